@@ -15,3 +15,35 @@ function(kestrava_test name)
   gtest_discover_tests(${name} WORKING_DIRECTORY ${CMAKE_CURRENT_BINARY_DIR}
                        DISCOVERY_TIMEOUT 60 PROPERTIES ${props})
 endfunction()
+
+# kestrava_library(NAME [LIBS lib...] [PUBLIC_LIBS lib...])
+# The static library of one folder: every .cpp of the folder except tests
+# (*_test.cpp) and programs (*_main.cpp). Each name_test.cpp becomes its own
+# test executable name_test, so a unit's tests build and run alone.
+function(kestrava_library name)
+  cmake_parse_arguments(L "" "" "LIBS;TEST_LIBS;TEST_ENV;TEST_LABELS" ${ARGN})
+  file(GLOB all_src CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*.cpp)
+  set(lib_src "")
+  set(test_src "")
+  foreach(f ${all_src})
+    if(f MATCHES "_test\\.cpp$")
+      list(APPEND test_src ${f})
+    elseif(NOT f MATCHES "_main\\.cpp$")
+      list(APPEND lib_src ${f})
+    endif()
+  endforeach()
+  if(lib_src)
+    add_library(${name} STATIC ${lib_src})
+    set(scope PUBLIC)
+  else()  # a folder that has only headers so far
+    add_library(${name} INTERFACE)
+    set(scope INTERFACE)
+  endif()
+  target_include_directories(${name} ${scope} ${PROJECT_SOURCE_DIR})
+  target_link_libraries(${name} ${scope} ${L_LIBS} Threads::Threads)
+  foreach(t ${test_src})
+    get_filename_component(stem ${t} NAME_WE)
+    kestrava_test(${stem} SOURCES ${t} LIBS ${name} ${L_TEST_LIBS}
+                  LABELS ${name} ${L_TEST_LABELS} ENV ${L_TEST_ENV})
+  endforeach()
+endfunction()
