@@ -17,9 +17,9 @@
 #include <string>
 #include <vector>
 
+#include "platform/http.h"
 #include "update/types.h"
-
-class CDownloaderThreadPool;
+#include "update/worker_pool.h"
 
 class CVXDlownloader {
  public:
@@ -42,6 +42,18 @@ class CVXDlownloader {
   // ---- Difference computation ----
 
   // ---- Download tasks and worker pool ----
+
+  // Builds one task from a list entry and appends it to downloadTasks; a
+  // leftover in the update area that is not the expected file is deleted.
+  void AddDownloadTask(const FileEntry& entry, uint8_t fixNameCase);
+  int GetDownloadTaskCount() const { return static_cast<int>(downloadTasks.size()); }
+  // Creates the pool and its four started workers (once).
+  void CreateDownloadPool();
+  CDownloaderThreadPool* pool() const { return downloadPool.get(); }
+
+  std::vector<DownloadTask> downloadTasks;  // update thread only
+  // (downloadPool is declared after the members its workers use, so that it
+  // is destroyed, and the workers stopped, first.)
 
   // Progress counters read by the window or the command line on a timer.
   // The totals start at 1 so that a done/total ratio never divides by zero.
@@ -83,6 +95,37 @@ class CVXDlownloader {
   std::atomic<bool> cancelRequested{false};
 
   // ---- HTTP transfer with resume ----
+
+  // Called after each piece DownloadFileOnce writes, with its byte count.
+  using ProgressHook = void (*)(CVXDlownloader* engine, int count);
+
+  // Fetches url into localPath, resuming a partial file from an earlier run;
+  // up to 11 attempts. 1 complete, 0 failed, 36 cancelled.
+  int DownloadFile(std::string url, std::string localPath, ProgressHook hook);
+  int DownloadFileOnce(const std::string& url, const std::string& localPath, ProgressHook hook);
+  // Size announced by the server (status 200 and Content-Length), up to 11
+  // queries; -1 when none succeeded.
+  int64_t GetRemoteFileSize(const std::string& url);
+  int64_t QueryRemoteFileSize(const std::string& url);
+  // Whether the host and port of url accept a connection, up to 10 tries:
+  // 1 reachable, 0 not, 36 cancelled.
+  int CheckNet(std::string url);
+
+  // The network seam; the libcurl one unless a test set another. Set before
+  // the pool is created.
+  HttpClientFactory* HttpFactory();
+  void SetHttpFactory(std::unique_ptr<HttpClientFactory> factory);
+
+  // Transfers: 10 s to connect, 10 s without a byte fails an attempt.
+  HttpTimeouts transferTimeouts;
+  // Size queries: 1 s for everything.
+  HttpTimeouts sizeQueryTimeouts{1000, 1, 1000};
+  long checkNetTimeoutMs = 3000;
+
+  std::mutex httpFactoryLock;
+  std::unique_ptr<HttpClientFactory> httpFactory;  // guarded by httpFactoryLock
+  std::unique_ptr<HttpClient> facadeHttp;          // update thread only
+  std::unique_ptr<CDownloaderThreadPool, DownloadPoolDeleter> downloadPool;
 
   // ---- Patch application ----
 

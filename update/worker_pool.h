@@ -1,0 +1,167 @@
+// The download workers and the pool that deals tasks out to them.
+//
+// Tasks are copied by value: the engine's task list -> one worker's
+// taskQueue -> the worker's working copy -> the pool's finishedQueue (or
+// dropped). The update thread consumes finishedQueue; pendingTargets holds
+// the targetPath of every task it is still waiting for, so that it can tell
+// "nothing ready yet" from "everything done".
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <list>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/http.h"
+#include "update/types.h"
+
+class CVXDlownloader;
+class CDownloaderThreadPool;
+
+enum WorkerState : int16_t {
+  Idle = 1,  // constructed or stopped
+  Running = 2,
+  StopRequested = 4,
+  Stopped = 5,
+};
+
+// One download worker: a thread that takes tasks from its own FIFO, fetches
+// them (keeping one HTTP connection open across attempts and tasks),
+// verifies and unpacks them, and hands them to the pool.
+//
+// Thread-safety: Start, Stop and the queue accessors may be called from any
+// thread; the worker lock guards state, thread id and taskQueue and is never
+// held across a transfer, an extraction or a log write. Run and the
+// transfer operations run on the worker's own thread (or, in tests, on the
+// test's thread while the worker is not started).
+class CDownloaderThread {
+ public:
+  CDownloaderThread(CVXDlownloader* engine, CDownloaderThreadPool* pool);
+  virtual ~CDownloaderThread();
+  CDownloaderThread(const CDownloaderThread&) = delete;
+  CDownloaderThread& operator=(const CDownloaderThread&) = delete;
+
+  // Starts the thread when Idle; true when it was started.
+  virtual bool Start();
+  // Asks the thread to stop, waits for it and goes back to Idle. False when
+  // the worker was never started. A transfer in progress stops within one
+  // received piece and keeps its partial file.
+  virtual bool Stop();
+  // Handles every queued task; false once a stop was requested.
+  virtual bool Run();
+
+  // Up to 21 attempts of DownloadFileOneTime: 1 complete, 0 failed,
+  // 36 stopped.
+  int DownloadFileWithRetry(DownloadTask& task);
+  // One attempt: resumes within the run, counts every piece, obeys stop.
+  int DownloadFileOneTime(DownloadTask& objTask);
+
+  // AddTask's side: appends a copy and wakes the thread.
+  void Enqueue(const DownloadTask& task);
+  size_t QueueLength();
+  WorkerState State();
+  uint32_t ThreadId();
+
+ private:
+  void ThreadMain();
+  bool StopSeen();
+  void HandleFetched(DownloadTask& task);
+  void HandleArchive(DownloadTask& task);
+  void HandlePackage(DownloadTask& task);
+  bool VerifyMd5(const DownloadTask& task, const std::string& path, const std::string& md5);
+  HttpClient* Http();
+
+  CVXDlownloader* engine_;       // borrowed; outlives the worker
+  CDownloaderThreadPool* pool_;  // borrowed; owns the worker
+  std::mutex lock_;
+  std::condition_variable wake_;  // taskQueue grew or a stop was requested
+  uint32_t threadId_ = 0;
+  WorkerState state_ = Idle;
+  std::thread thread_;
+  std::deque<DownloadTask> taskQueue_;
+  std::unique_ptr<HttpClient> http_;  // kept between attempts and tasks
+  std::string lastMd5_;  // MD5 of the file the last complete attempt wrote
+};
+
+// The pool of download workers, owned by the engine.
+//
+// Thread-safety: poolLock guards finishedQueue and pendingTargets; workers
+// append and drop from their threads while the update thread consumes.
+// `workers` is changed only by the thread that creates or stops the pool.
+// packageFiles belongs to the update thread (first download).
+//
+// Consumer protocol (the update thread's apply loops), instead of polling
+// every 5 ms:
+//
+//   std::unique_lock<std::mutex> hold(pool->poolLock);
+//   for (;;) {
+//     pool->WaitForFinished(hold);   // finishedQueue non-empty or
+//                                    // pendingTargets empty
+//     if (pool->finishedQueue.empty()) break;  // everything done
+//     DownloadTask t = pool->finishedQueue.front();
+//     hold.unlock();
+//     ... apply t (no pool lock held) ...
+//     hold.lock();
+//     pool->RemovePendingLocked(t.targetPath);
+//     pool->finishedQueue.pop_front();
+//   }
+//
+// poolChanged is notified (after the change, under poolLock) whenever a
+// worker appends to finishedQueue or drops from pendingTargets.
+class CDownloaderThreadPool {
+ public:
+  explicit CDownloaderThreadPool(CVXDlownloader* engine);
+  virtual ~CDownloaderThreadPool();
+  CDownloaderThreadPool(const CDownloaderThreadPool&) = delete;
+  CDownloaderThreadPool& operator=(const CDownloaderThreadPool&) = delete;
+
+  // Creates and starts `count` workers (a worker that cannot start is left
+  // out). Tests use 0 and add idle workers with AddWorker.
+  void StartWorkers(int count);
+  void AddWorker(std::unique_ptr<CDownloaderThread> worker);
+
+  // Queues a copy on the first worker with an empty queue, else on the one
+  // with the shortest queue (earliest among equals). remember: also expect
+  // its targetPath in pendingTargets. Sets task.dwHaveBeenDownloadLength to 0.
+  int AddTask(DownloadTask& task, bool remember);
+  void AddFinishedTask(const DownloadTask& task);
+  // Appends all records under one hold of the lock, in order.
+  void AddFinishedTasks(const std::vector<DownloadTask>& tasks);
+  // Removes the first pendingTargets entry equal to task.targetPath.
+  void DropPendingTask(const DownloadTask& task);
+  // Stops and destroys every worker.
+  void StopAll();
+
+  // See the consumer protocol above. `hold` must own poolLock.
+  void WaitForFinished(std::unique_lock<std::mutex>& hold);
+  // Removes the first pendingTargets entry equal to target; poolLock held.
+  void RemovePendingLocked(const std::string& target);
+
+  // Apply loops of the update thread, defined with the patch and first
+  // download steps.
+  bool ProcessDownloadPatchTask();
+  bool ProcessFirstDownloadTask();
+
+  std::vector<std::unique_ptr<CDownloaderThread>> workers;
+  std::list<std::string> pendingTargets;  // guarded by poolLock
+  std::mutex poolLock;
+  std::condition_variable poolChanged;
+  std::deque<DownloadTask> finishedQueue;         // guarded by poolLock
+  std::map<std::string, FileEntry> packageFiles;  // update thread only
+
+ private:
+  CVXDlownloader* engine_;  // borrowed; owns the pool
+};
+
+// Stops the workers before the pool is freed; the engine's pool pointer
+// uses it so that destroying the engine stops its downloads.
+struct DownloadPoolDeleter {
+  void operator()(CDownloaderThreadPool* pool) const;
+};
