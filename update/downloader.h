@@ -19,6 +19,8 @@
 
 #include "platform/http.h"
 #include "update/types.h"
+
+class LocalList;
 #include "update/worker_pool.h"
 
 class CVXDlownloader {
@@ -32,7 +34,33 @@ class CVXDlownloader {
   const std::string& installDir() const { return installDir_; }
 
   // ---- File lists: the local list (localclient.md5) ----
-  // (declared by the file-list unit)
+
+  // Loads the local list once; with none (or a damaged one, kept aside as
+  // ".bad") it saves an empty list and loads that on the next call. True.
+  bool OpenLocalList();
+  // Adds or updates one file; the path may be full or relative, "\" or "/".
+  bool RecordFileInLocalList(const FileEntry& entry);
+  bool RecordFileInLocalList(const DownloadTask& task);
+  // Removes every "File" element whose "Path" is path; false when the list
+  // has no "Filelist"/"Files".
+  bool RemoveLocalList(const std::string& path);
+  // RemoveLocalList for a key the index holds, then drops the key; false
+  // when the index lacks it.
+  bool ForgetLocalListEntry(const std::string& key);
+  // Saves the local list atomically; logs the outcome.
+  bool WriteLocalClient();
+  // Status_FirstLogin (37) without a local list file, else Status_Ready (32).
+  int IsFirstLogin();
+  // Whether scope/login.scope can be read.
+  bool IsScopeExist();
+  LocalList* localList() const { return localList_.get(); }
+  std::string LocalListPath() const { return installDir_ + "LauncherConfig/localclient.md5"; }
+
+ private:
+  std::unique_ptr<LocalList> localList_;
+  bool localListOpened_ = false;  // update thread only
+
+ public:
 
   // ---- Update list and version check ----
 

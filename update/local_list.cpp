@@ -1,0 +1,283 @@
+#include "update/local_list.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <map>
+#include <pugixml.hpp>
+
+#include "diag/log.h"
+#include "update/downloader.h"
+#include "util/file_util.h"
+#include "util/text_util.h"
+
+struct LocalList::Document {
+  pugi::xml_document xml;
+  std::map<std::string, pugi::xml_node> index;  // "Path" -> its "File" element
+
+  pugi::xml_node Files() { return xml.child("Filelist").child("Files"); }
+
+  // The "Files" element, made when a loaded list lacks it, so that entries
+  // always have a place to go.
+  pugi::xml_node FilesForWriting() {
+    pugi::xml_node list = xml.child("Filelist");
+    if (!list) list = xml.append_child("Filelist");
+    pugi::xml_node files = list.child("Files");
+    return files ? files : list.append_child("Files");
+  }
+
+  void BuildIndex() {
+    index.clear();
+    for (pugi::xml_node f : Files().children("File")) {
+      pugi::xml_attribute path = f.attribute("Path");
+      if (path) index[path.value()] = f;
+    }
+  }
+};
+
+namespace {
+
+FileEntry EntryOf(pugi::xml_node f) {
+  FileEntry e;
+  e.path = f.attribute("Path").value();
+  e.code = f.attribute("Code").value();
+  e.size = ParseListNumber(f.attribute("Size").value());
+  e.zip = static_cast<int32_t>(ParseListNumber(f.attribute("Zip").value()));
+  if (e.zip == Zip || e.zip == SevenZip)
+    e.zipSize = ParseListNumber(f.attribute("zipSize").value());
+  return e;
+}
+
+void SetNumber(pugi::xml_node f, const char* name, int64_t value) {
+  pugi::xml_attribute a = f.attribute(name);
+  if (!a) a = f.append_attribute(name);
+  a.set_value(std::to_string(value).c_str());
+}
+
+void SetText(pugi::xml_node f, const char* name, const std::string& value) {
+  pugi::xml_attribute a = f.attribute(name);
+  if (!a) a = f.append_attribute(name);
+  a.set_value(value.c_str());
+}
+
+struct StringWriter : pugi::xml_writer {
+  std::string text;
+  void write(const void* data, size_t size) override {
+    text.append(static_cast<const char*>(data), size);
+  }
+};
+
+}  // namespace
+
+int64_t ParseListNumber(const char* text) {
+  if (text == nullptr) return 0;
+  errno = 0;
+  long long v = strtoll(text, nullptr, 10);
+  return errno == ERANGE ? 0 : v;
+}
+
+LocalList::LocalList() : doc_(std::make_unique<Document>()) {}
+LocalList::~LocalList() = default;
+
+bool LocalList::Load(const std::string& path) {
+  auto fresh = std::make_unique<Document>();
+  pugi::xml_parse_result r =
+      fresh->xml.load_file(path.c_str(), pugi::parse_default | pugi::parse_declaration);
+  if (!r) return false;
+  fresh->BuildIndex();
+  std::lock_guard<std::mutex> hold(lock_);
+  doc_ = std::move(fresh);
+  fileName_ = path;
+  return true;
+}
+
+void LocalList::CreateEmpty(const std::string& path) {
+  auto fresh = std::make_unique<Document>();
+  pugi::xml_node decl = fresh->xml.append_child(pugi::node_declaration);
+  decl.append_attribute("version") = "1.0";
+  decl.append_attribute("encoding") = "UTF-8";
+  fresh->FilesForWriting();
+  std::lock_guard<std::mutex> hold(lock_);
+  doc_ = std::move(fresh);
+  fileName_ = path;
+}
+
+bool LocalList::Save() const {
+  StringWriter out;
+  std::string name;
+  {
+    std::lock_guard<std::mutex> hold(lock_);
+    if (fileName_.empty()) return false;
+    name = fileName_;
+    doc_->xml.save(out, "\t", pugi::format_default, pugi::encoding_utf8);
+  }
+  return WriteFileAtomically(name, out.text);
+}
+
+std::string LocalList::fileName() const {
+  std::lock_guard<std::mutex> hold(lock_);
+  return fileName_;
+}
+
+void LocalList::Record(const std::string& key, const FileEntry& entry) {
+  std::lock_guard<std::mutex> hold(lock_);
+  auto it = doc_->index.find(key);
+  if (it != doc_->index.end()) {
+    SetText(it->second, "Code", WideToOem(entry.code));
+    SetNumber(it->second, "Size", entry.size);
+    return;
+  }
+  pugi::xml_node f = doc_->FilesForWriting().append_child("File");
+  SetText(f, "Path", key);
+  SetText(f, "Code", WideToOem(entry.code));
+  SetNumber(f, "Size", entry.size);
+  SetNumber(f, "Zip", entry.zip);
+  if (entry.zip == Zip || entry.zip == SevenZip) SetNumber(f, "zipSize", entry.zipSize);
+  doc_->index[key] = f;
+}
+
+int LocalList::Remove(const std::string& key) {
+  std::lock_guard<std::mutex> hold(lock_);
+  pugi::xml_node files = doc_->Files();
+  if (!files) return -1;
+  int removed = 0;
+  for (pugi::xml_node f = files.child("File"); f;) {
+    pugi::xml_node next = f.next_sibling("File");
+    if (key == f.attribute("Path").value()) {
+      // The index must never keep a handle to a freed element.
+      auto it = doc_->index.find(key);
+      if (it != doc_->index.end() && it->second == f) doc_->index.erase(it);
+      files.remove_child(f);
+      ++removed;
+    }
+    f = next;
+  }
+  return removed;
+}
+
+bool LocalList::Forget(const std::string& key) {
+  std::lock_guard<std::mutex> hold(lock_);
+  return doc_->index.erase(key) > 0;
+}
+
+bool LocalList::Contains(const std::string& key) const {
+  std::lock_guard<std::mutex> hold(lock_);
+  return doc_->index.count(key) > 0;
+}
+
+bool LocalList::Find(const std::string& key, FileEntry* entry) const {
+  std::lock_guard<std::mutex> hold(lock_);
+  auto it = doc_->index.find(key);
+  if (it == doc_->index.end()) return false;
+  if (entry != nullptr) *entry = EntryOf(it->second);
+  return true;
+}
+
+size_t LocalList::IndexSize() const {
+  std::lock_guard<std::mutex> hold(lock_);
+  return doc_->index.size();
+}
+
+std::vector<FileEntry> LocalList::Entries() const {
+  std::lock_guard<std::mutex> hold(lock_);
+  std::vector<FileEntry> entries;
+  for (pugi::xml_node f : doc_->Files().children("File")) {
+    if (f.attribute("Path")) entries.push_back(EntryOf(f));
+  }
+  return entries;
+}
+
+// ---- The facade's local-list members ----
+
+bool CVXDlownloader::OpenLocalList() {
+  if (localListOpened_) return true;
+  WriteLog("Start OpenLocalList  ");
+  const std::string path = LocalListPath();
+  RemoveStaleTempFiles(path);
+  if (localList_->Load(path)) {
+    localListOpened_ = true;
+    return true;
+  }
+  if (FileExists(path)) {
+    // Keep a damaged list for diagnosis instead of writing over it.
+    const std::string kept = path + ".bad";
+    rename(path.c_str(), kept.c_str());
+    WriteLogTag("Error", "Local list %s is damaged, kept as %s", path.c_str(), kept.c_str());
+  }
+  CreateFolderPath(GetParentFolder(path));
+  localList_->CreateEmpty(path);
+  localList_->Save();
+  return true;
+}
+
+bool CVXDlownloader::RecordFileInLocalList(const FileEntry& entry) {
+  std::string key = entry.path;
+  const std::string& folder = installDir();
+  if (!folder.empty() && key.find(folder) != std::string::npos) {
+    key = key.substr(key.find(folder) + folder.size());
+  }
+  std::replace(key.begin(), key.end(), '\\', '/');
+  localList_->Record(WideToOem(key), entry);
+  return true;
+}
+
+bool CVXDlownloader::RecordFileInLocalList(const DownloadTask& task) {
+  FileEntry entry;
+  entry.path = task.targetPath;
+  entry.code = task.code;
+  entry.size = task.size;
+  entry.zip = task.TaskKind;
+  entry.zipSize = task.zipSize;
+  return RecordFileInLocalList(entry);
+}
+
+bool CVXDlownloader::RemoveLocalList(const std::string& path) {
+  int removed = localList_->Remove(path);
+  if (removed < 0) return false;
+  for (int i = 0; i < removed; ++i) {
+    WriteLog("Remove LocalList !");
+    WriteLog("%s", AnsiToWide(path).c_str());
+  }
+  return true;
+}
+
+bool CVXDlownloader::ForgetLocalListEntry(const std::string& key) {
+  if (!localList_->Contains(key)) return false;
+  RemoveLocalList(key);
+  localList_->Forget(key);
+  return true;
+}
+
+bool CVXDlownloader::WriteLocalClient() {
+  bool ok = localList_->Save();
+  WriteLog(ok ? "Write localclient success!" : "Write localclient faile!");
+  return ok;
+}
+
+namespace {
+bool CanRead(const std::string& path) {
+  FILE* f = fopen(path.c_str(), "rb");
+  if (f == nullptr) return false;
+  fclose(f);
+  return true;
+}
+}  // namespace
+
+int CVXDlownloader::IsFirstLogin() {
+  if (CanRead(LocalListPath())) {
+    WriteLog("Is Not First Login ");
+    return Status_Ready;
+  }
+  WriteLog("First Login ");
+  return Status_FirstLogin;
+}
+
+bool CVXDlownloader::IsScopeExist() {
+  if (CanRead(installDir() + "scope/login.scope")) {
+    WriteLog("Scope Exist");
+    return true;
+  }
+  WriteLog("Scope Lost");
+  return false;
+}
