@@ -1,0 +1,121 @@
+// Puts fetched files into the installation one at a time, in the order the
+// workers finish them, and records each in the local list.
+#include "update/patch.h"
+
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <cstdio>
+
+#include "diag/function_timer.h"
+#include "diag/log.h"
+#include "update/downloader.h"
+#include "update/engine_files.h"
+#include "update/safe_path.h"
+#include "util/file_util.h"
+#include "util/text_util.h"
+
+int CurrentThreadId() { return static_cast<int>(syscall(SYS_gettid)); }
+
+namespace {
+
+// On a case-sensitive file system the fetched file already carries the
+// list's exact name; the rename keeps the log line of the letter-case fix.
+void FixNameCase(const DownloadTask& task) {
+  std::string name = WideToOem(task.targetPath);
+  if (std::rename(name.c_str(), name.c_str()) == 0) WriteLog("Rename Success!");
+}
+
+void AddFinishedFile(CVXDlownloader* engine) {
+  std::lock_guard<std::mutex> hold(engine->engineLock);
+  ++engine->progress.finishedFileCount;
+}
+
+// Applies one fetched task; the file is recorded only once it is in place.
+void ApplyFetchedTask(CVXDlownloader* engine, const DownloadTask& task) {
+  const std::string name = FileNameOf(task.downloadPath);
+  if (!IsInsideFolder(engine->installDir(), task.targetPath)) {
+    WriteLogTag("Error", "Refused To Write Outside The Installation [%s]", task.targetPath.c_str());
+    return;
+  }
+  switch (task.TaskKind) {
+    case SevenZip:
+      WriteLog("Download %s Succeed And Unzip File  Succeed ", name.c_str());
+      if (task.fixNameCase == 1) FixNameCase(task);
+      engine->RecordFileInLocalList(task);
+      AddFinishedFile(engine);
+      break;
+    case Plain:
+      if (task.fixNameCase == 1) FixNameCase(task);
+      AddFinishedFile(engine);
+      if (MoveIntoPlace(task.downloadPath, task.targetPath)) {
+        WriteLog("Download %s Succeed And Copy File  Succeed ", name.c_str());
+        engine->RecordFileInLocalList(task);
+      } else {
+        WriteLog("Download %s Succeed, Try %d Times,But Cannot Copy That ", name.c_str(), 0);
+      }
+      break;
+    case FourG:
+      if (!MoveIntoPlace(task.downloadPath, task.targetPath)) {
+        WriteLog("Download %s Succeed, Try %d Times,But Cannot Copy That ", name.c_str(), 0);
+        break;
+      }
+      WriteLog("Download %s Succeed And Copy 4GFile  Succeed ", name.c_str());
+      if (task.fixNameCase == 1) FixNameCase(task);
+      engine->RecordFileInLocalList(task);
+      AddFinishedFile(engine);
+      break;
+    default:
+      break;
+  }
+}
+
+}  // namespace
+
+bool CDownloaderThreadPool::ProcessDownloadPatchTask() {
+  WriteLog(" BBBBBBBBBBBBBB  ProcessDownloadPatchTask process start!!! BBBBBBBBBBBBBB ");
+  TestFunctionTime timer(true, 0, " PPPPPPPPPP thread: %d  ProcessDownloadPatchTask  cost time ",
+                         CurrentThreadId());
+  std::unique_lock<std::mutex> hold(poolLock);
+  for (;;) {
+    WaitForFinished(hold);
+    if (finishedQueue.empty()) break;
+    DownloadTask task = finishedQueue.front();
+    hold.unlock();
+    ApplyFetchedTask(engine_, task);
+    hold.lock();
+    RemovePendingLocked(task.targetPath);
+    finishedQueue.pop_front();
+  }
+  hold.unlock();
+  WriteLog("TEEEEEEEEEEEEEEE  ProcessDownloadPatchTask process end  EEEEEEEEEEEEEEE");
+  return true;
+}
+
+int CVXDlownloader::DownloadDifferentFiles() {
+  {
+    std::lock_guard<std::mutex> hold(engineLock);
+    progress.totalFileCount = 1;
+    progress.finishedFileCount = 0;
+    progress.totalBytes = 1;
+    progress.downloadedBytes = 0;
+  }
+  if (pool() == nullptr) CreateDownloadPool();
+  const int count = GetDownloadTaskCount();
+  WriteLog("Start Download Different files, Threadid: %d   Total %d File", CurrentThreadId(),
+           count);
+  for (DownloadTask& task : downloadTasks) pool()->AddTask(task, true);
+  WriteLog("Start Download file size: %d  ", count);
+  OpenLocalList();
+  {
+    std::lock_guard<std::mutex> hold(engineLock);
+    progress.totalFileCount += count;
+  }
+  if (count > 0) {
+    WriteLog("Start ProcessDownloadPatchTask");
+    pool()->ProcessDownloadPatchTask();
+  }
+  WriteLocalClient();
+  WriteLog("Download All Files Succeed");
+  return Status_Completed;
+}

@@ -1,0 +1,152 @@
+// The launcher keeps its update tool and itself current. A running program
+// cannot replace its own file, so the launcher fetches its new archive,
+// starts the update tool and ends; the tool does the replacement.
+#include "update/self_update.h"
+
+#include <pugixml.hpp>
+#include <spawn.h>
+#include <sys/wait.h>
+
+#include <cerrno>
+#include <cstdlib>
+
+#include "diag/log.h"
+#include "update/archive.h"
+#include "update/downloader.h"
+#include "update/engine_files.h"
+#include "update/md5.h"
+#include "update/release_url.h"
+#include "util/file_util.h"
+#include "util/text_util.h"
+
+extern char** environ;
+
+int StartDetachedProgram(const std::string& program, const std::string& folder) {
+  MakeExecutable(program);
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addchdir_np(&actions, folder.c_str());
+  posix_spawnattr_t attr;
+  posix_spawnattr_init(&attr);
+  // Its own session: the tool must outlive the launcher and its terminal.
+  posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSID);
+  char* argv[] = {const_cast<char*>(program.c_str()), nullptr};
+  pid_t pid = 0;
+  int err = posix_spawn(&pid, program.c_str(), &actions, &attr, argv, environ);
+  posix_spawn_file_actions_destroy(&actions);
+  posix_spawnattr_destroy(&attr);
+  return err;
+}
+
+namespace {
+
+std::map<std::string, FileEntry> ReadSelfUpdateList(const std::string& file) {
+  std::map<std::string, FileEntry> list;
+  pugi::xml_document doc;
+  if (!doc.load_file(WideToOem(file).c_str())) {
+    WriteLog("Read LaunUpdate.xml False");
+    return list;
+  }
+  for (pugi::xml_node f : doc.child("Filelist").child("Files").children("File")) {
+    FileEntry e;
+    e.path = AnsiToWide(f.attribute("Path").value());
+    e.code = AnsiToWide(f.attribute("Code").value());
+    e.size = std::strtoll(f.attribute("Size").value(), nullptr, 10);
+    e.zipSize = std::strtoll(f.attribute("zipSize").value(), nullptr, 10);
+    list.emplace(e.path, e);
+  }
+  return list;
+}
+
+void CountSelfUpdateBytes(CVXDlownloader* engine, int count) {
+  engine->selfUpdateBytes.fetch_add(count);
+}
+
+}  // namespace
+
+void CVXDlownloader::PostSelfUpdateMessage() {
+  if (postSelfUpdateMessage) postSelfUpdateMessage();
+}
+
+int CVXDlownloader::RunSelfUpdate(bool verify) {
+  const std::string listFile = installDir() + "LauncherConfig/update/LaunUpdate.xml";
+  RemoveFileIfPresent(listFile);
+  if (DownloadFile(releaseBaseUrl + "ZEPLauncherUpdate/LaunUpdate.xml", listFile, nullptr) !=
+      Transfer_Complete) {
+    return Status_Ready;
+  }
+  selfUpdateList = ReadSelfUpdateList(listFile);
+  int r = UpdateTheUpdateTool(verify);
+  if (r != Status_Ready) return r;
+  return UpdateTheLauncher(verify);
+}
+
+int CVXDlownloader::UpdateTheUpdateTool(bool verify) {
+  auto entry = selfUpdateList.find("Launcher.dat");
+  if (entry == selfUpdateList.end()) return Status_Ready;
+  const std::string& toolCode = entry->second.code;
+  GetUpdateToolMD5();
+  if (toolCode == launcherToolMD5) return Status_Ready;
+  WriteLog("UpdateTool Need To Update");
+  const std::string archive = installDir() + "LauncherConfig/update/Launcher.dat.7z";
+  RemoveFileIfPresent(archive);
+  int r = DownloadFile(
+      releaseBaseUrl + (verify ? "LauncherUpdate/" : "ZEPLauncherUpdate/") + "Launcher.dat.7z",
+      archive, nullptr);
+  if (r == Transfer_Stopped) return Status_Cancelled;
+  if (r != Transfer_Complete) return Status_Ready;
+  std::string md5;
+  if (!ExtractToFolder(archive, installDir(), &md5)) {
+    WriteLogTag("Error", "Unzip %s Fail", FileNameOf(archive).c_str());
+    RemoveFileIfPresent(archive);
+    return Status_UnzipFailed;
+  }
+  if (!verify && !CheckFileMD5(toolCode, installDir() + "Launcher.dat")) {
+    return Status_UpdateToolBad;
+  }
+  MakeExecutable(installDir() + "Launcher.dat");
+  WriteLog("Update UpdateTool Succeed");
+  RemoveFileIfPresent(archive);
+  return Status_Ready;
+}
+
+int CVXDlownloader::UpdateTheLauncher(bool verify) {
+  auto entry = selfUpdateList.find("Launcher.exe");
+  if (entry == selfUpdateList.end()) return Status_Ready;
+  const std::string launcher = installDir() + "Launcher.exe";
+  // A command-line run on a folder without a launcher has nothing to replace.
+  if (skipMissingLauncher && !IsPlainFile(launcher)) return Status_Ready;
+  const std::string& exeCode = entry->second.code;
+  std::string current = GetFileMD5(launcher);
+  if (!verify) {
+    WriteLog("Launcher Current Md5 Is %s, Lastest Md5 Is %s", current.c_str(), exeCode.c_str());
+  }
+  if (current == exeCode) return Status_Ready;
+  WriteLog("Launcher Need To Update");
+  const std::string archive = installDir() + entry->second.path + ".7z";
+  RemoveFileIfPresent(archive);
+  selfUpdateBytes.store(0);
+  PostSelfUpdateMessage();
+  int r = DownloadFile(releaseBaseUrl + "ZEPLauncherUpdate/Launcher.exe.7z", archive,
+                       &CountSelfUpdateBytes);
+  if (r == Transfer_Stopped) {
+    PostSelfUpdateMessage();
+    return Status_Cancelled;
+  }
+  if (r != Transfer_Complete) return Status_Ready;
+  WriteLog("Download Launcher Succeed");
+  return RestartThroughUpdateTool();
+}
+
+int CVXDlownloader::RestartThroughUpdateTool() {
+  int err = StartDetachedProgram(installDir() + "Launcher.dat", installDir());
+  if (err == 0) {
+    WriteLog("App Stop And Restart =================================================");
+    exitProcess(0);
+    return Status_SelfUpdating;  // only reached when a test replaced exitProcess
+  }
+  WriteLog("ErrorCode :%d", err);
+  RemoveFileIfPresent(installDir() + "LauncherConfig/update/update.xml");
+  WriteLogTag("Error", "Unable To Restart App");
+  return Status_RestartFailed;
+}
