@@ -22,8 +22,8 @@
 
 // Results of the wrapper functions.
 constexpr int kZ7Ok = 1;
-constexpr int kZ7OpenFailed = 0;    // Open7Zip only
-constexpr int kZ7UnzipFailed = 3;   // Unzip7ZipItem only
+constexpr int kZ7OpenFailed = 0;   // Open7Zip only
+constexpr int kZ7UnzipFailed = 3;  // Unzip7ZipItem only
 
 struct Z7Archive;
 typedef Z7Archive* HZIP7;

@@ -1,0 +1,435 @@
+#include "update/archive.h"
+
+#include <archive.h>
+#include <archive_entry.h>
+#include <fcntl.h>
+#include <locale.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <thread>
+
+#include "diag/log.h"
+#include "update/md5.h"
+#include "update/safe_path.h"
+#include "util/file_util.h"
+
+namespace {
+
+// Large reads keep the decoder fed without holding much of the archive.
+constexpr size_t kReadBlockSize = 1 << 20;
+constexpr size_t kCopyBufferSize = 256 * 1024;
+constexpr int kOpenRetries = 10;
+
+// The package list files travel inside the packages but are not game files.
+constexpr const char* kPackageListNames[] = {"data.7z.md5",  "font.7z.md5",  "program.7z.md5",
+                                             "begin.7z.md5", "login.7z.md5", "lobby.7z.md5"};
+
+// libarchive converts the UTF-16 names of 7z items through the thread's
+// locale; under the C locale every non-ASCII name would be lost. This
+// switches the calling thread (only) to UTF-8 for the guard's lifetime.
+class ScopedUtf8Locale {
+ public:
+  ScopedUtf8Locale() {
+    static locale_t utf8 = newlocale(LC_CTYPE_MASK, "C.UTF-8", nullptr);
+    previous_ = utf8 ? uselocale(utf8) : nullptr;
+  }
+  ~ScopedUtf8Locale() {
+    if (previous_) uselocale(previous_);
+  }
+  ScopedUtf8Locale(const ScopedUtf8Locale&) = delete;
+  ScopedUtf8Locale& operator=(const ScopedUtf8Locale&) = delete;
+
+ private:
+  locale_t previous_;
+};
+
+struct ArchiveFree {
+  void operator()(archive* a) const { archive_read_free(a); }
+};
+using ArchivePtr = std::unique_ptr<archive, ArchiveFree>;
+
+ArchivePtr NewReader() {
+  ArchivePtr a(archive_read_new());
+  archive_read_support_format_7zip(a.get());
+  archive_read_support_format_zip(a.get());
+  return a;
+}
+
+// The archive file may still be held by the transfer that just wrote it, so
+// opening is retried briefly before giving up.
+bool ArchiveFileOpens(const std::string& path) {
+  for (int attempt = 0; attempt <= kOpenRetries; ++attempt) {
+    if (attempt > 0) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd >= 0) {
+      close(fd);
+      return true;
+    }
+  }
+  return false;
+}
+
+ArchivePtr OpenArchiveFile(const std::string& path) {
+  ArchivePtr a = NewReader();
+  if (archive_read_open_filename(a.get(), path.c_str(), kReadBlockSize) != ARCHIVE_OK) {
+    WriteLogTag("Error", "Archive %s: %s", path.c_str(), archive_error_string(a.get()));
+    return nullptr;
+  }
+  return a;
+}
+
+std::string ItemName(archive_entry* entry) {
+  const char* utf8 = archive_entry_pathname_utf8(entry);
+  if (!utf8) utf8 = archive_entry_pathname(entry);
+  std::string name = utf8 ? utf8 : "";
+  // Archives made on Windows may carry "\" separators.
+  std::replace(name.begin(), name.end(), '\\', '/');
+  while (name.size() > 2 && name.compare(0, 2, "./") == 0) name.erase(0, 2);
+  while (!name.empty() && name.back() == '/') name.pop_back();
+  return name;
+}
+
+bool IsLinkEntry(archive_entry* entry) {
+  return archive_entry_filetype(entry) == AE_IFLNK || archive_entry_hardlink(entry) != nullptr ||
+         archive_entry_symlink(entry) != nullptr;
+}
+
+bool IsDirEntry(archive_entry* entry) {
+  return archive_entry_filetype(entry) == AE_IFDIR;
+}
+
+bool IsPackageListName(const std::string& name) {
+  std::string base = FileNameOf(name);
+  for (const char* list : kPackageListNames) {
+    if (base == list) return true;
+  }
+  return false;
+}
+
+bool WriteAll(int fd, const char* data, size_t size) {
+  while (size > 0) {
+    ssize_t n = write(fd, data, size);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    data += n;
+    size -= static_cast<size_t>(n);
+  }
+  return true;
+}
+
+// Outcome of writing one item's data.
+enum class WriteResult { kOk, kCannotCreate, kDecodeFailed, kWriteFailed };
+
+// Streams the current entry's data into `target` through a temporary file
+// renamed into place; on any failure the target is left as it was.
+WriteResult WriteEntryData(archive* a, archive_entry* entry, const std::string& target,
+                           ExtractedFile* out) {
+  CreateParentFolders(target);
+  std::string temp = TempPathFor(target);
+  mode_t mode = (archive_entry_perm(entry) & 0111) ? 0755 : 0644;
+  int fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode);
+  if (fd < 0) return WriteResult::kCannotCreate;
+  std::unique_ptr<char[]> buffer(new char[kCopyBufferSize]);
+  Md5Context md5;
+  int64_t size = 0;
+  WriteResult result = WriteResult::kOk;
+  for (;;) {
+    la_ssize_t n = archive_read_data(a, buffer.get(), kCopyBufferSize);
+    if (n < 0) {
+      result = WriteResult::kDecodeFailed;
+      break;
+    }
+    if (n == 0) break;
+    md5.Update(buffer.get(), static_cast<size_t>(n));
+    size += n;
+    if (!WriteAll(fd, buffer.get(), static_cast<size_t>(n))) {
+      result = WriteResult::kWriteFailed;
+      break;
+    }
+  }
+  if (close(fd) != 0 && result == WriteResult::kOk) result = WriteResult::kWriteFailed;
+  if (result == WriteResult::kOk && rename(temp.c_str(), target.c_str()) != 0) {
+    result = WriteResult::kWriteFailed;
+  }
+  if (result != WriteResult::kOk) {
+    unlink(temp.c_str());
+    return result;
+  }
+  out->md5 = md5.HexDigest();
+  out->size = size;
+  return result;
+}
+
+// Counts the items by walking the headers; no item data is decoded. -1
+// when the archive cannot be read.
+int CountItems(const std::string& path) {
+  ArchivePtr a = OpenArchiveFile(path);
+  if (!a) return -1;
+  archive_entry* entry = nullptr;
+  int count = 0;
+  int r;
+  while ((r = archive_read_next_header(a.get(), &entry)) == ARCHIVE_OK || r == ARCHIVE_WARN) {
+    ++count;
+  }
+  if (r != ARCHIVE_EOF) {
+    WriteLogTag("Error", "Archive %s: %s", path.c_str(), archive_error_string(a.get()));
+    return -1;
+  }
+  return count;
+}
+
+// Refuses what must never be written: names leaving the destination folder,
+// links (which could point a later item outside it) and special files.
+bool IsRefusedItem(archive_entry* entry, const std::string& name) {
+  if (!IsSafeRelativePath(name)) {
+    WriteLogTag("Error", "7zUnzip File %s refused: name leaves the destination folder",
+                name.c_str());
+    return true;
+  }
+  if (IsLinkEntry(entry)) {
+    WriteLogTag("Error", "7zUnzip File %s refused: links are not unpacked", name.c_str());
+    return true;
+  }
+  if (!IsDirEntry(entry) && archive_entry_filetype(entry) != AE_IFREG) {
+    WriteLogTag("Error", "7zUnzip File %s refused: not a plain file", name.c_str());
+    return true;
+  }
+  return false;
+}
+
+// Unpacks one package item. Failures of the item alone are logged and
+// passed over.
+void ExtractPackageItem(archive* a, archive_entry* entry, const std::string& destFolder,
+                        std::vector<ExtractedFile>* written, ExtractProgress* progress) {
+  std::string name = ItemName(entry);
+  if (IsRefusedItem(entry, name)) return;
+  if (IsDirEntry(entry)) {
+    CreateFolderPath(destFolder + name);
+    return;
+  }
+  ExtractedFile file;
+  file.name = name;
+  switch (WriteEntryData(a, entry, destFolder + name, &file)) {
+    case WriteResult::kOk:
+      break;
+    case WriteResult::kCannotCreate:
+    case WriteResult::kWriteFailed:
+      WriteLogA("Error! 7zUnzip File failed!  Path is Null");
+      return;
+    case WriteResult::kDecodeFailed:
+      WriteLog("7zUnzip File %s Error!", name.c_str());
+      WriteLogTag("Error", "Archive: %s", archive_error_string(a));
+      // A broken stream shows as a fatal next header; the caller stops there.
+      return;
+  }
+  if (progress) progress->OnFileWritten();
+  if (written && !IsPackageListName(name)) written->push_back(std::move(file));
+}
+
+// Moves `a` to the first file item (folders are passed over). Null when
+// there is none or the headers cannot be read.
+archive_entry* FirstFileItem(archive* a) {
+  archive_entry* entry = nullptr;
+  int r;
+  while ((r = archive_read_next_header(a, &entry)) == ARCHIVE_OK || r == ARCHIVE_WARN) {
+    if (!IsDirEntry(entry)) return entry;
+  }
+  return nullptr;
+}
+
+// Shared body of ExtractSingleFile and ExtractToFolder: the first file item
+// goes to target (or, when target is empty, to destFolder + its name).
+bool ExtractFirstItem(const std::string& archivePath, const std::string& destFolder,
+                      const std::string& target, bool decodeFailureIsSuccess, std::string* md5Hex) {
+  if (md5Hex) md5Hex->clear();
+  ScopedUtf8Locale utf8;
+  ArchivePtr a = ArchiveFileOpens(archivePath) ? OpenArchiveFile(archivePath) : nullptr;
+  archive_entry* entry = a ? FirstFileItem(a.get()) : nullptr;
+  if (!entry) {
+    WriteLog("7zUnzip Error!");
+    return false;
+  }
+  std::string name = ItemName(entry);
+  if (target.empty() && IsRefusedItem(entry, name)) return false;
+  if (!target.empty() && (IsLinkEntry(entry) || archive_entry_filetype(entry) != AE_IFREG)) {
+    WriteLogTag("Error", "7zUnzip File %s refused: not a plain file", name.c_str());
+    return false;
+  }
+  ExtractedFile file;
+  WriteResult r =
+      WriteEntryData(a.get(), entry, target.empty() ? destFolder + name : target, &file);
+  if (r == WriteResult::kDecodeFailed) {
+    WriteLogTag("Error", "7zUnzip File %s Error! %s", name.c_str(), archive_error_string(a.get()));
+    return decodeFailureIsSuccess;
+  }
+  if (r != WriteResult::kOk) {
+    WriteLogTag("Error", "7zUnzip File %s cannot be written", name.c_str());
+    return false;
+  }
+  if (md5Hex) *md5Hex = file.md5;
+  return true;
+}
+
+}  // namespace
+
+// ---- Handle wrapper ----
+
+// One opened in-memory archive. libarchive reads sequentially, so the item
+// table is built once at open and a reader is kept positioned after the last
+// decoded item; asking for an earlier item starts a fresh reader.
+struct Z7Archive {
+  struct Item {
+    std::string name;
+    int64_t size = 0;
+    bool isDir = false;
+  };
+  const void* data = nullptr;
+  size_t length = 0;
+  std::vector<Item> items;
+  ArchivePtr reader;
+  int nextIndex = 0;  // index of the item the reader's next header yields
+  std::vector<unsigned char> buffer;
+};
+
+namespace {
+
+ArchivePtr OpenMemoryReader(const Z7Archive& z) {
+  ArchivePtr a = NewReader();
+  if (archive_read_open_memory(a.get(), z.data, z.length) != ARCHIVE_OK) return nullptr;
+  return a;
+}
+
+bool ListItems(Z7Archive* z) {
+  ArchivePtr a = OpenMemoryReader(*z);
+  if (!a) return false;
+  archive_entry* entry = nullptr;
+  int r;
+  while ((r = archive_read_next_header(a.get(), &entry)) == ARCHIVE_OK || r == ARCHIVE_WARN) {
+    z->items.push_back({ItemName(entry), archive_entry_size(entry), IsDirEntry(entry)});
+  }
+  return r == ARCHIVE_EOF;
+}
+
+// Positions the handle's reader on item `index`; null on failure.
+archive_entry* SeekItem(Z7Archive* z, int index) {
+  if (!z->reader || z->nextIndex > index) {
+    z->reader = OpenMemoryReader(*z);
+    z->nextIndex = 0;
+    if (!z->reader) return nullptr;
+  }
+  archive_entry* entry = nullptr;
+  while (z->nextIndex <= index) {
+    int r = archive_read_next_header(z->reader.get(), &entry);
+    if (r != ARCHIVE_OK && r != ARCHIVE_WARN) {
+      z->reader.reset();
+      return nullptr;
+    }
+    ++z->nextIndex;
+  }
+  return entry;
+}
+
+}  // namespace
+
+int Open7Zip(const void* data, int64_t length, HZIP7* handle) {
+  if (!handle || !data || length <= 0) return kZ7OpenFailed;
+  ScopedUtf8Locale utf8;
+  auto z = std::make_unique<Z7Archive>();
+  z->data = data;
+  z->length = static_cast<size_t>(length);
+  if (!ListItems(z.get())) return kZ7OpenFailed;
+  *handle = z.release();
+  return kZ7Ok;
+}
+
+int Get7ZipItem(HZIP7 handle, int index, Z7ENTRY* entry) {
+  if (!handle || !entry) return kZ7Ok;
+  if (index == -1) {
+    entry->index = static_cast<int32_t>(handle->items.size());
+    return kZ7Ok;
+  }
+  std::memset(entry->name, 0, sizeof(entry->name));
+  entry->size = 0;
+  entry->isDir = 0;
+  if (index < 0 || static_cast<size_t>(index) >= handle->items.size()) return kZ7Ok;
+  const Z7Archive::Item& item = handle->items[index];
+  if (item.name.size() < sizeof(entry->name)) {
+    std::memcpy(entry->name, item.name.data(), item.name.size());
+  }
+  entry->size = item.size;
+  entry->isDir = item.isDir ? 1 : 0;
+  return kZ7Ok;
+}
+
+int Unzip7ZipItem(HZIP7 handle, int index, const unsigned char** bytes, size_t* length) {
+  if (!handle || !bytes || !length || index < 0) return kZ7UnzipFailed;
+  if (static_cast<size_t>(index) >= handle->items.size() || handle->items[index].isDir) {
+    return kZ7UnzipFailed;
+  }
+  ScopedUtf8Locale utf8;
+  archive_entry* entry = SeekItem(handle, index);
+  if (!entry) return kZ7UnzipFailed;
+  std::vector<unsigned char>& out = handle->buffer;
+  out.clear();
+  size_t used = 0;
+  for (;;) {
+    if (out.size() - used < kCopyBufferSize) out.resize(used + kCopyBufferSize);
+    la_ssize_t n = archive_read_data(handle->reader.get(), out.data() + used, out.size() - used);
+    if (n < 0) {
+      handle->reader.reset();
+      return kZ7UnzipFailed;
+    }
+    if (n == 0) break;
+    used += static_cast<size_t>(n);
+  }
+  out.resize(used);
+  *bytes = out.data();
+  *length = used;
+  return kZ7Ok;
+}
+
+int Close7Zip(HZIP7 handle) {
+  delete handle;
+  return kZ7Ok;
+}
+
+// ---- Extraction routines ----
+
+bool ExtractPackage(const std::string& archivePath, const std::string& destFolder,
+                    std::vector<ExtractedFile>* written, ExtractProgress* progress) {
+  ScopedUtf8Locale utf8;
+  int count = ArchiveFileOpens(archivePath) ? CountItems(archivePath) : -1;
+  ArchivePtr a = count >= 0 ? OpenArchiveFile(archivePath) : nullptr;
+  if (!a) {
+    WriteLog("7zUnzip Error!ZR = %d", kZ7OpenFailed);
+    return false;
+  }
+  if (progress) progress->OnItemCount(count);
+  archive_entry* entry = nullptr;
+  int r;
+  while ((r = archive_read_next_header(a.get(), &entry)) == ARCHIVE_OK || r == ARCHIVE_WARN) {
+    ExtractPackageItem(a.get(), entry, destFolder, written, progress);
+  }
+  if (r != ARCHIVE_EOF) {
+    WriteLogTag("Error", "Archive %s: %s", archivePath.c_str(), archive_error_string(a.get()));
+    return false;
+  }
+  return true;
+}
+
+bool ExtractSingleFile(const std::string& archivePath, const std::string& targetPath,
+                       std::string* md5Hex) {
+  return ExtractFirstItem(archivePath, "", targetPath, false, md5Hex);
+}
+
+bool ExtractToFolder(const std::string& archivePath, const std::string& destFolder,
+                     std::string* md5Hex) {
+  return ExtractFirstItem(archivePath, destFolder, "", true, md5Hex);
+}
