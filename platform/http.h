@@ -50,8 +50,8 @@ class HttpClient {
  public:
   virtual ~HttpClient() = default;
   // GET url. rangeFrom >= 0 sends "RANGE: bytes=<rangeFrom>-", also for 0.
-  virtual HttpResult Get(const std::string& url, int64_t rangeFrom,
-                         const HttpTimeouts& timeouts, HttpReceiver* receiver) = 0;
+  virtual HttpResult Get(const std::string& url, int64_t rangeFrom, const HttpTimeouts& timeouts,
+                         HttpReceiver* receiver) = 0;
   // GET url without reading its body: the status and Content-Length
   // (-1 when absent). False when no response came.
   virtual bool QueryHeaders(const std::string& url, const HttpTimeouts& timeouts, int* status,

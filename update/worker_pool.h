@@ -68,10 +68,11 @@ class CDownloaderThread {
   size_t QueueLength();
   WorkerState State();
   uint32_t ThreadId();
+  // A stop of this worker or a cancel of the whole pass was requested.
+  bool StopSeen();
 
  private:
   void ThreadMain();
-  bool StopSeen();
   void HandleFetched(DownloadTask& task);
   void HandleArchive(DownloadTask& task);
   void HandlePackage(DownloadTask& task);
@@ -87,7 +88,7 @@ class CDownloaderThread {
   std::thread thread_;
   std::deque<DownloadTask> taskQueue_;
   std::unique_ptr<HttpClient> http_;  // kept between attempts and tasks
-  std::string lastMd5_;  // MD5 of the file the last complete attempt wrote
+  std::string lastMd5_;               // MD5 of the file the last complete attempt wrote
 };
 
 // The pool of download workers, owned by the engine.

@@ -1,0 +1,179 @@
+#include "platform/http.h"
+
+#include <curl/curl.h>
+
+#include <mutex>
+#include <string>
+
+namespace {
+
+// Global libcurl set-up must happen once, before any thread uses a handle.
+void InitCurlOnce() {
+  static std::once_flag once;
+  std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
+}
+
+// Per-request bridge between libcurl's C callbacks and an HttpReceiver.
+struct RequestState {
+  CURL* easy = nullptr;
+  HttpReceiver* receiver = nullptr;
+  bool announced = false;
+  bool aborted = false;
+
+  bool Announce() {
+    if (announced) return true;
+    announced = true;
+    long status = 0;
+    curl_off_t length = -1;
+    curl_easy_getinfo(easy, CURLINFO_RESPONSE_CODE, &status);
+    curl_easy_getinfo(easy, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &length);
+    return receiver->OnResponse(static_cast<int>(status), static_cast<int64_t>(length));
+  }
+};
+
+size_t OnWrite(char* data, size_t size, size_t count, void* user) {
+  auto* state = static_cast<RequestState*>(user);
+  size_t n = size * count;
+  if (!state->Announce() || !state->receiver->OnBody(data, n)) {
+    state->aborted = true;
+    return 0;  // any short count makes libcurl end the transfer
+  }
+  return n;
+}
+
+int OnProgress(void* user, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
+  auto* state = static_cast<RequestState*>(user);
+  if (state->receiver->ShouldStop()) {
+    state->aborted = true;
+    return 1;
+  }
+  return 0;
+}
+
+void ApplyTimeouts(CURL* easy, const HttpTimeouts& t) {
+  curl_easy_setopt(easy, CURLOPT_CONNECTTIMEOUT_MS, t.connectMs);
+  curl_easy_setopt(easy, CURLOPT_TIMEOUT_MS, t.totalMs);
+  if (t.stallSeconds > 0) {
+    curl_easy_setopt(easy, CURLOPT_LOW_SPEED_LIMIT, 1L);
+    curl_easy_setopt(easy, CURLOPT_LOW_SPEED_TIME, t.stallSeconds);
+  }
+}
+
+// Options every request shares. Several threads run requests at once, so
+// libcurl must not use signals for its timeouts.
+void ApplyCommon(CURL* easy, const std::string& url) {
+  curl_easy_setopt(easy, CURLOPT_URL, url.c_str());
+  curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
+  curl_easy_setopt(easy, CURLOPT_HTTPGET, 1L);
+  curl_easy_setopt(easy, CURLOPT_FOLLOWLOCATION, 1L);
+  curl_easy_setopt(easy, CURLOPT_MAXREDIRS, 5L);
+}
+
+// Collects only the status and length of a response; the body is refused
+// at its first byte.
+class HeaderOnlyReceiver : public HttpReceiver {
+ public:
+  bool OnResponse(int status, int64_t contentLength) override {
+    status_ = status;
+    length_ = contentLength;
+    return false;
+  }
+  bool OnBody(const char*, size_t) override { return false; }
+  int status_ = 0;
+  int64_t length_ = -1;
+};
+
+// Holds one easy handle for its whole life: libcurl keeps the connection of
+// the last request open on it, so the next request to the same server
+// skips the connect (and the TLS handshake).
+class CurlHttpClient : public HttpClient {
+ public:
+  CurlHttpClient() : easy_(curl_easy_init()) {}
+  ~CurlHttpClient() override {
+    if (easy_) curl_easy_cleanup(easy_);
+  }
+
+  HttpResult Get(const std::string& url, int64_t rangeFrom, const HttpTimeouts& timeouts,
+                 HttpReceiver* receiver) override {
+    HttpResult result;
+    if (!easy_) {
+      result.message = "no HTTP handle";
+      return result;
+    }
+    curl_easy_reset(easy_);  // keeps the open connection
+    RequestState state{easy_, receiver};
+    ApplyCommon(easy_, url);
+    ApplyTimeouts(easy_, timeouts);
+    curl_slist* headers = nullptr;
+    if (rangeFrom >= 0) {
+      std::string range = "RANGE: bytes=" + std::to_string(rangeFrom) + "-";
+      headers = curl_slist_append(headers, range.c_str());
+      curl_easy_setopt(easy_, CURLOPT_HTTPHEADER, headers);
+    }
+    curl_easy_setopt(easy_, CURLOPT_WRITEFUNCTION, OnWrite);
+    curl_easy_setopt(easy_, CURLOPT_WRITEDATA, &state);
+    curl_easy_setopt(easy_, CURLOPT_NOPROGRESS, 0L);
+    curl_easy_setopt(easy_, CURLOPT_XFERINFOFUNCTION, OnProgress);
+    curl_easy_setopt(easy_, CURLOPT_XFERINFODATA, &state);
+    char error[CURL_ERROR_SIZE] = {0};
+    curl_easy_setopt(easy_, CURLOPT_ERRORBUFFER, error);
+    CURLcode code = curl_easy_perform(easy_);
+    curl_easy_setopt(easy_, CURLOPT_HTTPHEADER, nullptr);
+    curl_easy_setopt(easy_, CURLOPT_ERRORBUFFER, nullptr);
+    curl_slist_free_all(headers);
+    return Finish(code, error, &state);
+  }
+
+  bool QueryHeaders(const std::string& url, const HttpTimeouts& timeouts, int* status,
+                    int64_t* contentLength) override {
+    HeaderOnlyReceiver headers;
+    HttpResult r = Get(url, -1, timeouts, &headers);
+    if (r.outcome == HttpOutcome::kFailed || headers.status_ == 0) return false;
+    *status = headers.status_;
+    *contentLength = headers.length_;
+    return true;
+  }
+
+  bool CanConnect(const std::string& url, long timeoutMs) override {
+    // A handle of its own: a connect-only connection must not end up in the
+    // cache that transfers reuse.
+    CURL* probe = curl_easy_init();
+    if (!probe) return false;
+    curl_easy_setopt(probe, CURLOPT_URL, url.c_str());
+    curl_easy_setopt(probe, CURLOPT_NOSIGNAL, 1L);
+    curl_easy_setopt(probe, CURLOPT_CONNECT_ONLY, 1L);
+    curl_easy_setopt(probe, CURLOPT_CONNECTTIMEOUT_MS, timeoutMs);
+    curl_easy_setopt(probe, CURLOPT_TIMEOUT_MS, timeoutMs);
+    CURLcode code = curl_easy_perform(probe);
+    curl_easy_cleanup(probe);
+    return code == CURLE_OK;
+  }
+
+ private:
+  HttpResult Finish(CURLcode code, const char* error, RequestState* state) {
+    HttpResult result;
+    result.error = static_cast<int>(code);
+    if (code == CURLE_OK) {
+      // An empty body never reached the write callback.
+      result.outcome = state->Announce() ? HttpOutcome::kDone : HttpOutcome::kAborted;
+      return result;
+    }
+    result.outcome = state->aborted ? HttpOutcome::kAborted : HttpOutcome::kFailed;
+    result.message = error[0] ? error : curl_easy_strerror(code);
+    return result;
+  }
+
+  CURL* easy_;
+};
+
+class CurlHttpClientFactory : public HttpClientFactory {
+ public:
+  CurlHttpClientFactory() { InitCurlOnce(); }
+  std::unique_ptr<HttpClient> Create() override { return std::make_unique<CurlHttpClient>(); }
+};
+
+}  // namespace
+
+std::unique_ptr<HttpClientFactory> NewCurlHttpClientFactory() {
+  return std::make_unique<CurlHttpClientFactory>();
+}

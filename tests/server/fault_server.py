@@ -1,0 +1,176 @@
+#!/usr/bin/env python3
+"""A misbehaving update server for transfer tests, on 127.0.0.1 only.
+
+Files under --root are served at /<behaviour>/<relative path>, where
+<behaviour> is "ok" or a "+"-joined list of:
+  cut-N        every response breaks off after N body bytes
+  cutonce-N    only the first response for that path breaks off after N bytes
+  norange      the Range header is ignored (200 and the whole file)
+  status-N     answer N with a small error body (the file is not sent)
+  stall        send the headers, then nothing (until --stall-limit seconds)
+  stallhead    accept the request, send nothing at all
+  trickle-N    send N bytes every 50 ms
+  nolength     no Content-Length (the body ends with the connection)
+GET /_stats returns the requests seen so far as JSON lines
+{"path", "range", "conn"}; GET /_reset forgets them.
+The chosen port is printed on the first line of standard output (and
+written to --port-file), so a test can start it on port 0.
+"""
+import argparse
+import json
+import os
+import re
+import socket
+import sys
+import threading
+import time
+from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
+
+LOCK = threading.Lock()
+REQUESTS = []
+CUT_DONE = set()
+CONN_IDS = [0]
+STOP = threading.Event()
+
+
+class Handler(BaseHTTPRequestHandler):
+    protocol_version = "HTTP/1.1"
+
+    def setup(self):
+        super().setup()
+        with LOCK:
+            CONN_IDS[0] += 1
+            self.conn_id = CONN_IDS[0]
+
+    def log_message(self, *args):
+        pass
+
+    def reply(self, status, body, ctype="text/plain"):
+        self.send_response(status)
+        self.send_header("Content-Type", ctype)
+        self.send_header("Content-Length", str(len(body)))
+        self.end_headers()
+        self.wfile.write(body)
+
+    def do_GET(self):
+        if self.path.startswith("/_stats"):
+            with LOCK:
+                text = "\n".join(json.dumps(r) for r in REQUESTS)
+            return self.reply(200, text.encode())
+        if self.path.startswith("/_reset"):
+            with LOCK:
+                REQUESTS.clear()
+                CUT_DONE.clear()
+            return self.reply(200, b"ok")
+        with LOCK:
+            REQUESTS.append({"path": self.path, "range": self.headers.get("Range"),
+                             "conn": self.conn_id})
+        parts = self.path.split("?")[0].lstrip("/").split("/", 1)
+        if len(parts) != 2:
+            return self.reply(404, b"no behaviour")
+        opts = {}
+        for item in parts[0].split("+"):
+            key, _, value = item.partition("-")
+            opts[key] = value
+        self.serve(opts, parts[1])
+
+    def serve(self, opts, rel):
+        if "stallhead" in opts:
+            return self.stall()
+        if "status" in opts:
+            return self.reply(int(opts["status"]), b"<html>error page</html>")
+        path = os.path.realpath(os.path.join(ARGS.root, rel))
+        if not path.startswith(os.path.realpath(ARGS.root) + os.sep) or not os.path.isfile(path):
+            return self.reply(404, b"<html>not found</html>")
+        with open(path, "rb") as f:
+            data = f.read()
+        start = 0
+        m = re.match(r"bytes=(\d+)-$", self.headers.get("Range") or "")
+        if m and "norange" not in opts:
+            start = int(m.group(1))
+            if start >= len(data) and start > 0:
+                return self.reply(416, b"")
+        body = data[start:]
+        self.send_response(206 if start else 200)
+        if start:
+            self.send_header("Content-Range", "bytes %d-%d/%d" % (start, len(data) - 1, len(data)))
+        if "nolength" in opts:
+            self.send_header("Connection", "close")
+            self.close_connection = True
+        else:
+            self.send_header("Content-Length", str(len(body)))
+        self.end_headers()
+        self.send_body(opts, rel, body)
+
+    def send_body(self, opts, rel, body):
+        limit = None
+        if "cut" in opts:
+            limit = int(opts["cut"])
+        elif "cutonce" in opts:
+            with LOCK:
+                if rel not in CUT_DONE:
+                    CUT_DONE.add(rel)
+                    limit = int(opts["cutonce"])
+        if "stall" in opts:
+            self.wfile.flush()
+            return self.stall()
+        if limit is not None:
+            self.wfile.write(body[:limit])
+            self.wfile.flush()
+            self.close_connection = True
+            self.connection.shutdown(socket.SHUT_RDWR)
+            return
+        if "trickle" in opts:
+            step = max(1, int(opts["trickle"]))
+            for i in range(0, len(body), step):
+                if STOP.is_set():
+                    return
+                self.wfile.write(body[i:i + step])
+                self.wfile.flush()
+                time.sleep(0.05)
+            return
+        self.wfile.write(body)
+
+    def stall(self):
+        self.close_connection = True
+        deadline = time.time() + ARGS.stall_limit
+        while time.time() < deadline and not STOP.is_set():
+            time.sleep(0.05)
+
+
+def main():
+    global ARGS
+    p = argparse.ArgumentParser()
+    p.add_argument("--root", required=True)
+    p.add_argument("--port", type=int, default=0)
+    p.add_argument("--port-file")
+    p.add_argument("--stall-limit", type=float, default=30.0)
+    p.add_argument("--lifetime", type=float, default=1800.0,
+                   help="the server ends by itself after this many seconds")
+    p.add_argument("--watch-stdin", action="store_true",
+                   help="end when standard input reaches its end")
+    ARGS = p.parse_args()
+    server = ThreadingHTTPServer(("127.0.0.1", ARGS.port), Handler)
+    server.daemon_threads = True
+    port = server.server_address[1]
+    if ARGS.port_file:
+        tmp = ARGS.port_file + ".tmp"
+        with open(tmp, "w") as f:
+            f.write("%d\n" % port)
+        os.replace(tmp, ARGS.port_file)
+    print(port, flush=True)
+    timer = threading.Timer(ARGS.lifetime, server.shutdown)
+    timer.daemon = True
+    timer.start()
+    if ARGS.watch_stdin:
+        # A test that dies closes the pipe, and the server goes with it.
+        threading.Thread(target=lambda: (sys.stdin.read(), server.shutdown()),
+                         daemon=True).start()
+    try:
+        server.serve_forever()
+    finally:
+        STOP.set()
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,386 @@
+#include "update/transfer.h"
+
+#include <unistd.h>
+
+#include <cerrno>
+#include <cinttypes>
+#include <cstring>
+
+#include "diag/log.h"
+#include "update/downloader.h"
+#include "update/worker_pool.h"
+#include "util/file_util.h"
+
+namespace {
+
+constexpr size_t kWriteBuffer = 128 * 1024;
+constexpr int kTaskAttempts = 21;  // a task's first attempt and 20 retries
+constexpr int kFileAttempts = 11;  // DownloadFile
+constexpr int kSizeQueries = 11;   // GetRemoteFileSize
+constexpr int kNetChecks = 10;     // CheckNet
+
+}  // namespace
+
+// ---- FileAppender ----
+
+FileAppender::~FileAppender() {
+  if (file_) fclose(file_);
+}
+
+bool FileAppender::Open(const std::string& path, bool hash) {
+  hash_ = hash;
+  md5_.Init();
+  if (hash_ && !HashExisting(path)) return false;
+  CreateParentFolders(path);
+  file_ = fopen(path.c_str(), "ab");
+  if (!file_) {
+    error_ = errno;
+    return false;
+  }
+  size_ = FileSizeOf(path);
+  buffer_.resize(kWriteBuffer);
+  return true;
+}
+
+// A resumed file's digest must cover the part an earlier attempt wrote.
+bool FileAppender::HashExisting(const std::string& path) {
+  FILE* in = fopen(path.c_str(), "rb");
+  if (!in) return errno == ENOENT;
+  std::vector<char> chunk(64 * 1024);
+  size_t n;
+  while ((n = fread(chunk.data(), 1, chunk.size(), in)) > 0) md5_.Update(chunk.data(), n);
+  bool ok = !ferror(in);
+  if (!ok) error_ = errno;
+  fclose(in);
+  return ok;
+}
+
+bool FileAppender::Restart() {
+  used_ = 0;
+  size_ = 0;
+  md5_.Init();
+  if (fflush(file_) != 0 || ftruncate(fileno(file_), 0) != 0) {
+    error_ = errno;
+    failed_ = true;
+    return false;
+  }
+  return true;
+}
+
+bool FileAppender::Append(const char* data, size_t size) {
+  if (failed_) return false;
+  if (hash_) md5_.Update(data, size);
+  size_ += static_cast<int64_t>(size);
+  if (used_ + size > buffer_.size() && !Flush()) return false;
+  if (size >= buffer_.size()) {
+    if (fwrite(data, 1, size, file_) == size) return true;
+    error_ = errno;
+    failed_ = true;
+    return false;
+  }
+  memcpy(buffer_.data() + used_, data, size);
+  used_ += size;
+  return true;
+}
+
+bool FileAppender::Flush() {
+  if (used_ > 0 && fwrite(buffer_.data(), 1, used_, file_) != used_) {
+    error_ = errno;
+    failed_ = true;
+  }
+  used_ = 0;
+  return !failed_;
+}
+
+bool FileAppender::Close() {
+  if (!file_) return !failed_;
+  Flush();
+  if (fclose(file_) != 0 && !failed_) {
+    error_ = errno;
+    failed_ = true;
+  }
+  file_ = nullptr;
+  return !failed_;
+}
+
+std::string FileAppender::HexDigest() {
+  return hash_ ? md5_.HexDigest() : std::string();
+}
+
+// ---- Worker transfer ----
+
+namespace {
+
+// Receives one attempt of a worker task into its file, counting every piece
+// into the engine counters and looking at the stop request for each one.
+class TaskReceiver : public HttpReceiver {
+ public:
+  TaskReceiver(CDownloaderThread* worker, CVXDlownloader* engine, FileAppender* file,
+               int64_t rangeFrom, int64_t expected)
+      : worker_(worker), engine_(engine), file_(file), rangeFrom_(rangeFrom), expected_(expected) {}
+
+  bool OnResponse(int status, int64_t) override {
+    status_ = status;
+    if (!IsSuccessStatus(status)) return false;  // an error page is not the file
+    if (rangeFrom_ > 0 && status == 200 && !file_->Restart()) writeFailed_ = true;
+    return !writeFailed_;
+  }
+
+  bool OnBody(const char* data, size_t size) override {
+    if (ShouldStop()) return false;
+    engine_->AddReceived(static_cast<int64_t>(size));
+    if (!file_->Append(data, size)) {
+      writeFailed_ = true;
+      return false;
+    }
+    // More than the list announced can never become the right file.
+    if (file_->size() > expected_) {
+      tooLong_ = true;
+      return false;
+    }
+    return true;
+  }
+
+  bool ShouldStop() override {
+    if (worker_->StopSeen()) stopped_ = true;
+    return stopped_;
+  }
+
+  int status_ = 0;
+  bool stopped_ = false;
+  bool writeFailed_ = false;
+  bool tooLong_ = false;
+
+ private:
+  CDownloaderThread* worker_;
+  CVXDlownloader* engine_;
+  FileAppender* file_;
+  int64_t rangeFrom_;
+  int64_t expected_;
+};
+
+bool HashesWhileFetching(const DownloadTask& task) {
+  return task.TaskKind == Plain || task.TaskKind == FourG;
+}
+
+}  // namespace
+
+int CDownloaderThread::DownloadFileOneTime(DownloadTask& objTask) {
+  const int64_t expected = objTask.ExpectedSize();
+  int64_t lDownloadedSize = FileSizeOf(objTask.downloadPath);
+  if (lDownloadedSize != 0 && lDownloadedSize != objTask.dwHaveBeenDownloadLength) {
+    std::remove(objTask.downloadPath.c_str());
+    WriteLog("DeleteFile When It's Left");
+    lDownloadedSize = 0;
+    objTask.dwHaveBeenDownloadLength = 0;
+    WriteLog(
+        "Delete File  --  lDownloadedSize > 0 &&objTask.dwHaveBeenDownloadLength != "
+        "lDownloadedSize");
+  }
+  WriteLog("@@@@%s---size:%" PRId64 "@@@@@@", objTask.downloadUrl.c_str(), objTask.size);
+  lastMd5_.clear();
+
+  FileAppender file;
+  if (!file.Open(objTask.downloadPath, HashesWhileFetching(objTask))) {
+    WriteLog("Open File ErrorNum:%d", file.error());
+    return Transfer_Failed;
+  }
+  TaskReceiver receiver(this, engine_, &file, lDownloadedSize, expected);
+  HttpResult r =
+      Http()->Get(objTask.downloadUrl, lDownloadedSize, engine_->transferTimeouts, &receiver);
+  bool closed = file.Close();
+  objTask.dwHaveBeenDownloadLength = FileSizeOf(objTask.downloadPath);
+  if (receiver.stopped_) {
+    WriteLog("Error! Thread close down load file [%s] failed! ", objTask.downloadPath.c_str());
+    return Transfer_Stopped;
+  }
+  if (receiver.status_ == 0) {
+    WriteLog("Error!  InternetOpenUrl failed! [%s]  [%d] Error Number is %d",
+             "CDownloaderThread::DownloadFileOneTime", 196, r.error);
+    WriteLogTag("Error", "%s: %s", objTask.downloadUrl.c_str(), r.message.c_str());
+    return Transfer_Failed;
+  }
+  if (!IsSuccessStatus(receiver.status_)) {
+    WriteLogTag("Error", "Server answered %d for [%s]", receiver.status_,
+                objTask.downloadUrl.c_str());
+    return Transfer_Failed;
+  }
+  if (!closed || receiver.writeFailed_) {
+    WriteLogTag("Error", "Write File [%s] failed, ErrorNum:%d", objTask.downloadPath.c_str(),
+                file.error());
+    return Transfer_Failed;
+  }
+  lDownloadedSize = objTask.dwHaveBeenDownloadLength;
+  if (lDownloadedSize == expected) {
+    lastMd5_ = file.HexDigest();
+    WriteLog("OK, down load file success %s ", objTask.targetPath.c_str());
+    return Transfer_Complete;
+  }
+  WriteLog("Error! down load file size [%" PRId64 "] is not equal to the url file size[%" PRId64
+           "]",
+           lDownloadedSize, expected);
+  WriteLog(" error file: [%s] ! ", objTask.downloadPath.c_str());
+  // The body ended (or the connection broke) before the expected size: the
+  // next attempt resumes from what is on disk.
+  return receiver.tooLong_ ? Transfer_Failed : Transfer_Short;
+}
+
+int CDownloaderThread::DownloadFileWithRetry(DownloadTask& task) {
+  for (;;) {
+    task.nRetryTime++;
+    task.taskState = 1;
+    int r = DownloadFileOneTime(task);
+    if (r == Transfer_Complete) {
+      task.taskState = 2;
+      return Transfer_Complete;
+    }
+    if (r == Transfer_Stopped) {
+      task.taskState = 3;
+      return Transfer_Stopped;
+    }
+    if (task.nRetryTime >= kTaskAttempts) {
+      WriteLog("Error!ErrorErrorErrorError! Download %s Fail, Try %d Times",
+               FileNameOf(task.downloadPath).c_str(), task.nRetryTime);
+      task.taskState = 3;
+      return Transfer_Failed;
+    }
+    if (r == Transfer_Short) {
+      task.taskState = 39;
+      WriteLog("Status_Download_Goon,nRetryTime=%d", task.nRetryTime);
+    }
+  }
+}
+
+// ---- Single-file transfer of the engine ----
+
+namespace {
+
+// Receives one attempt of DownloadFileOnce.
+class FileReceiver : public HttpReceiver {
+ public:
+  FileReceiver(CVXDlownloader* engine, FileAppender* file, int64_t rangeFrom, int64_t remote,
+               CVXDlownloader::ProgressHook hook)
+      : engine_(engine), file_(file), rangeFrom_(rangeFrom), remote_(remote), hook_(hook) {}
+
+  bool OnResponse(int status, int64_t) override {
+    status_ = status;
+    if (!IsSuccessStatus(status)) return false;
+    if (rangeFrom_ > 0 && status == 200 && !file_->Restart()) return false;
+    return true;
+  }
+
+  bool OnBody(const char* data, size_t size) override {
+    if (ShouldStop()) return false;
+    if (!file_->Append(data, size)) return false;
+    if (hook_) hook_(engine_, static_cast<int>(size));
+    return file_->size() <= remote_;
+  }
+
+  bool ShouldStop() override {
+    if (engine_->cancelRequested.load()) cancelled_ = true;
+    return cancelled_;
+  }
+
+  int status_ = 0;
+  bool cancelled_ = false;
+
+ private:
+  CVXDlownloader* engine_;
+  FileAppender* file_;
+  int64_t rangeFrom_;
+  int64_t remote_;
+  CVXDlownloader::ProgressHook hook_;
+};
+
+}  // namespace
+
+HttpClientFactory* CVXDlownloader::HttpFactory() {
+  std::lock_guard<std::mutex> hold(httpFactoryLock);
+  if (!httpFactory) httpFactory = NewCurlHttpClientFactory();
+  return httpFactory.get();
+}
+
+void CVXDlownloader::SetHttpFactory(std::unique_ptr<HttpClientFactory> factory) {
+  std::lock_guard<std::mutex> hold(httpFactoryLock);
+  httpFactory = std::move(factory);
+  facadeHttp.reset();
+}
+
+namespace {
+
+HttpClient* FacadeClient(CVXDlownloader* engine) {
+  if (!engine->facadeHttp) engine->facadeHttp = engine->HttpFactory()->Create();
+  return engine->facadeHttp.get();
+}
+
+}  // namespace
+
+int64_t CVXDlownloader::QueryRemoteFileSize(const std::string& url) {
+  int status = 0;
+  int64_t length = -1;
+  if (!FacadeClient(this)->QueryHeaders(url, sizeQueryTimeouts, &status, &length)) return -1;
+  if (status != 200 || length < 0) return -1;
+  return length;
+}
+
+int64_t CVXDlownloader::GetRemoteFileSize(const std::string& url) {
+  for (int i = 0; i < kSizeQueries; ++i) {
+    int64_t size = QueryRemoteFileSize(url);
+    if (size >= 0) return size;
+  }
+  return -1;
+}
+
+int CVXDlownloader::DownloadFileOnce(const std::string& url, const std::string& localPath,
+                                     ProgressHook hook) {
+  int64_t remote = GetRemoteFileSize(url);
+  if (remote < 0) return Transfer_Failed;
+  int64_t local = FileSizeOf(localPath);
+  if (local > remote) {
+    std::remove(localPath.c_str());
+    local = 0;
+  }
+  if (local == remote) return Transfer_Complete;
+
+  FileAppender file;
+  if (!file.Open(localPath, false)) {
+    WriteLog("Open File ErrorNum: %d", file.error());
+    return Transfer_Failed;
+  }
+  FileReceiver receiver(this, &file, local, remote, hook);
+  HttpResult r = FacadeClient(this)->Get(url, local, transferTimeouts, &receiver);
+  bool closed = file.Close();
+  if (receiver.cancelled_) return Transfer_Stopped;
+  if (receiver.status_ == 0) {
+    WriteLog("GetLastErrorNum: %d", r.error);
+    return Transfer_Failed;
+  }
+  if (!IsSuccessStatus(receiver.status_)) {
+    WriteLogTag("Error", "Server answered %d for [%s]", receiver.status_, url.c_str());
+    return Transfer_Failed;
+  }
+  if (!closed) WriteLog("Open File ErrorNum: %d", file.error());
+  return closed && FileSizeOf(localPath) == remote ? Transfer_Complete : Transfer_Failed;
+}
+
+int CVXDlownloader::DownloadFile(std::string url, std::string localPath, ProgressHook hook) {
+  WriteLog("Start Download %s", FileNameOf(localPath).c_str());
+  for (int attempt = 1; attempt <= kFileAttempts; ++attempt) {
+    int r = DownloadFileOnce(url, localPath, hook);
+    if (r == Transfer_Complete) {
+      WriteLog("Download %s Succeed, Try %d Times", FileNameOf(localPath).c_str(), attempt);
+      return Transfer_Complete;
+    }
+    if (r == Transfer_Stopped) return Transfer_Stopped;
+  }
+  WriteLog("Error Download %s Fail", localPath.c_str());
+  return Transfer_Failed;
+}
+
+int CVXDlownloader::CheckNet(std::string url) {
+  for (int i = 0; i < kNetChecks; ++i) {
+    if (cancelRequested.load()) return Status_Cancelled;
+    if (FacadeClient(this)->CanConnect(url, checkNetTimeoutMs)) return 1;
+  }
+  return 0;
+}

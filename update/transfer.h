@@ -1,0 +1,59 @@
+// Pieces shared by the two transfer paths (the workers' task transfer and
+// the engine's single-file transfer): appending received bytes to the local
+// file through a buffer while hashing them, so that a fetched file is
+// verified without reading it back.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "update/md5.h"
+
+// Appends to one local file for one transfer attempt, and keeps the MD5 of
+// the whole file (the part already on disk, when asked, and every byte
+// appended). Closes the file on destruction.
+// Thread-safety: one object per attempt, used by one thread.
+class FileAppender {
+ public:
+  FileAppender() = default;
+  ~FileAppender();
+  FileAppender(const FileAppender&) = delete;
+  FileAppender& operator=(const FileAppender&) = delete;
+
+  // Opens path for appending, creating it (and its folders) when missing.
+  // hash: keep a digest of the file, starting with the bytes already in it.
+  bool Open(const std::string& path, bool hash);
+  // Empties the file and the digest: the server sent the whole file
+  // although a later part was asked for.
+  bool Restart();
+  bool Append(const char* data, size_t size);
+  // Flushes and closes; false when a write failed.
+  bool Close();
+
+  int64_t size() const { return size_; }
+  // The digest of the file's content, once closed ("" when not hashing).
+  std::string HexDigest();
+  // errno of the first failure, 0 when none.
+  int error() const { return error_; }
+
+ private:
+  bool Flush();
+  bool HashExisting(const std::string& path);
+
+  FILE* file_ = nullptr;
+  std::vector<char> buffer_;
+  size_t used_ = 0;
+  int64_t size_ = 0;
+  bool hash_ = false;
+  bool failed_ = false;
+  int error_ = 0;
+  Md5Context md5_;
+};
+
+// True for the 2xx statuses that carry the requested bytes.
+inline bool IsSuccessStatus(int status) {
+  return status >= 200 && status < 300;
+}

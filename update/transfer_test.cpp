@@ -1,0 +1,285 @@
+#include "update/transfer.h"
+
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <sstream>
+
+#include "diag/log.h"
+#include "platform/fake_http.h"
+#include "update/downloader.h"
+#include "update/worker_pool.h"
+
+namespace {
+
+std::string RandomBytes(size_t n, unsigned seed) {
+  std::mt19937 gen(seed);
+  std::string s(n, '\0');
+  for (char& c : s) c = static_cast<char>(gen());
+  return s;
+}
+
+std::string ReadAll(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream ss;
+  ss << in.rdbuf();
+  return ss.str();
+}
+
+FakeResource Refused() {
+  FakeResource r;
+  r.refuse = true;
+  return r;
+}
+
+void WriteAll(const std::string& path, const std::string& data) {
+  std::filesystem::create_directories(std::filesystem::path(path).parent_path());
+  std::ofstream(path, std::ios::binary) << data;
+}
+
+class TransferTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char tmpl[] = "/tmp/kestrava-transfer-XXXXXX";
+    dir_ = std::string(mkdtemp(tmpl)) + "/";
+    SetLogFile(dir_ + "test.log");
+    engine_ = std::make_unique<CVXDlownloader>(dir_);
+    engine_->SetHttpFactory(std::make_unique<FakeHttpClientFactory>(&server_));
+    pool_ = std::make_unique<CDownloaderThreadPool>(engine_.get());
+    worker_ = std::make_unique<CDownloaderThread>(engine_.get(), pool_.get());
+  }
+  void TearDown() override {
+    worker_.reset();
+    pool_.reset();
+    engine_.reset();
+    std::filesystem::remove_all(dir_);
+  }
+
+  DownloadTask Task(const std::string& name, int64_t size) {
+    DownloadTask t;
+    t.downloadUrl = "http://fake/" + name;
+    t.downloadPath = dir_ + "LauncherConfig/update/" + name;
+    t.targetPath = dir_ + name;
+    t.size = size;
+    return t;
+  }
+  std::string Log() { return ReadAll(dir_ + "test.log"); }
+  std::vector<int64_t> Ranges(const std::string& url) {
+    std::vector<int64_t> out;
+    for (const FakeRequest& r : server_.Requests())
+      if (r.url == url && !r.headersOnly) out.push_back(r.rangeFrom);
+    return out;
+  }
+
+  std::string dir_;
+  FakeHttpServer server_;
+  std::unique_ptr<CVXDlownloader> engine_;
+  std::unique_ptr<CDownloaderThreadPool> pool_;
+  std::unique_ptr<CDownloaderThread> worker_;
+};
+
+TEST_F(TransferTest, CutAt3000Of5000ResumesFromTheCut) {
+  std::string body = RandomBytes(5000, 1);
+  server_.Put("http://fake/a.bin", {200, body, true, 3000, 1});
+  DownloadTask t = Task("a.bin", 5000);
+
+  EXPECT_EQ(Transfer_Complete, worker_->DownloadFileWithRetry(t));
+  EXPECT_EQ(ReadAll(t.downloadPath), body);
+  EXPECT_EQ(Ranges(t.downloadUrl), (std::vector<int64_t>{0, 3000}));
+  EXPECT_EQ(t.nRetryTime, 2);
+  EXPECT_EQ(t.taskState, 2);
+  EXPECT_EQ(engine_->ReadProgress().downloadedBytes, 5000);
+  EXPECT_NE(Log().find("Status_Download_Goon,nRetryTime=1"), std::string::npos);
+}
+
+TEST_F(TransferTest, ArchiveTaskIsCompleteAtItsPackedSize) {
+  server_.Put("http://fake/b.7z", {200, RandomBytes(700, 2)});
+  DownloadTask t = Task("b.7z", 99999);
+  t.TaskKind = SevenZip;
+  t.zipSize = 700;
+  EXPECT_EQ(Transfer_Complete, worker_->DownloadFileOneTime(t));
+  EXPECT_EQ(t.dwHaveBeenDownloadLength, 700);
+}
+
+TEST_F(TransferTest, UnreachableServerGivesUpAfter21Attempts) {
+  server_.Put("http://fake/gone.bin", Refused());
+  DownloadTask t = Task("gone.bin", 10);
+
+  EXPECT_EQ(Transfer_Failed, worker_->DownloadFileWithRetry(t));
+  EXPECT_EQ(server_.CountRequests(t.downloadUrl), 21);
+  EXPECT_EQ(t.taskState, 3);
+  EXPECT_NE(Log().find("Error!ErrorErrorErrorError! Download gone.bin Fail, Try 21 Times"),
+            std::string::npos);
+}
+
+TEST_F(TransferTest, WorkerDiscardsALeftoverFromAnEarlierRun) {
+  std::string body = RandomBytes(4000, 3);
+  server_.Put("http://fake/c.bin", {200, body});
+  DownloadTask t = Task("c.bin", 4000);
+  WriteAll(t.downloadPath, body.substr(0, 1500));  // a fresh task has dwHave 0
+
+  EXPECT_EQ(Transfer_Complete, worker_->DownloadFileWithRetry(t));
+  EXPECT_EQ(Ranges(t.downloadUrl), (std::vector<int64_t>{0}));
+  EXPECT_EQ(ReadAll(t.downloadPath), body);
+  EXPECT_NE(Log().find("DeleteFile When It's Left"), std::string::npos);
+}
+
+TEST_F(TransferTest, ErrorPagesAreNeverWrittenIntoTheFile) {
+  for (int status : {404, 500, 503}) {
+    std::string url = "http://fake/e" + std::to_string(status);
+    server_.Put(url, {status, "<html>error page</html>"});
+    DownloadTask t = Task("e" + std::to_string(status), 23);
+    EXPECT_EQ(Transfer_Failed, worker_->DownloadFileOneTime(t)) << status;
+    EXPECT_EQ(ReadAll(t.downloadPath), "") << status;
+  }
+}
+
+TEST_F(TransferTest, RangeIgnoringServerStillCompletes) {
+  std::string body = RandomBytes(5000, 4);
+  server_.Put("http://fake/d.bin", {200, body, false, 3000, 1});
+  DownloadTask t = Task("d.bin", 5000);
+
+  EXPECT_EQ(Transfer_Complete, worker_->DownloadFileWithRetry(t));
+  EXPECT_EQ(ReadAll(t.downloadPath), body);  // restarted, not appended
+  EXPECT_EQ(Ranges(t.downloadUrl), (std::vector<int64_t>{0, 3000}));
+}
+
+TEST_F(TransferTest, CancelStopsWithinOnePieceAndKeepsThePartialFile) {
+  std::string body = RandomBytes(10000, 5);
+  server_.Put("http://fake/f.bin", {200, body});
+  server_.SetBeforePiece([&](const std::string&, int index) {
+    if (index == 2) engine_->cancelRequested = true;
+  });
+  DownloadTask t = Task("f.bin", 10000);
+
+  EXPECT_EQ(Transfer_Stopped, worker_->DownloadFileWithRetry(t));
+  EXPECT_EQ(t.nRetryTime, 1);
+  EXPECT_EQ(ReadAll(t.downloadPath), body.substr(0, 2000));
+  EXPECT_EQ(engine_->ReadProgress().downloadedBytes, 2000);
+}
+
+TEST_F(TransferTest, BodyLongerThanTheListFailsWithoutFillingTheDisk) {
+  server_.Put("http://fake/g.bin", {200, RandomBytes(50000, 6)});
+  DownloadTask t = Task("g.bin", 3000);
+  EXPECT_EQ(Transfer_Failed, worker_->DownloadFileOneTime(t));
+  EXPECT_LE(std::filesystem::file_size(t.downloadPath), 4000u);
+}
+
+// ---- single-file path ----
+
+TEST_F(TransferTest, DownloadFileResumesAPartialFileFromAnEarlierRun) {
+  std::string body = RandomBytes(6000, 7);
+  server_.Put("http://fake/list.7z", {200, body});
+  std::string local = dir_ + "list.7z";
+  WriteAll(local, body.substr(0, 2500));
+
+  EXPECT_EQ(Transfer_Complete, engine_->DownloadFile("http://fake/list.7z", local, nullptr));
+  EXPECT_EQ(ReadAll(local), body);
+  EXPECT_EQ(Ranges("http://fake/list.7z"), (std::vector<int64_t>{2500}));
+  EXPECT_NE(Log().find("Download list.7z Succeed, Try 1 Times"), std::string::npos);
+}
+
+TEST_F(TransferTest, DownloadFileWithTheWholeFileFetchesNothing) {
+  std::string body = RandomBytes(100, 8);
+  server_.Put("http://fake/h", {200, body});
+  WriteAll(dir_ + "h", body);
+  EXPECT_EQ(Transfer_Complete, engine_->DownloadFile("http://fake/h", dir_ + "h", nullptr));
+  EXPECT_TRUE(Ranges("http://fake/h").empty());
+}
+
+TEST_F(TransferTest, DownloadFileRestartsATooLargeFileAndIgnoresBadRanges) {
+  std::string body = RandomBytes(3000, 9);
+  server_.Put("http://fake/i", {200, body, false});
+  WriteAll(dir_ + "i", RandomBytes(5000, 10));
+  EXPECT_EQ(Transfer_Complete, engine_->DownloadFile("http://fake/i", dir_ + "i", nullptr));
+  EXPECT_EQ(ReadAll(dir_ + "i"), body);
+
+  // A partial file answered with the whole body restarts instead of growing.
+  WriteAll(dir_ + "i", body.substr(0, 1000));
+  EXPECT_EQ(Transfer_Complete, engine_->DownloadFile("http://fake/i", dir_ + "i", nullptr));
+  EXPECT_EQ(ReadAll(dir_ + "i"), body);
+}
+
+TEST_F(TransferTest, DownloadFileGivesUpAfter11AttemptsOf11SizeQueries) {
+  server_.Put("http://fake/j", {404, "missing"});
+  std::string local = dir_ + "sub/j";
+  EXPECT_EQ(Transfer_Failed, engine_->DownloadFile("http://fake/j", local, nullptr));
+  EXPECT_EQ(server_.CountRequests("http://fake/j"), 121);
+  EXPECT_NE(Log().find("Error Download " + local + " Fail"), std::string::npos);
+  EXPECT_FALSE(std::filesystem::exists(local));
+}
+
+TEST_F(TransferTest, SizeQueryAcceptsOnly200WithALength) {
+  server_.Put("http://fake/ok", {200, "12345"});
+  server_.Put("http://fake/partial", {206, "12345"});
+  FakeResource noLength{200, "12345"};
+  noLength.omitLength = true;
+  server_.Put("http://fake/nolen", noLength);
+  EXPECT_EQ(engine_->QueryRemoteFileSize("http://fake/ok"), 5);
+  EXPECT_EQ(engine_->QueryRemoteFileSize("http://fake/missing"), -1);
+  EXPECT_EQ(engine_->QueryRemoteFileSize("http://fake/partial"), -1);
+  EXPECT_EQ(engine_->QueryRemoteFileSize("http://fake/nolen"), -1);
+}
+
+int hookBytes = 0;
+void CountHook(CVXDlownloader*, int n) {
+  hookBytes += n;
+}
+
+TEST_F(TransferTest, CancelledDownloadFileKeepsItsPartForTheNextRun) {
+  std::string body = RandomBytes(8000, 11);
+  server_.Put("http://fake/k", {200, body});
+  server_.SetBeforePiece([&](const std::string&, int index) {
+    if (index == 3) engine_->cancelRequested = true;
+  });
+  hookBytes = 0;
+  EXPECT_EQ(Transfer_Stopped, engine_->DownloadFile("http://fake/k", dir_ + "k", CountHook));
+  EXPECT_EQ(ReadAll(dir_ + "k"), body.substr(0, 3000));
+  EXPECT_EQ(hookBytes, 3000);
+
+  server_.SetBeforePiece(nullptr);
+  engine_->cancelRequested = false;
+  EXPECT_EQ(Transfer_Complete, engine_->DownloadFile("http://fake/k", dir_ + "k", CountHook));
+  EXPECT_EQ(ReadAll(dir_ + "k"), body);
+  EXPECT_EQ(hookBytes, 8000);
+}
+
+TEST_F(TransferTest, CheckNetTriesTenTimesAndObeysCancel) {
+  server_.Put("http://fake/down/", Refused());
+  EXPECT_EQ(engine_->CheckNet("http://fake/down/"), 0);
+  EXPECT_EQ(server_.CountRequests("http://fake/down/"), 10);
+  EXPECT_EQ(engine_->CheckNet("http://fake/up/"), 1);
+  engine_->cancelRequested = true;
+  EXPECT_EQ(engine_->CheckNet("http://fake/up/"), Status_Cancelled);
+}
+
+TEST(FileAppenderTest, DigestCoversTheResumedPartAndRestart) {
+  char tmpl[] = "/tmp/kestrava-appender-XXXXXX";
+  std::string dir = mkdtemp(tmpl);
+  std::string path = dir + "/f";
+  WriteAll(path, "hello ");
+  FileAppender a;
+  ASSERT_TRUE(a.Open(path, true));
+  EXPECT_TRUE(a.Append("world", 5));
+  EXPECT_TRUE(a.Close());
+  Md5Context whole;
+  whole.Update("hello world", 11);
+  EXPECT_EQ(a.HexDigest(), whole.HexDigest());
+
+  FileAppender b;
+  ASSERT_TRUE(b.Open(path, true));
+  b.Append("x", 1);
+  EXPECT_TRUE(b.Restart());
+  b.Append("abc", 3);
+  EXPECT_TRUE(b.Close());
+  Md5Context abc;
+  abc.Update("abc", 3);
+  EXPECT_EQ(b.HexDigest(), abc.HexDigest());
+  EXPECT_EQ(ReadAll(path), "abc");
+  std::filesystem::remove_all(dir);
+}
+
+}  // namespace
