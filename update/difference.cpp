@@ -2,11 +2,10 @@
 // that the update mode selects.
 #include "update/difference.h"
 
-#include <pugixml.hpp>
-
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <pugixml.hpp>
 #include <set>
 #include <thread>
 
@@ -20,7 +19,9 @@
 
 namespace {
 
-int64_t ParseInt64(const char* text) { return std::strtoll(text, nullptr, 10); }
+int64_t ParseInt64(const char* text) {
+  return std::strtoll(text, nullptr, 10);
+}
 
 FileEntry EntryOf(pugi::xml_node f) {
   FileEntry e;
@@ -64,9 +65,9 @@ bool LoadLocalCodes(const std::string& file, std::map<std::string, std::string>*
 }
 
 bool IsFetchedExtension(const std::string& path) {
-  static const std::set<std::string> kFetched = {
-      "dll", "exe", "cs",     "dso",    "gui", "mis", "xml",   "pck",   "h",
-      "hlsl", "forest", "decals", "ttf", "otf", "scope", "plist", "flist", "ini"};
+  static const std::set<std::string> kFetched = {"dll", "exe", "cs",    "dso",   "gui",    "mis",
+                                                 "xml", "pck", "h",     "hlsl",  "forest", "decals",
+                                                 "ttf", "otf", "scope", "plist", "flist",  "ini"};
   size_t dot = path.rfind('.');
   return kFetched.count(dot == std::string::npos ? path : path.substr(dot + 1)) != 0;
 }

@@ -3,10 +3,9 @@
 // file that its package list describes and whose content matches it.
 #include "update/first_download.h"
 
-#include <pugixml.hpp>
-
 #include <cstdlib>
 #include <fstream>
+#include <pugixml.hpp>
 #include <sstream>
 
 #include "diag/function_timer.h"
@@ -66,9 +65,9 @@ int CVXDlownloader::FirstDownload() {
   WriteLog("Start Download file size: %d  ", GetDownloadTaskCount());
   const std::string index = installDir() + "LauncherConfig/update/firstdownload";
   CreateParentFolders(index);
-  if (DownloadFile(releaseBaseUrl + "LauncherConfig/update/firstdownload" +
-                       AnsiToWide(TimeStampQuery()),
-                   index, nullptr) != Transfer_Complete) {
+  if (DownloadFile(
+          releaseBaseUrl + "LauncherConfig/update/firstdownload" + AnsiToWide(TimeStampQuery()),
+          index, nullptr) != Transfer_Complete) {
     WriteLog("Download FristDownload Failed");
     return Status_FirstDownloadFailed;
   }

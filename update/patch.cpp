@@ -15,7 +15,9 @@
 #include "util/file_util.h"
 #include "util/text_util.h"
 
-int CurrentThreadId() { return static_cast<int>(syscall(SYS_gettid)); }
+int CurrentThreadId() {
+  return static_cast<int>(syscall(SYS_gettid));
+}
 
 namespace {
 

@@ -13,7 +13,9 @@ std::string WithTrailingSlash(std::string url) {
   return url;
 }
 
-void SetReleaseBaseUrl(const std::string& url) { releaseBaseUrl = WithTrailingSlash(url); }
+void SetReleaseBaseUrl(const std::string& url) {
+  releaseBaseUrl = WithTrailingSlash(url);
+}
 
 void LoadReleaseBaseUrl() {
   const char* env = std::getenv("KESTRAVA_RELEASE_URL");

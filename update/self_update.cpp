@@ -3,12 +3,12 @@
 // starts the update tool and ends; the tool does the replacement.
 #include "update/self_update.h"
 
-#include <pugixml.hpp>
 #include <spawn.h>
 #include <sys/wait.h>
 
 #include <cerrno>
 #include <cstdlib>
+#include <pugixml.hpp>
 
 #include "diag/log.h"
 #include "update/archive.h"

@@ -4,7 +4,6 @@
 #include "update/update_list.h"
 
 #include <pugixml.hpp>
-
 #include <sstream>
 
 #include "diag/log.h"
@@ -56,7 +55,9 @@ void SetClientVersion(const std::string& folder, const std::string& v) {
   SaveLaunchConf(folder);
 }
 
-std::string CVXDlownloader::GetFileMD5(const std::string& path) { return Md5OfFile(path); }
+std::string CVXDlownloader::GetFileMD5(const std::string& path) {
+  return Md5OfFile(path);
+}
 
 void CVXDlownloader::GetUpdateToolMD5() {
   launcherToolMD5 = "0";

@@ -1,0 +1,129 @@
+#include "app/launcher_settings.h"
+
+#include <atomic>
+#include <ctime>
+#include <fstream>
+#include <sstream>
+#include <vector>
+
+#include "app/update_driver.h"
+#include "diag/log.h"
+#include "update/downloader.h"
+#include "update/engine_files.h"
+#include "update/release_url.h"
+#include "util/file_util.h"
+
+namespace {
+
+std::atomic<bool> fourDayCheckRan{false};
+
+std::vector<std::string> ReadLines(const std::string& file) {
+  std::vector<std::string> lines;
+  std::ifstream in(file);
+  for (std::string line; std::getline(in, line);) {
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    lines.push_back(line);
+  }
+  return lines;
+}
+
+std::string Trim(const std::string& s) {
+  size_t b = s.find_first_not_of(" \t");
+  size_t e = s.find_last_not_of(" \t");
+  return b == std::string::npos ? "" : s.substr(b, e - b + 1);
+}
+
+int Today() {
+  std::time_t now = std::time(nullptr);
+  std::tm local{};
+  localtime_r(&now, &local);
+  return local.tm_mday;
+}
+
+// Keeps the last two day logs in listing order.
+void TrimLogFolder(const std::string& installDir) {
+  std::vector<std::string> entries;
+  ListFolder(installDir + "launcherlog", entries, 2);
+  if (entries.size() <= 5) return;
+  for (size_t i = 1; i + 2 < entries.size(); ++i) RemoveFileIfPresent(entries[i]);
+}
+
+}  // namespace
+
+bool DownloadServerList(CVXDlownloader* engine) {
+  const std::string file = engine->installDir() + "url.xml";
+  RemoveFileIfPresent(file);
+  WriteLog("Start Get Serverlist");
+  if (engine->DownloadFile(releaseBaseUrl + "url.xml", file, nullptr) != Transfer_Complete) {
+    return false;
+  }
+  WriteLog("Download url.xml Success");
+  return true;
+}
+
+std::string ReadIniValue(const std::string& file, const std::string& section,
+                         const std::string& key, const std::string& fallback) {
+  std::string current;
+  for (const std::string& raw : ReadLines(file)) {
+    std::string line = Trim(raw);
+    if (line.size() >= 2 && line.front() == '[' && line.back() == ']') {
+      current = line.substr(1, line.size() - 2);
+    } else if (current == section && line.compare(0, key.size(), key) == 0 &&
+               Trim(line.substr(key.size())).compare(0, 1, "=") == 0) {
+      std::string value = Trim(Trim(line.substr(key.size())).substr(1));
+      return value.substr(0, 32);
+    }
+  }
+  return fallback;
+}
+
+bool WriteIniValue(const std::string& file, const std::string& section, const std::string& key,
+                   const std::string& value) {
+  std::vector<std::string> lines = ReadLines(file);
+  std::string current;
+  int sectionEnd = -1;
+  for (size_t i = 0; i < lines.size(); ++i) {
+    std::string line = Trim(lines[i]);
+    if (line.size() >= 2 && line.front() == '[' && line.back() == ']') {
+      current = line.substr(1, line.size() - 2);
+      if (current == section) sectionEnd = static_cast<int>(i) + 1;
+    } else if (current == section) {
+      if (line.compare(0, key.size(), key) == 0 && Trim(line.substr(key.size()))[0] == '=') {
+        lines[i] = key + "=" + value;
+        sectionEnd = -2;
+        break;
+      }
+      if (!line.empty()) sectionEnd = static_cast<int>(i) + 1;
+    }
+  }
+  if (sectionEnd == -1) {
+    lines.push_back("[" + section + "]");
+    lines.push_back(key + "=" + value);
+  } else if (sectionEnd >= 0) {
+    lines.insert(lines.begin() + sectionEnd, key + "=" + value);
+  }
+  std::ostringstream out;
+  for (const std::string& l : lines) out << l << "\r\n";
+  CreateParentFolders(file);
+  return WriteFileAtomically(file, out.str());
+}
+
+bool RunFourDayCheck(CVXDlownloader* engine, UpdateDriver* driver, int dayOfMonth) {
+  if (fourDayCheckRan.exchange(true)) return false;
+  int d = dayOfMonth > 0 ? dayOfMonth : Today();
+  if ((d & 3) != 0) return false;
+  const std::string ini = engine->installDir() + "LauncherConfig/check.ini";
+  const std::string today = std::to_string(d);
+  std::string sign = ReadIniValue(ini, "check", "sign", "-1");
+  if (sign == today) return false;
+  if (sign != "-1") TrimLogFolder(engine->installDir());
+  WriteIniValue(ini, "check", "sign", today);
+  WriteLog("Check File Every 4 Day");
+  engine->SetUpdateMode(VerifyFiles);
+  driver->StartUpdateThread();
+  return true;
+}
+
+void ResetFourDayCheckForTest() {
+  fourDayCheckRan.store(false);
+}

@@ -1,0 +1,100 @@
+// `kestrava-patcher update INSTALL_DIR`: brings a folder up to the published
+// release with the same update passes the launcher runs, without a window.
+#include <unistd.h>
+
+#include <CLI/CLI.hpp>
+#include <csignal>
+#include <cstdio>
+#include <filesystem>
+#include <map>
+
+#include "app/terminal_ui.h"
+#include "app/update_driver.h"
+#include "diag/log.h"
+#include "update/downloader.h"
+#include "update/engine_files.h"
+#include "update/release_url.h"
+#include "update/update_list.h"
+
+namespace {
+
+std::atomic<bool>* cancelFlag = nullptr;
+
+void OnInterrupt(int) {
+  if (cancelFlag != nullptr) cancelFlag->store(true);
+}
+
+// The launcher ends its process from the update thread once the update tool
+// runs; here nothing is left to save, so the end is immediate.
+[[noreturn]] void EndForRestart(int code) {
+  std::fflush(stdout);
+  std::_Exit(code);
+}
+
+struct UpdateOptions {
+  std::string folder;
+  std::string url;
+  std::string mode = "normal";
+};
+
+int RunUpdate(const UpdateOptions& options) {
+  namespace fs = std::filesystem;
+  std::error_code ec;
+  fs::create_directories(options.folder, ec);
+  std::string dir = fs::absolute(options.folder, ec).lexically_normal().string();
+  if (dir.empty() || !fs::is_directory(dir, ec)) {
+    std::fprintf(stderr, "update: cannot use folder %s\n", options.folder.c_str());
+    return 2;
+  }
+  if (dir.back() != '/') dir += '/';
+  // The launcher runs from its own folder; its day log lies there too.
+  if (chdir(dir.c_str()) != 0) return 2;
+  SetLogFile("");
+  WriteLog("App Start =================================================");
+
+  LoadLaunchConf(dir);
+  if (!options.url.empty()) SetReleaseBaseUrl(options.url);
+  static const std::map<std::string, UpdateMode> kModes = {
+      {"normal", Normal}, {"repair", VerifyFiles}, {"recheck", Recheck}, {"full", FullDownload}};
+
+  CVXDlownloader engine(dir);
+  engine.skipMissingLauncher = true;
+  engine.exitProcess = &EndForRestart;
+  engine.SetUpdateMode(kModes.at(options.mode));
+  engine.CreateDownloadPool();
+  cancelFlag = &engine.cancelRequested;
+  struct sigaction sa {};
+  sa.sa_handler = &OnInterrupt;
+  sa.sa_flags = SA_RESETHAND;  // a second Ctrl-C ends the process
+  sigaction(SIGINT, &sa, nullptr);
+
+  TerminalUi ui(&engine, stdout, isatty(STDOUT_FILENO) != 0);
+  int status;
+  {
+    UpdateDriver driver(&engine, &ui);
+    driver.maxRestarts = 2;
+    ui.SetDriver(&driver);
+    driver.StartUpdateThread();
+    driver.WaitIdle();
+    status = driver.lastStatus();
+  }
+  cancelFlag = nullptr;
+  WriteLog("App Stop =================================================");
+  if (status == Status_Completed) return 0;
+  return status != 0 ? status : 1;
+}
+
+}  // namespace
+
+void AddUpdateCommand(CLI::App& app) {
+  static UpdateOptions options;  // lives as long as the command line
+  CLI::App* cmd = app.add_subcommand(
+      "update", "Bring an installation folder up to the published release, as the launcher does");
+  cmd->add_option("INSTALL_DIR", options.folder, "Installation folder (created when missing)")
+      ->required();
+  cmd->add_option("--url", options.url,
+                  "Base address of the release folder (default: KESTRAVA_RELEASE_URL or built-in)");
+  cmd->add_option("--mode", options.mode, "normal, repair, recheck or full")
+      ->check(CLI::IsMember({"normal", "repair", "recheck", "full"}));
+  cmd->callback([] { std::exit(RunUpdate(options)); });
+}
