@@ -1,0 +1,259 @@
+#include "update/worker_pool.h"
+
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <atomic>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <set>
+#include <sstream>
+#include <thread>
+
+#include "diag/log.h"
+#include "platform/fake_http.h"
+#include "update/downloader.h"
+#include "update/md5.h"
+#include "update/release_url.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+std::string ReadAll(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream ss;
+  ss << in.rdbuf();
+  return ss.str();
+}
+
+void WriteAll(const std::string& path, const std::string& data) {
+  fs::create_directories(fs::path(path).parent_path());
+  std::ofstream(path, std::ios::binary) << data;
+}
+
+std::string Md5Of(const std::string& data) {
+  Md5Context c;
+  c.Update(data.data(), data.size());
+  return c.HexDigest();
+}
+
+class WorkerPoolTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char tmpl[] = "/tmp/kestrava-pool-XXXXXX";
+    dir_ = std::string(mkdtemp(tmpl)) + "/";
+    SetLogFile(dir_ + "test.log");
+    engine_ = std::make_unique<CVXDlownloader>(dir_ + "game/");
+    engine_->SetHttpFactory(std::make_unique<FakeHttpClientFactory>(&server_));
+  }
+  void TearDown() override {
+    engine_.reset();
+    fs::remove_all(dir_);
+  }
+
+  // Collects what the workers hand on until nothing is pending any more,
+  // the way the apply loops consume the pool.
+  std::vector<DownloadTask> Drain(CDownloaderThreadPool* pool) {
+    std::vector<DownloadTask> got;
+    std::unique_lock<std::mutex> hold(pool->poolLock);
+    for (;;) {
+      pool->WaitForFinished(hold);
+      if (pool->finishedQueue.empty()) break;
+      DownloadTask t = pool->finishedQueue.front();
+      pool->finishedQueue.pop_front();
+      pool->RemovePendingLocked(t.targetPath);
+      got.push_back(t);
+    }
+    return got;
+  }
+
+  DownloadTask Task(const std::string& name, const std::string& body, int kind = Plain) {
+    std::string url = "http://fake/" + name;
+    server_.Put(url, {200, body});
+    DownloadTask t;
+    t.TaskKind = kind;
+    t.downloadUrl = url;
+    t.downloadPath = dir_ + "game/LauncherConfig/update/" + name;
+    t.targetPath = dir_ + "game/" + name;
+    t.size = static_cast<int64_t>(body.size());
+    t.code = Md5Of(body);
+    return t;
+  }
+
+  // A real 7z archive made by Debian's 7-Zip from files under a folder.
+  std::string Make7z(const std::string& name, const std::map<std::string, std::string>& files) {
+    std::string src = dir_ + "src-" + name + "/";
+    for (const auto& [path, data] : files) WriteAll(src + path, data);
+    std::string archive = dir_ + name;
+    std::string cmd = "cd '" + src + "' && 7zz a -bd -y '" + archive + "' . >/dev/null";
+    EXPECT_EQ(std::system(cmd.c_str()), 0);
+    return ReadAll(archive);
+  }
+
+  std::string Log() { return ReadAll(dir_ + "test.log"); }
+
+  std::string dir_;
+  FakeHttpServer server_;
+  std::unique_ptr<CVXDlownloader> engine_;
+};
+
+TEST_F(WorkerPoolTest, TenTasksOnFourBusyWorkersQueue3322) {
+  CDownloaderThreadPool pool(engine_.get());
+  for (int i = 0; i < 4; ++i)
+    pool.AddWorker(std::make_unique<CDownloaderThread>(engine_.get(), &pool));  // not started
+  for (int i = 0; i < 10; ++i) {
+    DownloadTask t;
+    t.targetPath = "f" + std::to_string(i);
+    t.dwHaveBeenDownloadLength = 77;
+    pool.AddTask(t, true);
+    EXPECT_EQ(t.dwHaveBeenDownloadLength, 0);
+  }
+  std::vector<size_t> lengths;
+  for (auto& w : pool.workers) lengths.push_back(w->QueueLength());
+  EXPECT_EQ(lengths, (std::vector<size_t>{3, 3, 2, 2}));
+  EXPECT_EQ(pool.pendingTargets.size(), 10u);
+}
+
+TEST_F(WorkerPoolTest, DropRemovesOneEntryPerCallAndNoWorkersQueueNothing) {
+  CDownloaderThreadPool pool(engine_.get());
+  DownloadTask t;
+  t.targetPath = "same";
+  pool.AddTask(t, true);
+  pool.AddTask(t, true);
+  pool.DropPendingTask(t);
+  EXPECT_EQ(pool.pendingTargets.size(), 1u);
+  CDownloaderThread never(engine_.get(), &pool);
+  EXPECT_FALSE(never.Stop());
+  EXPECT_EQ(never.State(), Idle);
+}
+
+TEST_F(WorkerPoolTest, VerifiedFilesAreHandedOnAndBadOnesDropped) {
+  engine_->CreateDownloadPool();
+  CDownloaderThreadPool* pool = engine_->pool();
+  ASSERT_EQ(pool->workers.size(), 4u);
+  DownloadTask good = Task("data/good.bin", std::string(3000, 'g'));
+  DownloadTask bad = Task("data/bad.bin", std::string(3000, 'b'));
+  bad.code = Md5Of("something else");
+  DownloadTask missing = Task("data/missing.bin", "x");
+  server_.Put(missing.downloadUrl, {404, "no"});
+  for (DownloadTask* t : {&good, &bad, &missing}) pool->AddTask(*t, true);
+
+  std::vector<DownloadTask> got = Drain(pool);
+  ASSERT_EQ(got.size(), 1u);
+  EXPECT_EQ(got[0].targetPath, good.targetPath);
+  EXPECT_TRUE(pool->pendingTargets.empty());
+  std::string log = Log();
+  EXPECT_NE(log.find("Error ! MD5 Of bad.bin Error, RightMD5:" + bad.code +
+                     ", ErrorMD5:" + Md5Of(std::string(3000, 'b')) + ", FileSize:3000"),
+            std::string::npos);
+  EXPECT_NE(log.find("Download " + missing.downloadUrl + " Failed"), std::string::npos);
+}
+
+TEST_F(WorkerPoolTest, SevenZipTaskIsUnpackedVerifiedAndRenamedIntoPlace) {
+  std::string content(20000, 'z');
+  std::string archive = Make7z("one.7z", {{"one.txt", content}});
+  engine_->CreateDownloadPool();
+  CDownloaderThreadPool* pool = engine_->pool();
+  DownloadTask t = Task("one.txt.7z", archive, SevenZip);
+  t.targetPath = dir_ + "game/one.txt";
+  t.zipSize = static_cast<int64_t>(archive.size());
+  t.size = static_cast<int64_t>(content.size());
+  t.code = Md5Of(content);
+  DownloadTask wrong = t;
+  wrong.downloadUrl = "http://fake/wrong.7z";
+  wrong.downloadPath = dir_ + "game/LauncherConfig/update/wrong.7z";
+  wrong.targetPath = dir_ + "game/wrong.txt";
+  server_.Put(wrong.downloadUrl, {200, archive});
+  wrong.code = Md5Of("other");
+  WriteAll(wrong.targetPath, "installed");
+  pool->AddTask(t, true);
+  pool->AddTask(wrong, true);
+
+  std::vector<DownloadTask> got = Drain(pool);
+  ASSERT_EQ(got.size(), 1u);
+  EXPECT_EQ(got[0].targetPath, t.targetPath);
+  EXPECT_EQ(ReadAll(t.targetPath), content);
+  EXPECT_EQ(ReadAll(wrong.targetPath), "installed");  // a bad archive replaces nothing
+  for (const auto& e : fs::directory_iterator(dir_ + "game"))
+    EXPECT_EQ(e.path().filename().string().find(".tmp-"), std::string::npos) << e.path();
+}
+
+TEST_F(WorkerPoolTest, PackageIsHandedOnBeforeItsFiles) {
+  std::string archive = Make7z(
+      "data.7z",
+      {{"data.7z.md5", "<Filelist/>"}, {"a/x.dat", "xx"}, {"a/b/y.dat", "yyy"}, {"z.dat", "z"}});
+  engine_->CreateDownloadPool();
+  CDownloaderThreadPool* pool = engine_->pool();
+  DownloadTask pkg;
+  pkg.TaskKind = Package;
+  pkg.size = static_cast<int64_t>(archive.size());
+  pkg.downloadUrl = "http://fake/data.7z";
+  pkg.downloadPath = dir_ + "game/data.7z";
+  pkg.targetPath = "data.7z";
+  server_.Put(pkg.downloadUrl, {200, archive});
+  pool->AddTask(pkg, true);
+
+  std::vector<DownloadTask> got = Drain(pool);
+  ASSERT_EQ(got.size(), 4u);
+  EXPECT_EQ(got[0].TaskKind, Package);
+  std::set<std::string> files;
+  for (size_t i = 1; i < got.size(); ++i) {
+    EXPECT_EQ(got[i].TaskKind, Plain);
+    EXPECT_TRUE(got[i].downloadUrl.empty());
+    files.insert(got[i].targetPath);
+  }
+  EXPECT_EQ(files, (std::set<std::string>{"a/x.dat", "a/b/y.dat", "z.dat"}));
+  EXPECT_EQ(ReadAll(dir_ + "game/a/b/y.dat"), "yyy");
+  EXPECT_GE(engine_->ReadProgress().finishedFileCount, 4);
+}
+
+TEST_F(WorkerPoolTest, StopTakesEffectWithinOnePieceAndKeepsThePartialFile) {
+  engine_->CreateDownloadPool();
+  CDownloaderThreadPool* pool = engine_->pool();
+  std::atomic<bool> reached{false};
+  std::atomic<bool> release{false};
+  server_.SetBeforePiece([&](const std::string&, int index) {
+    if (index != 3) return;
+    reached = true;
+    while (!release) std::this_thread::yield();
+  });
+  DownloadTask t = Task("big.bin", std::string(100000, 'q'));
+  DownloadTask later = Task("later.bin", "later");
+  pool->AddTask(t, true);
+  CDownloaderThread* worker = pool->workers[0].get();
+  worker->Enqueue(later);  // behind t on the same worker
+  while (!reached) std::this_thread::yield();
+  std::thread stopper([&] { worker->Stop(); });
+  while (worker->State() != StopRequested) std::this_thread::yield();
+  release = true;
+  stopper.join();
+
+  EXPECT_EQ(worker->State(), Idle);
+  EXPECT_EQ(ReadAll(t.downloadPath), std::string(3000, 'q'));
+  EXPECT_EQ(server_.CountRequests(later.downloadUrl), 0);
+  EXPECT_NE(Log().find("Error! Thread close down load file [" + t.downloadPath + "] failed! "),
+            std::string::npos);
+  std::unique_lock<std::mutex> hold(pool->poolLock);
+  EXPECT_TRUE(pool->finishedQueue.empty());
+}
+
+TEST_F(WorkerPoolTest, AddDownloadTaskBuildsPathsAndDropsWrongLeftovers) {
+  SetReleaseBaseUrl("http://host/rel/");
+  FileEntry e{"data/map.bin", Md5Of("map"), 3, SevenZip, 40};
+  WriteAll(dir_ + "game/LauncherConfig/update/data/map.bin.7z", "stale");
+  engine_->AddDownloadTask(e, 1);
+  FileEntry hostile{"../../etc/passwd", "", 1, Plain, 0};
+  engine_->AddDownloadTask(hostile, 0);
+  ASSERT_EQ(engine_->GetDownloadTaskCount(), 1);
+  const DownloadTask& t = engine_->downloadTasks[0];
+  EXPECT_EQ(t.downloadUrl, "http://host/rel/data/map.bin.7z");
+  EXPECT_EQ(t.downloadPath, dir_ + "game/LauncherConfig/update/data/map.bin.7z");
+  EXPECT_EQ(t.targetPath, dir_ + "game/data/map.bin");
+  EXPECT_EQ(t.zipSize, 40);
+  EXPECT_EQ(t.fixNameCase, 1);
+  EXPECT_FALSE(fs::exists(t.downloadPath));
+}
+
+}  // namespace
