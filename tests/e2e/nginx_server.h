@@ -1,0 +1,22 @@
+// Finds the loopback nginx that the "nginx" CTest fixture started, and gives
+// each end-to-end test a folder of its own under the served root.
+// Thread-safety: plain values; use from the test's thread.
+#pragma once
+
+#include <string>
+
+struct NginxServer {
+  int port = 0;
+  std::string root;       // the served folder, without a trailing "/"
+  std::string accessLog;  // one line per request: uri, range=, status=, sent=, conn=
+
+  // Reads the file named by KESTRAVA_NGINX_ENV; false when it is missing
+  // (the test was run without its fixture).
+  bool Load();
+  // "http://127.0.0.1:<port>/" + path.
+  std::string Url(const std::string& path) const;
+  // root + "/" + name + "/", emptied and created afresh.
+  std::string FreshFolder(const std::string& name) const;
+  // The access log lines that mention `uriPart`.
+  std::string LogLinesFor(const std::string& uriPart) const;
+};

@@ -1,0 +1,84 @@
+#!/usr/bin/env bash
+# Starts or stops the loopback nginx that end-to-end tests use as the update
+# server. Everything lives in one state folder (usually inside the build
+# folder, so two build folders never share a server):
+#   <state>/www         the served folder (tests put their files here)
+#   <state>/server.env  "port=", "root=", "access_log=" lines for the tests
+#   <state>/access.log  one line per request, with its Range header
+# Usage: nginx_fixture.sh start|stop <state folder>
+set -euo pipefail
+cmd=${1:?start or stop}
+state=$(mkdir -p "${2:?state folder}" && cd "$2" && pwd)
+nginx_bin=$(command -v nginx || echo /usr/sbin/nginx)
+
+stop() {
+  [ -f "$state/nginx.pid" ] || return 0
+  local pid
+  pid=$(cat "$state/nginx.pid")
+  kill "$pid" 2>/dev/null || true
+  for _ in $(seq 100); do
+    kill -0 "$pid" 2>/dev/null || break
+    sleep 0.05
+  done
+  rm -f "$state/nginx.pid" "$state/server.env"
+}
+
+free_port() {
+  python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])'
+}
+
+start() {
+  stop
+  mkdir -p "$state/www" "$state/tmp"
+  local port user=""
+  port=$(free_port)
+  [ "$(id -u)" -eq 0 ] && user="user root;"
+  cat >"$state/nginx.conf" <<CONF
+$user
+daemon on;
+worker_processes 2;
+pid $state/nginx.pid;
+error_log $state/error.log warn;
+events { worker_connections 1024; }
+http {
+  log_format kestrava '\$request_uri range=\$http_range status=\$status sent=\$body_bytes_sent conn=\$connection';
+  access_log $state/access.log kestrava;
+  client_body_temp_path $state/tmp/body;
+  proxy_temp_path $state/tmp/proxy;
+  fastcgi_temp_path $state/tmp/fastcgi;
+  uwsgi_temp_path $state/tmp/uwsgi;
+  scgi_temp_path $state/tmp/scgi;
+  types { }
+  default_type application/octet-stream;
+  sendfile on;
+  tcp_nopush on;
+  keepalive_requests 1000000;
+  server {
+    listen 127.0.0.1:$port;
+    root $state/www;
+    location / { }
+  }
+}
+CONF
+  : >"$state/access.log"
+  "$nginx_bin" -e "$state/error.log" -p "$state" -c "$state/nginx.conf"
+  for _ in $(seq 100); do
+    if curl -s -o /dev/null "http://127.0.0.1:$port/"; then
+      printf 'port=%s\nroot=%s/www\naccess_log=%s/access.log\n' "$port" "$state" "$state" \
+        >"$state/server.env.tmp"
+      mv "$state/server.env.tmp" "$state/server.env"
+      echo "nginx on 127.0.0.1:$port serving $state/www"
+      return 0
+    fi
+    sleep 0.05
+  done
+  echo "nginx did not start; see $state/error.log" >&2
+  cat "$state/error.log" >&2 || true
+  return 1
+}
+
+case $cmd in
+  start) start ;;
+  stop) stop ;;
+  *) echo "usage: $0 start|stop <state folder>" >&2; exit 2 ;;
+esac
