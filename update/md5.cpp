@@ -225,6 +225,22 @@ std::string Md5OfFile(const std::string& path) {
   return DigestOfFile(path);
 }
 
+bool DigestFile(const std::string& path, std::string* hex, int* error) {
+  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  bool ok = fd >= 0;
+  if (ok) {
+    posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
+    Md5Context md5;
+    ok = DigestFd(fd, md5);
+    int readError = errno;
+    close(fd);
+    errno = readError;
+    if (ok) *hex = md5.HexDigest();
+  }
+  if (!ok && error != nullptr) *error = errno;
+  return ok;
+}
+
 bool IsFileMD5Equal(std::string expected, std::string path) {
   std::string actual = AnsiToWide(DigestOfFile(path));
   return !actual.empty() && actual == expected;

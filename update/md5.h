@@ -32,6 +32,10 @@ class Md5Context {
   uint8_t finalized;
 };
 
+// Hex digest of a file for tools that must tell a failed read from a short
+// file: false, with errno's value in *error, when opening or reading failed.
+bool DigestFile(const std::string& path, std::string* hex, int* error);
+
 // Hex digest of a file, "" when it cannot be opened. A read error ends the
 // file early, so the digest then mismatches any list entry.
 std::string Md5OfFile(const std::string& path);

@@ -1,0 +1,19 @@
+// kestrava-patcher: the operators' and testers' command-line tool. Each
+// subcommand lives in its own file and registers itself here.
+#include <CLI/CLI.hpp>
+
+void AddMd5Command(CLI::App& app);
+void AddFetchCommand(CLI::App& app);
+
+int main(int argc, char** argv) {
+  CLI::App app{"Kestrava patcher: digests, publishing and updates of game releases"};
+  app.require_subcommand(1);
+  AddMd5Command(app);
+  AddFetchCommand(app);
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::ParseError& e) {
+    return app.exit(e);
+  }
+  return 0;
+}
