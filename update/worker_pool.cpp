@@ -196,6 +196,7 @@ void CDownloaderThread::HandlePackage(DownloadTask& task) {
     DownloadTask file;
     file.TaskKind = Plain;
     file.targetPath = f.name;
+    file.code = f.md5;  // digest taken while unpacking: the apply loop checks it
     handOn.push_back(std::move(file));
   }
   pool_->AddFinishedTasks(handOn);

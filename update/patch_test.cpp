@@ -1,0 +1,63 @@
+#include "update/patch.h"
+
+#include "update/engine_test_util.h"
+
+namespace {
+
+class PatchTest : public EngineFixture {
+ protected:
+  void AddTask(const std::string& path, const std::string& content, int zip = Plain) {
+    FileEntry e{path, Md5(content), static_cast<int64_t>(content.size()), zip, 0};
+    if (zip == SevenZip) {
+      std::string packed = Pack7z({{path, "", content}});
+      e.zipSize = static_cast<int64_t>(packed.size());
+      Serve(path + ".7z", packed);
+    }
+    engine_->AddDownloadTask(e, 0);
+  }
+  std::string LocalList() { return ReadFile(install_ + "LauncherConfig/localclient.md5"); }
+};
+
+TEST_F(PatchTest, AppliesFetchedFilesAndRecordsOnlyThose) {
+  WriteFile(install_ + "a.dat", "old a");
+  Serve("a.dat", "new a");
+  Serve("b/c.dat", "new c");
+  AddTask("a.dat", "new a");
+  AddTask("b/c.dat", "new c");
+  AddTask("missing.dat", "never served");
+  AddTask("packed.dat", "packed content", SevenZip);
+  ASSERT_EQ(engine_->GetDownloadSize(), Status_SizeReady);
+  EXPECT_EQ(engine_->DownloadDifferentFiles(), Status_Completed);
+
+  EXPECT_EQ(ReadFile(install_ + "a.dat"), "new a");
+  EXPECT_EQ(ReadFile(install_ + "b/c.dat"), "new c");
+  EXPECT_EQ(ReadFile(install_ + "packed.dat"), "packed content");
+  std::string list = LocalList();
+  EXPECT_NE(list.find("\"b/c.dat\""), std::string::npos);
+  EXPECT_NE(list.find(Md5("new a")), std::string::npos);
+  EXPECT_EQ(list.find("missing.dat"), std::string::npos);
+  // A packed file keeps its kind and archive size in the list.
+  EXPECT_NE(list.find("Path=\"packed.dat\""), std::string::npos);
+  EXPECT_NE(list.find("zipSize="), std::string::npos);
+  CVXDlownloader::Progress p = engine_->ReadProgress();
+  EXPECT_EQ(p.totalFileCount, 5);
+  EXPECT_EQ(p.finishedFileCount, 3);
+}
+
+TEST_F(PatchTest, DamagedDownloadIsNotRecordedAndTheOldFileStays) {
+  WriteFile(install_ + "a.dat", "old a");
+  Serve("a.dat", "bad a");  // right size, wrong bytes
+  AddTask("a.dat", "new a");
+  ASSERT_EQ(engine_->GetDownloadSize(), Status_SizeReady);
+  EXPECT_EQ(engine_->DownloadDifferentFiles(), Status_Completed);
+  EXPECT_EQ(ReadFile(install_ + "a.dat"), "old a");
+  EXPECT_EQ(LocalList().find("a.dat"), std::string::npos);
+}
+
+TEST_F(PatchTest, NoTasksStillSavesTheList) {
+  EXPECT_EQ(engine_->DownloadDifferentFiles(), Status_Completed);
+  EXPECT_EQ(engine_->ReadProgress().totalFileCount, 1);
+  EXPECT_TRUE(Exists("LauncherConfig/localclient.md5"));
+}
+
+}  // namespace
