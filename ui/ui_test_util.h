@@ -1,0 +1,112 @@
+// Helpers shared by the toolkit's tests: a zip writer for made-up packages
+// and a skinned window on a display-less native window.
+#pragma once
+
+#include <zlib.h>
+
+#include <cstdint>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "platform/headless_window.h"
+#include "ui/button.h"
+#include "ui/window_impl_base.h"
+
+namespace SkinUI::testing {
+
+// Builds a zip archive of stored (uncompressed) entries in memory.
+class ZipWriter {
+ public:
+  void Add(const std::string& name, const std::string& data) { files_.emplace_back(name, data); }
+
+  std::string Finish() const {
+    std::string out, dir;
+    for (const auto& [name, data] : files_) {
+      const std::uint32_t crc = static_cast<std::uint32_t>(
+          crc32(0L, reinterpret_cast<const Bytef*>(data.data()), static_cast<uInt>(data.size())));
+      const std::uint32_t offset = static_cast<std::uint32_t>(out.size());
+      Put32(&out, 0x04034b50);
+      Put16(&out, 20), Put16(&out, 0), Put16(&out, 0), Put16(&out, 0), Put16(&out, 0);
+      Put32(&out, crc), Put32(&out, data.size()), Put32(&out, data.size());
+      Put16(&out, name.size()), Put16(&out, 0);
+      out += name + data;
+      Put32(&dir, 0x02014b50);
+      Put16(&dir, 20), Put16(&dir, 20), Put16(&dir, 0), Put16(&dir, 0), Put16(&dir, 0),
+          Put16(&dir, 0);
+      Put32(&dir, crc), Put32(&dir, data.size()), Put32(&dir, data.size());
+      Put16(&dir, name.size()), Put16(&dir, 0), Put16(&dir, 0), Put16(&dir, 0), Put16(&dir, 0);
+      Put32(&dir, 0), Put32(&dir, offset);
+      dir += name;
+    }
+    const std::uint32_t dir_offset = static_cast<std::uint32_t>(out.size());
+    out += dir;
+    Put32(&out, 0x06054b50);
+    Put16(&out, 0), Put16(&out, 0), Put16(&out, files_.size()), Put16(&out, files_.size());
+    Put32(&out, dir.size()), Put32(&out, dir_offset), Put16(&out, 0);
+    return out;
+  }
+
+ private:
+  static void Put16(std::string* s, std::size_t v) {
+    s->push_back(static_cast<char>(v & 0xFF));
+    s->push_back(static_cast<char>((v >> 8) & 0xFF));
+  }
+  static void Put32(std::string* s, std::size_t v) {
+    Put16(s, v & 0xFFFF);
+    Put16(s, (v >> 16) & 0xFFFF);
+  }
+  std::vector<std::pair<std::string, std::string>> files_;
+};
+
+// A window that loads "test.xml" from whatever package is set, on a
+// display-less native window; it records the notifications it receives.
+class TestWindow : public WindowImplBase {
+ public:
+  std::string WindowClassName() const override { return "TestWindow"; }
+  std::string SkinFolder() override { return ""; }
+  std::string SkinFile() override { return skin_file; }
+  void OnClick(TNotifyUI& msg) override {
+    clicks.push_back(msg.sender ? msg.sender->GetName() : "");
+    WindowImplBase::OnClick(msg);
+  }
+  void OnTimerNotify(TNotifyUI& msg) { timers.push_back(static_cast<unsigned>(msg.wParam)); }
+  LRESULT OnInitWL(WPARAM, LPARAM) {
+    ++inits;
+    return 0;
+  }
+
+  platform::HeadlessWindow* Native() { return static_cast<platform::HeadlessWindow*>(GetHWND()); }
+  // Creates the window; the package must already be set.
+  bool Open() {
+    CWindowWnd::SetNativeWindowFactory(&platform::CreateHeadlessWindow);
+    return Create(nullptr, "Kestrava launcher", 0, 0, 0, 0, 0, 0) != nullptr;
+  }
+  template <typename T>
+  T* Find(const std::string& name) {
+    return static_cast<T*>(m_PaintManager.FindControl(name));
+  }
+  // Client point -> the lParam of a mouse message.
+  static LPARAM At(int x, int y) { return platform::MakeLParam(x, y); }
+
+  std::string skin_file = "test.xml";
+  std::vector<std::string> clicks;
+  std::vector<unsigned> timers;
+  int inits = 0;
+
+  SKIN_DECLARE_MESSAGE_MAP()
+};
+
+inline SKIN_BEGIN_MESSAGE_MAP(TestWindow, WindowImplBase)
+SKIN_ON_MSGTYPE("timer", TestWindow::OnTimerNotify)
+SKIN_ON_MSGTYPE_WL("windowinit", TestWindow::OnInitWL)
+SKIN_END_MESSAGE_MAP()
+
+// Sets a package holding `files` as the process's skin package.
+inline void UsePackage(const std::string& zip_bytes_storage) {
+  CPaintManagerUI::ResetResources();
+  CPaintManagerUI::SetResourceZip(reinterpret_cast<const unsigned char*>(zip_bytes_storage.data()),
+                                  zip_bytes_storage.size());
+}
+
+}  // namespace SkinUI::testing
