@@ -126,6 +126,9 @@ bool CPaintManagerUI::AttachDialog(CControlUI* root) {
   root_.reset(root);
   root_->SetManager(this, nullptr, true);
   update_needed_ = true;
+  // Laid out at once, so that the program can ask controls for their place
+  // before the first paint.
+  EnsureLayout();
   Invalidate(Rect{0, 0, GetClientSize().cx, GetClientSize().cy});
   return true;
 }
