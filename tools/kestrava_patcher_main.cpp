@@ -4,12 +4,14 @@
 
 void AddMd5Command(CLI::App& app);
 void AddFetchCommand(CLI::App& app);
+void AddUpdateCommand(CLI::App& app);
 
 int main(int argc, char** argv) {
   CLI::App app{"Kestrava patcher: digests, publishing and updates of game releases"};
   app.require_subcommand(1);
   AddMd5Command(app);
   AddFetchCommand(app);
+  AddUpdateCommand(app);
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& e) {
