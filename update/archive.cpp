@@ -105,7 +105,15 @@ bool IsDirEntry(archive_entry* entry) {
   return archive_entry_filetype(entry) == AE_IFDIR;
 }
 
+// The lists are read from "LauncherConfig/update/<package>.md5" after
+// unpacking; the known names are also recognised at the package's root.
 bool IsPackageListName(const std::string& name) {
+  const std::string folder = "LauncherConfig/update/";
+  if (name.size() > folder.size() + 4 && name.compare(0, folder.size(), folder) == 0 &&
+      name.find('/', folder.size()) == std::string::npos &&
+      name.compare(name.size() - 4, 4, ".md5") == 0) {
+    return true;
+  }
   std::string base = FileNameOf(name);
   for (const char* list : kPackageListNames) {
     if (base == list) return true;

@@ -1,0 +1,507 @@
+#include "tools/publish.h"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <filesystem>
+#include <functional>
+#include <map>
+#include <mutex>
+#include <pugixml.hpp>
+#include <set>
+#include <sstream>
+#include <thread>
+
+#include "update/archive.h"
+#include "update/md5.h"
+#include "update/safe_path.h"
+#include "update/types.h"
+#include "util/file_util.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr const char* kClientList = "LauncherConfig/client.md5";
+constexpr const char* kFirstDownloadIndex = "LauncherConfig/update/firstdownload";
+
+// Files and folders of the installation that belong to the launcher, not to
+// the game: they are published separately or never.
+const std::vector<std::string> kLauncherOwned = {
+    "LauncherConfig", "launcherlog",       "MiniDump",    "ZEPLauncherUpdate",
+    "LauncherUpdate", "scope/login.scope", "Launch.conf", "Launcher.exe",
+    "Launcher.dat",   "Launcher.exe.7z",   "url.xml"};
+
+bool IsBelow(const std::string& path, const std::string& prefix) {
+  if (prefix.empty()) return false;
+  std::string p = prefix.back() == '/' ? prefix.substr(0, prefix.size() - 1) : prefix;
+  return path == p ||
+         (path.size() > p.size() && path.compare(0, p.size(), p) == 0 && path[p.size()] == '/');
+}
+
+// One published game file.
+struct Published {
+  FileEntry entry;
+  std::string source;  // the file in the game folder
+  bool reused = false;
+};
+
+// One first-download package.
+struct Package {
+  std::string name;           // relative to the release and the installation folder
+  std::vector<size_t> files;  // indices into the published files
+  std::string list;           // its file list document
+  int64_t size = 0;           // of the archive, once written
+  bool reused = false;
+};
+
+// The state of one publish run.
+class Publisher {
+ public:
+  Publisher(const PublishOptions& options, PublishSummary* summary, PublishProgress* progress)
+      : o_(options), summary_(summary), progress_(progress) {}
+
+  bool Run(std::string* error);
+
+ private:
+  bool CheckInputs();
+  std::string Source(const std::string& option, const std::string& name) const {
+    return option.empty() ? o_.gameDir + "/" + name : option;
+  }
+  bool ScanGameFolder();
+  void LoadPrevious();
+  bool PublishFile(Published& p, std::atomic<int64_t>* done);
+  bool ReuseFile(Published& p, std::atomic<int64_t>* done);
+  void GroupPackages();
+  bool WritePackage(Package& package, std::atomic<int64_t>* done);
+  bool WriteLists();
+  bool WriteLauncherFiles();
+  bool WriteSmallFiles();
+  bool RunJobs(const std::string& stage, size_t count, int64_t totalBytes,
+               const std::function<bool(size_t, std::atomic<int64_t>*)>& job);
+  bool WriteText(const std::string& relative, const std::string& text);
+  bool Fail(const std::string& why) {
+    std::lock_guard<std::mutex> hold(errorLock_);
+    if (error_.empty()) error_ = why;
+    return false;
+  }
+  std::string Staged(const std::string& relative) const { return staging_ + "/" + relative; }
+
+  const PublishOptions& o_;
+  PublishSummary* summary_;
+  PublishProgress* progress_;
+  std::string staging_;
+  std::vector<Published> files_;
+  std::set<std::string> listed_;               // every listed path
+  std::map<std::string, FileEntry> previous_;  // the previous release's list
+  std::vector<Package> packages_;
+  int64_t total_ = 0;  // bytes of all listed files
+  std::mutex errorLock_;
+  std::string error_;  // first failure, guarded by errorLock_
+};
+
+std::string ListDocument(const std::vector<const FileEntry*>& entries, bool packageList) {
+  pugi::xml_document doc;
+  pugi::xml_node decl = doc.append_child(pugi::node_declaration);
+  decl.append_attribute("version") = "1.0";
+  decl.append_attribute("encoding") = "UTF-8";
+  pugi::xml_node root = doc.append_child("Filelist");
+  if (packageList) {
+    root.append_child("Number")
+        .append_child(pugi::node_pcdata)
+        .set_value(std::to_string(entries.size()).c_str());
+  }
+  pugi::xml_node files = root.append_child("Files");
+  for (const FileEntry* e : entries) {
+    pugi::xml_node f = files.append_child("File");
+    f.append_attribute("Path") = e->path.c_str();
+    f.append_attribute("Code") = e->code.c_str();
+    f.append_attribute("Size") = std::to_string(e->size).c_str();
+    f.append_attribute("Zip") = e->zip;
+    if (!packageList && (e->zip == 1 || e->zip == 2)) {
+      f.append_attribute("zipSize") = std::to_string(e->zipSize).c_str();
+    }
+  }
+  std::ostringstream out;
+  doc.save(out, "  ", pugi::format_default, pugi::encoding_utf8);
+  return out.str();
+}
+
+std::map<std::string, FileEntry> ReadList(const std::string& path) {
+  std::map<std::string, FileEntry> out;
+  pugi::xml_document doc;
+  if (!doc.load_file(path.c_str())) return out;
+  for (pugi::xml_node f : doc.child("Filelist").child("Files").children("File")) {
+    FileEntry e;
+    e.path = f.attribute("Path").value();
+    e.code = f.attribute("Code").value();
+    e.size = f.attribute("Size").as_llong();
+    e.zip = f.attribute("Zip").as_int();
+    e.zipSize = f.attribute("zipSize").as_llong();
+    out[e.path] = e;
+  }
+  return out;
+}
+
+// Releases never change once published, so a hard link is as good as a
+// copy; other file systems get a copy.
+bool LinkOrCopy(const std::string& from, const std::string& to) {
+  CreateParentFolders(to);
+  if (link(from.c_str(), to.c_str()) == 0) return true;
+  return CopyPlainFile(from, to, false);
+}
+
+bool Publisher::CheckInputs() {
+  if (!fs::is_directory(o_.gameDir)) return Fail("game folder " + o_.gameDir + " is not a folder");
+  if (o_.version.empty()) return Fail("a version text is needed (--version)");
+  std::error_code ec;
+  if (fs::exists(o_.releaseDir, ec) && !fs::is_empty(o_.releaseDir, ec)) {
+    return Fail("release folder " + o_.releaseDir + " exists and is not empty");
+  }
+  for (const char* name : {"Launcher.exe", "Launcher.dat"}) {
+    std::string path =
+        Source(name == std::string("Launcher.exe") ? o_.launcherExe : o_.launcherDat, name);
+    if (!IsPlainFile(path)) return Fail(std::string(name) + " not found at " + path);
+  }
+  for (const std::string* named : {&o_.scopeFile, &o_.urlXml, &o_.updateServers}) {
+    if (!named->empty() && !IsPlainFile(*named)) return Fail(*named + " not found");
+  }
+  if (!o_.previousDir.empty() && !IsPlainFile(o_.previousDir + "/" + kClientList)) {
+    return Fail("previous release " + o_.previousDir + " has no " + kClientList);
+  }
+  return true;
+}
+
+bool Publisher::ScanGameFolder() {
+  std::vector<std::string> paths;
+  std::error_code ec;
+  fs::recursive_directory_iterator it(o_.gameDir, ec), end;
+  if (ec) return Fail(o_.gameDir + ": " + ec.message());
+  for (; it != end; it.increment(ec)) {
+    if (ec) return Fail(o_.gameDir + ": " + ec.message());
+    std::string rel = fs::relative(it->path(), o_.gameDir, ec).generic_string();
+    bool skip = false;
+    for (const std::string& owned : kLauncherOwned) skip = skip || IsBelow(rel, owned);
+    for (const std::string& ex : o_.excludes) skip = skip || IsBelow(rel, ex);
+    if (skip) {
+      if (it->is_directory()) it.disable_recursion_pending();
+      continue;
+    }
+    if (it->is_symlink()) {
+      summary_->warnings.push_back("symbolic link left out: " + rel);
+    } else if (it->is_regular_file()) {
+      paths.push_back(rel);
+    }
+  }
+  std::sort(paths.begin(), paths.end());
+  for (const std::string& rel : paths) {
+    Published p;
+    p.entry.path = rel;
+    p.source = o_.gameDir + "/" + rel;
+    files_.push_back(p);
+    listed_.insert(rel);
+  }
+  return true;
+}
+
+void Publisher::LoadPrevious() {
+  if (!o_.previousDir.empty()) previous_ = ReadList(o_.previousDir + "/" + kClientList);
+}
+
+bool Publisher::ReuseFile(Published& p, std::atomic<int64_t>* done) {
+  auto it = previous_.find(p.entry.path);
+  if (it == previous_.end() || it->second.code != p.entry.code) return false;
+  const FileEntry& old = it->second;
+  std::string suffix = old.zip == SevenZip ? ".7z" : "";
+  std::string from = o_.previousDir + "/" + old.path + suffix;
+  int64_t expected = old.zip == SevenZip ? old.zipSize : old.size;
+  if ((old.zip != Plain && old.zip != SevenZip) || FileSizeOf(from) != expected) return false;
+  if (!LinkOrCopy(from, Staged(p.entry.path + suffix))) return false;
+  p.entry.zip = old.zip;
+  p.entry.zipSize = old.zip == SevenZip ? old.zipSize : 0;
+  p.reused = true;
+  *done += p.entry.size;
+  return true;
+}
+
+bool Publisher::PublishFile(Published& p, std::atomic<int64_t>* done) {
+  p.entry.code = Md5OfFile(p.source);
+  p.entry.size = FileSizeOf(p.source);
+  if (p.entry.code.empty()) return Fail(p.source + ": cannot be read");
+  if (ReuseFile(p, done)) return true;
+  // A packed copy would take the name of another listed file.
+  bool mayPack = p.entry.size >= o_.minPackSize && !listed_.count(p.entry.path + ".7z");
+  std::string packed = Staged(p.entry.path + ".7z");
+  if (mayPack) {
+    std::string why;
+    if (!PackSevenZip(packed, {{FileNameOf(p.entry.path), p.source, ""}}, o_.level, done, &why)) {
+      return Fail("packing " + p.entry.path + ": " + why);
+    }
+    int64_t zipSize = FileSizeOf(packed);
+    if (zipSize * 100 <= p.entry.size * (100 - o_.packSavingPercent)) {
+      p.entry.zip = SevenZip;
+      p.entry.zipSize = zipSize;
+      return true;
+    }
+    unlink(packed.c_str());
+  } else {
+    *done += p.entry.size;
+  }
+  CreateParentFolders(Staged(p.entry.path));
+  if (!CopyPlainFile(p.source, Staged(p.entry.path), false)) {
+    return Fail("copying " + p.entry.path + " failed");
+  }
+  return true;
+}
+
+void Publisher::GroupPackages() {
+  Package current;
+  int64_t unpacked = 0;
+  auto close = [&]() {
+    if (current.files.empty()) return;
+    std::string base = "data";
+    for (int n = static_cast<int>(packages_.size()) + 1;; ++n) {
+      current.name = n == 1 ? base + ".7z" : base + std::to_string(n) + ".7z";
+      if (!listed_.count(current.name)) break;
+    }
+    std::vector<const FileEntry*> entries;
+    for (size_t i : current.files) entries.push_back(&files_[i].entry);
+    current.list = ListDocument(entries, true);
+    packages_.push_back(current);
+    current = Package();
+    unpacked = 0;
+  };
+  for (size_t i = 0; i < files_.size(); ++i) {
+    if (unpacked > 0 && unpacked + files_[i].entry.size > o_.packageSize) close();
+    current.files.push_back(i);
+    unpacked += files_[i].entry.size;
+  }
+  close();
+}
+
+bool Publisher::WritePackage(Package& package, std::atomic<int64_t>* done) {
+  std::string target = Staged(package.name);
+  std::string listName = "LauncherConfig/update/" + FileNameOf(package.name) + ".md5";
+  if (!o_.previousDir.empty()) {
+    // The list is the first item, so it is decoded without the rest.
+    std::string previous = o_.previousDir + "/" + package.name;
+    std::string listed = target + ".previous-list";
+    std::string md5;
+    Md5Context want;
+    want.Update(package.list.data(), package.list.size());
+    bool same = IsPlainFile(previous) && ExtractSingleFile(previous, listed, &md5) &&
+                md5 == want.HexDigest();
+    unlink(listed.c_str());
+    if (same && LinkOrCopy(previous, target)) {
+      package.reused = true;
+      for (size_t i : package.files) *done += files_[i].entry.size;
+      package.size = FileSizeOf(target);
+      return true;
+    }
+  }
+  std::vector<PackItem> items = {{listName, "", package.list}};
+  for (size_t i : package.files) items.push_back({files_[i].entry.path, files_[i].source, ""});
+  std::string why;
+  if (!PackSevenZip(target, items, o_.level, done, &why)) {
+    return Fail("packing " + package.name + ": " + why);
+  }
+  package.size = FileSizeOf(target);
+  return true;
+}
+
+bool Publisher::RunJobs(const std::string& stage, size_t count, int64_t totalBytes,
+                        const std::function<bool(size_t, std::atomic<int64_t>*)>& job) {
+  std::atomic<size_t> next{0};
+  std::atomic<int64_t> done{0};
+  std::atomic<bool> failed{false};
+  std::atomic<int> running{0};
+  unsigned n = o_.threads > 0 ? o_.threads : std::max(1u, std::thread::hardware_concurrency());
+  std::vector<std::thread> workers;
+  for (unsigned t = 0; t < n; ++t) {
+    ++running;
+    workers.emplace_back([&]() {
+      for (size_t i; !failed && (i = next++) < count;) {
+        if (!job(i, &done)) failed = true;
+      }
+      --running;
+    });
+  }
+  while (running > 0) {
+    if (progress_) progress_->OnProgress(stage, done, totalBytes);
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+  for (std::thread& w : workers) w.join();
+  if (progress_) progress_->OnProgress(stage, done, totalBytes);
+  return !failed;
+}
+
+bool Publisher::WriteText(const std::string& relative, const std::string& text) {
+  CreateParentFolders(Staged(relative));
+  if (!WriteFileAtomically(Staged(relative), text)) return Fail("cannot write " + relative);
+  return true;
+}
+
+bool Publisher::WriteLists() {
+  std::vector<const FileEntry*> entries;
+  for (const Published& p : files_) entries.push_back(&p.entry);
+  std::string list = ListDocument(entries, false);
+  if (!WriteText(kClientList, list)) return false;
+  std::string why;
+  std::string archive = Staged(std::string(kClientList) + ".7z");
+  if (!PackSevenZip(archive, {{"client.md5", "", list}}, o_.level, nullptr, &why)) {
+    return Fail("packing the file list: " + why);
+  }
+  std::string index;
+  for (const Package& p : packages_) index += p.name + "," + std::to_string(p.size) + "\n";
+  if (!WriteText(kFirstDownloadIndex, index)) return false;
+
+  FileEntry clientEntry{kClientList, Md5OfFile(Staged(kClientList)),
+                        static_cast<int64_t>(list.size()), 0, FileSizeOf(archive)};
+  pugi::xml_document doc;
+  pugi::xml_node decl = doc.append_child(pugi::node_declaration);
+  decl.append_attribute("version") = "1.0";
+  decl.append_attribute("encoding") = "UTF-8";
+  pugi::xml_node root = doc.append_child("Filelist");
+  root.append_child("version").append_child(pugi::node_pcdata).set_value(o_.version.c_str());
+  pugi::xml_node f = root.append_child("Files").append_child("File");
+  f.append_attribute("Path") = clientEntry.path.c_str();
+  f.append_attribute("Code") = clientEntry.code.c_str();
+  f.append_attribute("Size") = std::to_string(clientEntry.size).c_str();
+  f.append_attribute("zipSize") = std::to_string(clientEntry.zipSize).c_str();
+  std::ostringstream out;
+  doc.save(out, "  ", pugi::format_default, pugi::encoding_utf8);
+  return WriteText("LauncherConfig/update.xml", out.str());
+}
+
+bool Publisher::WriteLauncherFiles() {
+  pugi::xml_document doc;
+  pugi::xml_node decl = doc.append_child(pugi::node_declaration);
+  decl.append_attribute("version") = "1.0";
+  decl.append_attribute("encoding") = "UTF-8";
+  pugi::xml_node files = doc.append_child("Filelist").append_child("Files");
+  for (const char* name : {"Launcher.dat", "Launcher.exe"}) {
+    std::string source =
+        Source(name == std::string("Launcher.exe") ? o_.launcherExe : o_.launcherDat, name);
+    std::string archive = Staged(std::string("ZEPLauncherUpdate/") + name + ".7z");
+    std::string why;
+    if (!PackSevenZip(archive, {{name, source, ""}}, o_.level, nullptr, &why)) {
+      return Fail(std::string("packing ") + name + ": " + why);
+    }
+    if (!LinkOrCopy(archive, Staged(std::string("LauncherUpdate/") + name + ".7z"))) {
+      return Fail(std::string("cannot copy ") + name + ".7z");
+    }
+    pugi::xml_node f = files.append_child("File");
+    f.append_attribute("Path") = name;
+    f.append_attribute("Code") = Md5OfFile(source).c_str();
+    f.append_attribute("Size") = std::to_string(FileSizeOf(source)).c_str();
+    f.append_attribute("zipSize") = std::to_string(FileSizeOf(archive)).c_str();
+  }
+  std::ostringstream out;
+  doc.save(out, "  ", pugi::format_default, pugi::encoding_utf8);
+  return WriteText("ZEPLauncherUpdate/LaunUpdate.xml", out.str()) &&
+         WriteText("LauncherUpdate/LaunUpdate.xml", out.str());
+}
+
+// Copies an optional input into the release, or writes `fallback` when the
+// input does not exist (and was not named explicitly).
+bool CopyOrDefault(const std::string& option, const std::string& inGame, const std::string& target,
+                   const std::string& fallback, std::vector<std::string>* warnings,
+                   std::string* error) {
+  std::string source = option.empty() ? inGame : option;
+  CreateParentFolders(target);
+  if (IsPlainFile(source)) {
+    if (CopyPlainFile(source, target, false)) return true;
+    *error = "cannot copy " + source;
+    return false;
+  }
+  if (!option.empty()) {
+    *error = option + " not found";
+    return false;
+  }
+  warnings->push_back(FileNameOf(target) + ": no " + inGame + ", a default was written");
+  if (WriteFileAtomically(target, fallback)) return true;
+  *error = "cannot write " + target;
+  return false;
+}
+
+bool Publisher::WriteSmallFiles() {
+  std::string why;
+  bool ok = CopyOrDefault(o_.scopeFile, o_.gameDir + "/scope/login.scope",
+                          Staged("scope/login.scope"), "", &summary_->warnings, &why) &&
+            CopyOrDefault(o_.urlXml, o_.gameDir + "/url.xml", Staged("url.xml"),
+                          "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<serverlist/>\n",
+                          &summary_->warnings, &why) &&
+            CopyOrDefault(o_.updateServers, o_.gameDir + "/LauncherConfig/UpdateServers.qdx",
+                          Staged("LauncherConfig/UpdateServers.qdx"), o_.version + "\n",
+                          &summary_->warnings, &why);
+  return ok || Fail(why);
+}
+
+int64_t FolderBytes(const std::string& folder) {
+  int64_t total = 0;
+  std::error_code ec;
+  for (auto& e : fs::recursive_directory_iterator(folder, ec)) {
+    if (e.is_regular_file(ec)) total += static_cast<int64_t>(e.file_size(ec));
+  }
+  return total;
+}
+
+bool Publisher::Run(std::string* error) {
+  staging_ = TempPathFor(o_.releaseDir);
+  bool ok = CheckInputs() && ScanGameFolder();
+  if (ok) {
+    CreateFolderPath(staging_);
+    LoadPrevious();
+    for (const Published& p : files_) total_ += FileSizeOf(p.source);
+    ok = RunJobs("files", files_.size(), total_, [&](size_t i, std::atomic<int64_t>* done) {
+      return PublishFile(files_[i], done);
+    });
+  }
+  if (ok) {
+    GroupPackages();
+    ok = RunJobs("packages", packages_.size(), total_, [&](size_t i, std::atomic<int64_t>* done) {
+      return WritePackage(packages_[i], done);
+    });
+  }
+  ok = ok && WriteLists() && WriteLauncherFiles() && WriteSmallFiles();
+  if (ok) {
+    std::error_code ec;
+    fs::remove(o_.releaseDir, ec);  // only an empty folder goes
+    fs::rename(staging_, o_.releaseDir, ec);
+    if (ec) ok = Fail("cannot rename the release into place: " + ec.message());
+  }
+  if (!ok) {
+    std::error_code ec;
+    fs::remove_all(staging_, ec);
+    *error = error_;
+    return false;
+  }
+  for (const Published& p : files_) {
+    summary_->files++;
+    summary_->packedFiles += p.entry.zip == SevenZip;
+    summary_->reusedFiles += p.reused;
+    summary_->gameBytes += p.entry.size;
+  }
+  for (const Package& p : packages_) {
+    summary_->packages++;
+    summary_->reusedPackages += p.reused;
+  }
+  summary_->releaseBytes = FolderBytes(o_.releaseDir);
+  return true;
+}
+
+}  // namespace
+
+bool Publish(const PublishOptions& options, PublishSummary* summary, PublishProgress* progress,
+             std::string* error) {
+  PublishSummary ignored;
+  std::string why;
+  PublishOptions normalized = options;
+  for (std::string* dir : {&normalized.gameDir, &normalized.releaseDir, &normalized.previousDir}) {
+    while (dir->size() > 1 && dir->back() == '/') dir->pop_back();
+  }
+  Publisher publisher(normalized, summary ? summary : &ignored, progress);
+  return publisher.Run(error ? error : &why);
+}

@@ -1,0 +1,63 @@
+// Building a release folder for the update server from a game build folder:
+// the published file list and its archive, the update list, every game file
+// (plain or packed as .7z), the scope file, the first-download index with its
+// packages, the launcher's self-update files, the update-server list and the
+// game client's server list.
+//
+// Thread-safety: Publish runs on the calling thread and uses worker threads
+// of its own; the progress observer is called on the calling thread only.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+struct PublishOptions {
+  std::string gameDir;     // the game build folder
+  std::string releaseDir;  // created; must not exist or be empty
+  std::string version;     // the "version" of the update list
+  // A release published earlier from a similar build: files and packages
+  // whose content did not change are taken from it instead of packed again.
+  std::string previousDir;
+  // Sources of the files that do not come from the game folder itself; an
+  // empty text means the file of that name in the game folder.
+  std::string scopeFile;      // "scope/login.scope"
+  std::string launcherExe;    // "Launcher.exe"
+  std::string launcherDat;    // "Launcher.dat"
+  std::string urlXml;         // "url.xml"
+  std::string updateServers;  // "LauncherConfig/UpdateServers.qdx"
+  // Relative paths (a folder excludes everything below it) left out of the
+  // release besides the launcher's own files and folders.
+  std::vector<std::string> excludes;
+  int level = 5;                    // LZMA2 level of every archive, 0 stores
+  int packSavingPercent = 10;       // pack a file when its .7z is this much smaller
+  int64_t minPackSize = 512;        // smaller files stay plain
+  int64_t packageSize = 1LL << 30;  // unpacked bytes per first-download package
+  int threads = 0;                  // 0: one per core
+};
+
+// What a publish did, for the closing summary.
+struct PublishSummary {
+  int files = 0;             // entries of the published list
+  int packedFiles = 0;       // stored as .7z
+  int reusedFiles = 0;       // taken from the previous release
+  int packages = 0;          // first-download packages
+  int reusedPackages = 0;    // taken from the previous release
+  int64_t gameBytes = 0;     // total size of the listed files
+  int64_t releaseBytes = 0;  // total size of the release folder
+  std::vector<std::string> warnings;
+};
+
+// Told how far the publish is; called on the publishing thread.
+class PublishProgress {
+ public:
+  virtual ~PublishProgress() = default;
+  // done and total are bytes of the current stage ("files", "packages").
+  virtual void OnProgress(const std::string& stage, int64_t done, int64_t total) = 0;
+};
+
+// Builds the release. On failure returns false with the reason in *error;
+// the release folder is then not created (the work happens in a temporary
+// folder beside it that is renamed into place at the end).
+bool Publish(const PublishOptions& options, PublishSummary* summary, PublishProgress* progress,
+             std::string* error);

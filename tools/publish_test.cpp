@@ -1,0 +1,264 @@
+#include "tools/publish.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <pugixml.hpp>
+#include <sstream>
+
+#include "diag/log.h"
+#include "update/archive.h"
+#include "update/md5.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+std::string ReadAll(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+void WriteText(const std::string& path, const std::string& data) {
+  fs::create_directories(fs::path(path).parent_path());
+  std::ofstream(path, std::ios::binary) << data;
+}
+
+std::string Noise(size_t size, unsigned seed) {
+  std::string s(size, '\0');
+  uint32_t x = seed * 2654435761u + 1;
+  for (char& c : s) {
+    x ^= x << 13, x ^= x >> 17, x ^= x << 5;
+    c = static_cast<char>(x);
+  }
+  return s;
+}
+
+std::string Text(size_t size) {
+  std::string s;
+  for (int i = 0; s.size() < size; ++i) s += "line " + std::to_string(i) + " of the map\n";
+  return s.substr(0, size);
+}
+
+struct Entry {
+  std::string code;
+  int64_t size = 0;
+  int zip = 0;
+  int64_t zipSize = 0;
+  bool hasZipSize = false;
+};
+
+std::map<std::string, Entry> ReadList(const std::string& path) {
+  std::map<std::string, Entry> out;
+  pugi::xml_document doc;
+  EXPECT_TRUE(doc.load_file(path.c_str())) << path;
+  for (pugi::xml_node f : doc.child("Filelist").child("Files").children("File")) {
+    Entry e{f.attribute("Code").value(), f.attribute("Size").as_llong(),
+            f.attribute("Zip").as_int(), f.attribute("zipSize").as_llong(),
+            !f.attribute("zipSize").empty()};
+    out[f.attribute("Path").value()] = e;
+  }
+  return out;
+}
+
+class PublishTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char pattern[] = "/tmp/publish_test.XXXXXX";
+    root_ = mkdtemp(pattern);
+    game_ = root_ + "/game";
+    SetLogFile(root_ + "/test.log");
+    WriteText(game_ + "/Kestrava.exe", Text(300000));
+    WriteText(game_ + "/data/maps/town.mis", Text(50000));
+    WriteText(game_ + "/data/sound/noise.ogg", Noise(80000, 1));
+    WriteText(game_ + "/data/tiny.ini", "[a]\n");
+    WriteText(game_ + "/data/empty.txt", "");
+    WriteText(game_ + "/数据/中文.xml", Text(9000));
+    // "pack" cannot be packed: its .7z name is taken by another game file.
+    WriteText(game_ + "/pack", Text(20000));
+    WriteText(game_ + "/pack.7z", Noise(1000, 2));
+    WriteText(game_ + "/Launcher.exe", Text(40000) + "exe");
+    WriteText(game_ + "/Launcher.dat", Text(30000) + "dat");
+    WriteText(game_ + "/scope/login.scope", "Kestrava.exe\ndata/tiny.ini\n");
+    WriteText(game_ + "/launcherlog/2026-01-01.log", "old log");
+    WriteText(game_ + "/LauncherConfig/localclient.md5", "<Filelist/>");
+    WriteText(game_ + "/cache/skip.bin", "x");
+  }
+  void TearDown() override { fs::remove_all(root_); }
+
+  PublishOptions Options(const std::string& release) {
+    PublishOptions o;
+    o.gameDir = game_;
+    o.releaseDir = root_ + "/" + release;
+    o.version = "1.0." + release;
+    o.excludes = {"cache"};
+    o.packageSize = 200000;
+    o.level = 1;
+    return o;
+  }
+
+  std::string root_;
+  std::string game_;
+};
+
+// Unpacks every first-download package as the launcher does and checks it
+// against the list each package carries.
+void CheckPackages(const std::string& release, const std::string& install,
+                   const std::map<std::string, Entry>& client) {
+  std::istringstream index(ReadAll(release + "/LauncherConfig/update/firstdownload"));
+  std::string line;
+  std::map<std::string, Entry> covered;
+  while (std::getline(index, line)) {
+    size_t comma = line.rfind(',');
+    ASSERT_NE(comma, std::string::npos) << line;
+    std::string name = line.substr(0, comma);
+    EXPECT_EQ(std::stoll(line.substr(comma + 1)), fs::file_size(release + "/" + name));
+    std::vector<ExtractedFile> written;
+    ASSERT_TRUE(ExtractPackage(release + "/" + name, install + "/", &written, nullptr));
+    auto list = ReadList(install + "/LauncherConfig/update/" + name + ".md5");
+    EXPECT_EQ(list.size(), written.size()) << "the list itself is not reported";
+    for (const ExtractedFile& f : written) {
+      ASSERT_TRUE(list.count(f.name)) << f.name;
+      EXPECT_EQ(list[f.name].code, f.md5);
+      EXPECT_EQ(list[f.name].size, f.size);
+      covered[f.name] = list[f.name];
+    }
+  }
+  EXPECT_EQ(covered.size(), client.size());
+  for (auto& [path, e] : client) EXPECT_EQ(covered[path].code, e.code) << path;
+}
+
+TEST_F(PublishTest, EveryPublishedFileMatchesItsListEntry) {
+  PublishSummary summary;
+  std::string error;
+  ASSERT_TRUE(Publish(Options("r1"), &summary, nullptr, &error)) << error;
+  std::string r = root_ + "/r1";
+
+  auto client = ReadList(r + "/LauncherConfig/client.md5");
+  std::vector<std::string> expected = {"Kestrava.exe",
+                                       "data/empty.txt",
+                                       "data/maps/town.mis",
+                                       "data/sound/noise.ogg",
+                                       "data/tiny.ini",
+                                       "pack",
+                                       "pack.7z",
+                                       "数据/中文.xml"};
+  std::vector<std::string> listed;
+  for (auto& [path, e] : client) listed.push_back(path);
+  EXPECT_EQ(listed, expected);
+  for (auto& [path, e] : client) {
+    SCOPED_TRACE(path);
+    EXPECT_EQ(e.code, Md5OfFile(game_ + "/" + path));
+    std::string published = r + "/" + path;
+    if (e.zip == 2) {
+      EXPECT_TRUE(e.hasZipSize);
+      EXPECT_EQ(static_cast<int64_t>(fs::file_size(published + ".7z")), e.zipSize);
+      EXPECT_LT(e.zipSize, e.size);
+      std::string md5;
+      ASSERT_TRUE(ExtractSingleFile(published + ".7z", root_ + "/unpacked", &md5));
+      EXPECT_EQ(md5, e.code);
+      EXPECT_FALSE(fs::exists(published));
+    } else {
+      EXPECT_EQ(e.zip, 0);
+      EXPECT_FALSE(e.hasZipSize);
+      EXPECT_EQ(Md5OfFile(published), e.code);
+      EXPECT_EQ(static_cast<int64_t>(fs::file_size(published)), e.size);
+    }
+  }
+  EXPECT_EQ(client["Kestrava.exe"].zip, 2);
+  EXPECT_EQ(client["data/sound/noise.ogg"].zip, 0) << "noise does not shrink";
+  EXPECT_EQ(client["data/tiny.ini"].zip, 0);
+  EXPECT_EQ(client["pack"].zip, 0);
+  EXPECT_EQ(summary.files, 8);
+  EXPECT_EQ(summary.packedFiles, 3);
+
+  // The update list announces the client list by its MD5 and the version.
+  pugi::xml_document update;
+  ASSERT_TRUE(update.load_file((r + "/LauncherConfig/update.xml").c_str()));
+  EXPECT_STREQ(update.child("Filelist").child("version").child_value(), "1.0.r1");
+  pugi::xml_node last = update.child("Filelist").child("Files").last_child();
+  EXPECT_EQ(std::string(last.attribute("Code").value()),
+            Md5OfFile(r + "/LauncherConfig/client.md5"));
+  std::string md5;
+  ASSERT_TRUE(ExtractToFolder(r + "/LauncherConfig/client.md5.7z", root_ + "/cfg/", &md5));
+  EXPECT_EQ(md5, last.attribute("Code").value());
+  EXPECT_TRUE(fs::exists(root_ + "/cfg/client.md5"));
+
+  CheckPackages(r, root_ + "/install", client);
+  EXPECT_GT(summary.packages, 1);
+
+  // Self-update files, also where the repair mode looks for them.
+  auto self = ReadList(r + "/ZEPLauncherUpdate/LaunUpdate.xml");
+  for (std::string name : {"Launcher.exe", "Launcher.dat"}) {
+    ASSERT_TRUE(self.count(name));
+    EXPECT_EQ(self[name].code, Md5OfFile(game_ + "/" + name));
+    ASSERT_TRUE(ExtractToFolder(r + "/ZEPLauncherUpdate/" + name + ".7z", root_ + "/self/", &md5));
+    EXPECT_EQ(md5, self[name].code);
+    EXPECT_TRUE(fs::exists(root_ + "/self/" + name));
+    EXPECT_EQ(ReadAll(r + "/LauncherUpdate/" + name + ".7z"),
+              ReadAll(r + "/ZEPLauncherUpdate/" + name + ".7z"));
+  }
+  EXPECT_EQ(ReadAll(r + "/scope/login.scope"), ReadAll(game_ + "/scope/login.scope"));
+  EXPECT_TRUE(fs::exists(r + "/url.xml"));
+  EXPECT_EQ(ReadAll(r + "/LauncherConfig/UpdateServers.qdx"), "1.0.r1\n");
+  // The Debian 7z tool reads what we write.
+  EXPECT_EQ(std::system(("7zz t -bso0 '" + r + "/Kestrava.exe.7z' >/dev/null").c_str()), 0);
+}
+
+TEST_F(PublishTest, IncrementalPublishReusesUnchangedFilesAndPackages) {
+  std::string error;
+  PublishSummary first;
+  ASSERT_TRUE(Publish(Options("r1"), &first, nullptr, &error)) << error;
+  WriteText(game_ + "/data/maps/town.mis", Text(50001));  // one file changes
+  PublishOptions o = Options("r2");
+  o.previousDir = root_ + "/r1";
+  PublishSummary second;
+  ASSERT_TRUE(Publish(o, &second, nullptr, &error)) << error;
+
+  EXPECT_EQ(second.files, first.files);
+  EXPECT_EQ(second.reusedFiles, first.files - 1);
+  EXPECT_EQ(second.packages, first.packages);
+  EXPECT_EQ(second.reusedPackages, first.packages - 1);
+  struct stat a, b;
+  ASSERT_EQ(stat((root_ + "/r1/Kestrava.exe.7z").c_str(), &a), 0);
+  ASSERT_EQ(stat((root_ + "/r2/Kestrava.exe.7z").c_str(), &b), 0);
+  EXPECT_EQ(a.st_ino, b.st_ino) << "unchanged packed file is not packed again";
+
+  auto client = ReadList(root_ + "/r2/LauncherConfig/client.md5");
+  EXPECT_EQ(client["data/maps/town.mis"].code, Md5OfFile(game_ + "/data/maps/town.mis"));
+  CheckPackages(root_ + "/r2", root_ + "/install2", client);
+}
+
+TEST_F(PublishTest, BadInputsFailClearlyAndLeaveNoRelease) {
+  std::string error;
+  WriteText(root_ + "/busy/keep.txt", "keep");
+  EXPECT_FALSE(Publish(Options("busy"), nullptr, nullptr, &error));
+  EXPECT_NE(error.find("not empty"), std::string::npos) << error;
+  EXPECT_EQ(ReadAll(root_ + "/busy/keep.txt"), "keep");
+
+  fs::remove(game_ + "/Launcher.dat");
+  EXPECT_FALSE(Publish(Options("r3"), nullptr, nullptr, &error));
+  EXPECT_NE(error.find("Launcher.dat"), std::string::npos) << error;
+
+  PublishOptions o = Options("r4");
+  o.launcherDat = game_ + "/Launcher.exe";
+  o.scopeFile = root_ + "/no-such.scope";
+  EXPECT_FALSE(Publish(o, nullptr, nullptr, &error));
+  EXPECT_NE(error.find("no-such.scope"), std::string::npos) << error;
+
+  // Nothing is left behind: no release, no half-built folder beside it.
+  std::vector<std::string> left;
+  for (auto& e : fs::directory_iterator(root_)) {
+    if (e.path().filename() != "test.log") left.push_back(e.path().filename().string());
+  }
+  std::sort(left.begin(), left.end());
+  EXPECT_EQ(left, (std::vector<std::string>{"busy", "game"}));
+}
+
+}  // namespace
