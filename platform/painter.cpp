@@ -1,6 +1,7 @@
 #include "platform/painter.h"
 
 #include <cairo.h>
+#include <gdk/gdk.h>
 #include <pango/pangocairo.h>
 
 #include <algorithm>
@@ -206,6 +207,14 @@ std::uint32_t Surface::PixelAt(int x, int y) {
   if (a == 0) return 0;
   auto un = [a](std::uint32_t c) { return std::min<std::uint32_t>(255, c * 255 / a); };
   return (a << 24) | (un((p >> 16) & 0xFF) << 16) | (un((p >> 8) & 0xFF) << 8) | un(p & 0xFF);
+}
+
+void Surface::DrawPixbuf(void* pixbuf) {
+  cairo_save(cr_);
+  cairo_set_operator(cr_, CAIRO_OPERATOR_SOURCE);
+  gdk_cairo_set_source_pixbuf(cr_, static_cast<GdkPixbuf*>(pixbuf), 0, 0);
+  cairo_paint(cr_);
+  cairo_restore(cr_);
 }
 
 bool Surface::WritePng(const std::string& path, std::string* error) {

@@ -103,6 +103,8 @@ class Surface {
   int Height() const { return height_; }
   // Un-premultiplied 0xAARRGGBB of one pixel.
   std::uint32_t PixelAt(int x, int y);
+  // Copies a GdkPixbuf (passed untyped to keep GDK out of this header).
+  void DrawPixbuf(void* pixbuf);
   // Writes a PNG under a temporary name and renames it into place.
   bool WritePng(const std::string& path, std::string* error);
 

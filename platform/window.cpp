@@ -464,6 +464,11 @@ void PostQuitMessage(int code) {
   g_idle_add([](gpointer) -> gboolean { return G_SOURCE_REMOVE; }, nullptr);  // wake the loop
 }
 
+void PumpPendingMessages() {
+  for (int i = 0; i < 1000 && g_main_context_iteration(nullptr, FALSE); ++i) {
+  }
+}
+
 bool QuitRequested() { return g_quit.load(); }
 
 unsigned TickCount() { return static_cast<unsigned>(g_get_monotonic_time() / 1000); }
@@ -481,6 +486,20 @@ int SystemMessageBox(NativeWindow* owner, const std::string& text, const std::st
   gint response = gtk_dialog_run(GTK_DIALOG(d));
   gtk_widget_destroy(d);
   return response == GTK_RESPONSE_OK ? IDOK : IDCANCEL;
+}
+
+std::unique_ptr<Surface> CaptureClientArea(NativeWindow* window) {
+  if (!window || !window->NativeContainer()) return nullptr;
+  GtkWidget* fixed = static_cast<GtkWidget*>(window->NativeContainer());
+  GdkWindow* gw = gtk_widget_get_window(gtk_widget_get_toplevel(fixed));
+  const Size size = window->GetClientSize();
+  if (!gw || size.cx <= 0 || size.cy <= 0) return nullptr;
+  GdkPixbuf* pix = gdk_pixbuf_get_from_window(gw, 0, 0, size.cx, size.cy);
+  if (!pix) return nullptr;
+  auto surface = std::make_unique<Surface>(size.cx, size.cy);
+  surface->DrawPixbuf(pix);
+  g_object_unref(pix);
+  return surface;
 }
 
 bool OpenInBrowser(const std::string& url) {

@@ -82,6 +82,8 @@ std::unique_ptr<NativeWindow> CreateGtkWindow(const NativeWindowParams& params,
 // loop ends when its window is gone, leaving a pending quit for the outer loop.
 int RunMessageLoop(bool (*keep_running)(void*) = nullptr, void* context = nullptr);
 void PostQuitMessage(int code);
+// Handles what is pending without waiting (tests, and work between frames).
+void PumpPendingMessages();
 bool QuitRequested();
 
 // Milliseconds since an arbitrary fixed start (the notification time stamp).
@@ -90,6 +92,10 @@ unsigned TickCount();
 // The modal system message box: `type` takes MB_* bits, returns IDOK or IDCANCEL.
 int SystemMessageBox(NativeWindow* owner, const std::string& text, const std::string& caption,
                      unsigned type);
+
+// What the screen shows of the window's client area (tests, screenshots);
+// null when the window is not on screen.
+std::unique_ptr<Surface> CaptureClientArea(NativeWindow* window);
 
 // Opens an address in the desktop's browser; false when nothing could take it.
 bool OpenInBrowser(const std::string& url);
