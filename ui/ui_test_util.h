@@ -4,12 +4,15 @@
 
 #include <zlib.h>
 
+#include <chrono>
 #include <cstdint>
+#include <thread>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "platform/headless_window.h"
+#include "platform/window.h"
 #include "ui/button.h"
 #include "ui/window_impl_base.h"
 
@@ -82,6 +85,13 @@ class TestWindow : public WindowImplBase {
     CWindowWnd::SetNativeWindowFactory(&platform::CreateHeadlessWindow);
     return Create(nullptr, "Kestrava launcher", 0, 0, 0, 0, 0, 0) != nullptr;
   }
+  // Creates a real, shown window on the display.
+  bool OpenOnScreen() {
+    CWindowWnd::SetNativeWindowFactory(&platform::CreateGtkWindow);
+    const bool ok = Create(nullptr, "Kestrava launcher", WS_VISIBLE, 0, 0, 0, 0, 0) != nullptr;
+    CWindowWnd::SetNativeWindowFactory(&platform::CreateHeadlessWindow);
+    return ok;
+  }
   template <typename T>
   T* Find(const std::string& name) {
     return static_cast<T*>(m_PaintManager.FindControl(name));
@@ -101,6 +111,18 @@ inline SKIN_BEGIN_MESSAGE_MAP(TestWindow, WindowImplBase)
 SKIN_ON_MSGTYPE("timer", TestWindow::OnTimerNotify)
 SKIN_ON_MSGTYPE_WL("windowinit", TestWindow::OnInitWL)
 SKIN_END_MESSAGE_MAP()
+
+// Handles window events until `done` holds or 20 s pass (a bound for a
+// broken case, not a timing); true when it holds.
+template <typename F>
+bool PumpUntil(F done) {
+  const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+  while (!done() && std::chrono::steady_clock::now() < end) {
+    platform::PumpPendingMessages();
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  return done();
+}
 
 // Sets a package holding `files` as the process's skin package.
 inline void UsePackage(const std::string& zip_bytes_storage) {
