@@ -1,0 +1,86 @@
+#include "ui/window_wnd.h"
+
+#include <gtest/gtest.h>
+
+#include "skin/skin_resources.h"
+#include "ui/ui_test_util.h"
+
+namespace SkinUI {
+namespace {
+
+// The background picture drawn alone, as the reference for the screen.
+std::unique_ptr<platform::Surface> Background() {
+  std::string png;
+  if (!CPaintManagerUI::LoadFile("launcher_BJ.png", &png, nullptr)) return nullptr;
+  auto image = platform::Image::DecodePng(png.data(), png.size(), nullptr);
+  if (!image) return nullptr;
+  auto s = std::make_unique<platform::Surface>(image->Width(), image->Height());
+  platform::ImageDrawParams p;
+  p.dest = Rect{0, 0, image->Width(), image->Height()};
+  s->GetPainter().DrawImage(*image, p);
+  return s;
+}
+
+class MainSkinOnScreen : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::string error;
+    ASSERT_TRUE(platform::InitDisplay(&error)) << error << " (run under xvfb-run)";
+    CPaintManagerUI::ResetResources();
+    CPaintManagerUI::SetResourceZip(skin::SkinZipData(), skin::SkinZipSize());
+    window_.skin_file = "mainframe.xml";
+    ASSERT_TRUE(window_.OpenOnScreen());
+    ASSERT_TRUE(testing::PumpUntil([this] { return window_.inits > 0; })) << "never painted";
+  }
+  void TearDown() override {
+    if (window_.GetHWND()) window_.SendMessageW(platform::WM_CLOSE);
+    CPaintManagerUI::ResetResources();
+  }
+  // The screen once every pending repaint is done.
+  std::unique_ptr<platform::Surface> Screen() {
+    for (int i = 0; i < 5; ++i) {
+      platform::PumpPendingMessages();
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return platform::CaptureClientArea(window_.GetHWND());
+  }
+  testing::TestWindow window_;
+};
+
+TEST_F(MainSkinOnScreen, RendersAtItsSizeWithTheBackgroundWhereItBelongs) {
+  auto screen = Screen();
+  auto bg = Background();
+  ASSERT_TRUE(screen && bg);
+  EXPECT_EQ(screen->Width(), 1094);
+  EXPECT_EQ(screen->Height(), 516);
+  // Points no control covers show the background picture exactly.
+  for (Point p : {Point{100, 300}, Point{190, 110}, Point{5, 5}, Point{1090, 510}, Point{60, 450}}) {
+    EXPECT_EQ(screen->PixelAt(p.x, p.y) & 0xFFFFFF, bg->PixelAt(p.x, p.y) & 0xFFFFFF)
+        << p.x << "," << p.y;
+  }
+  // A button's picture covers the background at its place.
+  EXPECT_NE(screen->PixelAt(1016, 93) & 0xFFFFFF, bg->PixelAt(1016, 93) & 0xFFFFFF);
+}
+
+TEST_F(MainSkinOnScreen, AHalfProgressBarShowsOnlyOnTheLeftHalf) {
+  CControlUI* bar = window_.GetPaintManager().FindControl("ctrProcess");
+  const Rect pos = bar->GetPos();
+  const int half = bar->GetWidth() / 2;
+  auto before = Screen();
+  char image[160];
+  std::snprintf(image, sizeof image,
+                "file='Schedule_background.png' dest='2,0,%d,37' source='2,0,%d,37'", half, half);
+  bar->SetAttribute("bkimage", image);
+  auto after = Screen();
+  ASSERT_TRUE(before && after);
+  const int y = pos.top + 18;
+  for (int x : {pos.left + 10, pos.left + half / 2, pos.left + half - 4}) {
+    EXPECT_NE(after->PixelAt(x, y), before->PixelAt(x, y)) << x;
+  }
+  for (int x : {pos.left + half + 4, pos.left + half + 100, pos.right - 10}) {
+    EXPECT_EQ(after->PixelAt(x, y), before->PixelAt(x, y)) << x;
+  }
+}
+
+}  // namespace
+}  // namespace SkinUI
