@@ -89,7 +89,6 @@ void UpdateDriver::Show(int code) {
       RestartLater();
       break;
     default:
-      restartsInRow_ = 0;
       break;
   }
 }

@@ -226,6 +226,7 @@ class CVXDlownloader {
 
  private:
   void QueuePackage(const std::string& name, int64_t size);
+  int FirstDownloadFailed();
 
  public:
   // ---- Launcher self-update ----

@@ -69,13 +69,13 @@ int CVXDlownloader::FirstDownload() {
           releaseBaseUrl + "LauncherConfig/update/firstdownload" + AnsiToWide(TimeStampQuery()),
           index, nullptr) != Transfer_Complete) {
     WriteLog("Download FristDownload Failed");
-    return Status_FirstDownloadFailed;
+    return FirstDownloadFailed();
   }
   packageNames.clear();
   packageSizes.clear();
   bool ok = false;
   std::string text = ReadWholeFile(index, &ok);
-  if (!ok) return Status_FirstDownloadFailed;
+  if (!ok) return FirstDownloadFailed();
   for (PackageRef& p : ParsePackageIndex(text)) {
     packageNames.push_back(p.name);
     packageSizes.push_back(p.size);
@@ -87,6 +87,15 @@ int CVXDlownloader::FirstDownload() {
   pool()->ProcessFirstDownloadTask();
   WriteLocalClient();
   return Status_Ready;
+}
+
+// The comparison that follows must find an (empty) local list; without one
+// it reports the list broken, the pass restarts, and the first download
+// fails again, for ever.
+int CVXDlownloader::FirstDownloadFailed() {
+  OpenLocalList();
+  WriteLocalClient();
+  return Status_FirstDownloadFailed;
 }
 
 void CVXDlownloader::QueuePackage(const std::string& name, int64_t size) {
