@@ -5,6 +5,8 @@
 void AddMd5Command(CLI::App& app);
 void AddFetchCommand(CLI::App& app);
 void AddUpdateCommand(CLI::App& app);
+void AddPublishCommand(CLI::App& app);
+void AddServeCommand(CLI::App& app);
 
 int main(int argc, char** argv) {
   CLI::App app{"Kestrava patcher: digests, publishing and updates of game releases"};
@@ -12,6 +14,8 @@ int main(int argc, char** argv) {
   AddMd5Command(app);
   AddFetchCommand(app);
   AddUpdateCommand(app);
+  AddPublishCommand(app);
+  AddServeCommand(app);
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& e) {
