@@ -7,6 +7,7 @@ void AddFetchCommand(CLI::App& app);
 void AddUpdateCommand(CLI::App& app);
 void AddPublishCommand(CLI::App& app);
 void AddServeCommand(CLI::App& app);
+void AddExtractCommand(CLI::App& app);
 
 int main(int argc, char** argv) {
   CLI::App app{"Kestrava patcher: digests, publishing and updates of game releases"};
@@ -16,6 +17,7 @@ int main(int argc, char** argv) {
   AddUpdateCommand(app);
   AddPublishCommand(app);
   AddServeCommand(app);
+  AddExtractCommand(app);
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& e) {
