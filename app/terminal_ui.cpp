@@ -47,9 +47,9 @@ void TerminalUi::PrintLine(const std::string& text) {
 }
 
 void TerminalUi::ShowStatus(int code) {
-  if (code == Status_FirstLogin) {
+  if (code == 1) {  // a new pass: its own first-download state
     std::lock_guard<std::mutex> hold(lock_);
-    firstDownload_ = true;
+    firstDownload_ = false;
   }
   std::string text = StatusText(code);
   if (code == Status_Completed) text = "更新完成";

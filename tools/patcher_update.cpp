@@ -27,7 +27,7 @@ void OnInterrupt(int) {
 // The launcher ends its process from the update thread once the update tool
 // runs; here nothing is left to save, so the end is immediate.
 [[noreturn]] void EndForRestart(int code) {
-  std::fflush(stdout);
+  std::fflush(nullptr);
   std::_Exit(code);
 }
 
@@ -68,7 +68,14 @@ int RunUpdate(const UpdateOptions& options) {
   sa.sa_flags = SA_RESETHAND;  // a second Ctrl-C ends the process
   sigaction(SIGINT, &sa, nullptr);
 
-  TerminalUi ui(&engine, stdout, isatty(STDOUT_FILENO) != 0);
+  // The engine's timing traces go to standard output, as a debugger trace
+  // would; they would tear the progress line, so the display keeps the
+  // real output and standard output is silenced.
+  const bool tty = isatty(STDOUT_FILENO) != 0;
+  std::fflush(stdout);
+  FILE* display = fdopen(dup(STDOUT_FILENO), "w");
+  if (display == nullptr || std::freopen("/dev/null", "w", stdout) == nullptr) display = stdout;
+  TerminalUi ui(&engine, display, tty);
   int status;
   {
     UpdateDriver driver(&engine, &ui);
@@ -79,6 +86,7 @@ int RunUpdate(const UpdateOptions& options) {
     status = driver.lastStatus();
   }
   cancelFlag = nullptr;
+  std::fflush(display);
   WriteLog("App Stop =================================================");
   if (status == Status_Completed) return 0;
   return status != 0 ? status : 1;
