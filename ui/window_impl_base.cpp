@@ -49,9 +49,9 @@ bool CNotifyPump::LoopDispatch(TNotifyUI& msg) {
       if (msg.type != e->sMsgType) continue;
       if (e->sCtrlName[0] != '\0' && sender != e->sCtrlName) continue;
       if (e->nSig == SkinSig_lwl) {
-        (this->*(e->pfnWL))(msg.wParam, msg.lParam);
+        e->pfnWL(this, msg.wParam, msg.lParam);
       } else {
-        (this->*(e->pfn))(msg);
+        e->pfn(this, msg);
       }
       return true;
     }

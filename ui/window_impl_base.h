@@ -16,10 +16,31 @@
 namespace SkinUI {
 
 class CNotifyPump;
-using SKIN_PMSG = void (CNotifyPump::*)(TNotifyUI& msg);
-using SKIN_PMSG_WL = LRESULT (CNotifyPump::*)(WPARAM wparam, LPARAM lparam);
+// Handlers are reached through plain functions that cast the pump back to
+// the class that declared the handler.
+using SKIN_PMSG = void (*)(CNotifyPump* pump, TNotifyUI& msg);
+using SKIN_PMSG_WL = LRESULT (*)(CNotifyPump* pump, WPARAM wparam, LPARAM lparam);
 
 enum SkinSig { SkinSig_end = 0, SkinSig_lwl = 1, SkinSig_vn = 2 };
+
+template <typename T>
+struct SkinMemberClass;
+template <typename C, typename R, typename... A>
+struct SkinMemberClass<R (C::*)(A...)> {
+  using type = C;
+};
+
+template <auto F>
+void SkinCallNotify(CNotifyPump* pump, TNotifyUI& msg) {
+  using C = typename SkinMemberClass<decltype(F)>::type;
+  (static_cast<C*>(pump)->*F)(msg);
+}
+
+template <auto F>
+LRESULT SkinCallWL(CNotifyPump* pump, WPARAM wparam, LPARAM lparam) {
+  using C = typename SkinMemberClass<decltype(F)>::type;
+  return (static_cast<C*>(pump)->*F)(wparam, lparam);
+}
 
 struct SKIN_MSGMAP_ENTRY {
   const char* sMsgType;
@@ -69,12 +90,10 @@ class CNotifyPump {
   const SkinUI::SKIN_MSGMAP theClass::messageMap = {&theClass::_GetBaseMessageMap,            \
                                                     &theClass::_messageEntries[0]};           \
   const SkinUI::SKIN_MSGMAP_ENTRY theClass::_messageEntries[] = {
-#define SKIN_ON_MSGTYPE(type, fn) \
-  {type, "", SkinUI::SkinSig_vn, static_cast<SkinUI::SKIN_PMSG>(&fn), nullptr},
+#define SKIN_ON_MSGTYPE(type, fn) {type, "", SkinUI::SkinSig_vn, &SkinUI::SkinCallNotify<&fn>, nullptr},
 #define SKIN_ON_MSGTYPE_CTRNAME(type, name, fn) \
-  {type, name, SkinUI::SkinSig_vn, static_cast<SkinUI::SKIN_PMSG>(&fn), nullptr},
-#define SKIN_ON_MSGTYPE_WL(type, fn) \
-  {type, "", SkinUI::SkinSig_lwl, nullptr, static_cast<SkinUI::SKIN_PMSG_WL>(&fn)},
+  {type, name, SkinUI::SkinSig_vn, &SkinUI::SkinCallNotify<&fn>, nullptr},
+#define SKIN_ON_MSGTYPE_WL(type, fn) {type, "", SkinUI::SkinSig_lwl, nullptr, &SkinUI::SkinCallWL<&fn>},
 #define SKIN_ON_CLICK_CTRNAME(name, fn) SKIN_ON_MSGTYPE_CTRNAME("click", name, fn)
 #define SKIN_END_MESSAGE_MAP()                   \
   { "", "", SkinUI::SkinSig_end, nullptr, nullptr } \
