@@ -84,3 +84,36 @@ TEST_F(MainSkinOnScreen, AHalfProgressBarShowsOnlyOnTheLeftHalf) {
 
 }  // namespace
 }  // namespace SkinUI
+
+namespace SkinUI {
+namespace {
+
+// A dialog that deletes itself when its window goes, as message boxes do.
+class SelfDeletingDialog : public testing::TestWindow {
+ public:
+  explicit SelfDeletingDialog(bool* deleted) : deleted_(deleted) {}
+  ~SelfDeletingDialog() override { *deleted_ = true; }
+  void OnFinalMessage(HWND hwnd) override {
+    WindowImplBase::OnFinalMessage(hwnd);
+    delete this;
+  }
+
+ private:
+  bool* deleted_;
+};
+
+TEST_F(MainSkinOnScreen, ShowModalReturnsTheCloseCodeAndTheDialogDeletesItself) {
+  bool deleted = false;
+  auto* dialog = new SelfDeletingDialog(&deleted);
+  dialog->skin_file = "vxmessagebox.xml";
+  CWindowWnd::SetNativeWindowFactory(&platform::CreateGtkWindow);
+  ASSERT_TRUE(dialog->Create(window_.GetHWND(), "VXMessageBox", 0, 0, 0, 0, 0, 0));
+  CWindowWnd::SetNativeWindowFactory(&platform::CreateHeadlessWindow);
+  dialog->Close(2);
+  EXPECT_EQ(dialog->ShowModal(), 2);
+  EXPECT_TRUE(deleted);
+  EXPECT_FALSE(platform::QuitRequested()) << "closing a dialog does not end the loop";
+}
+
+}  // namespace
+}  // namespace SkinUI
