@@ -3,10 +3,8 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
-#include <fstream>
-
 #include "diag/log.h"
-#include "util/file_util.h"
+#include "util/scratch_dir.h"
 
 namespace {
 
@@ -28,21 +26,9 @@ TEST(FunctionTimerTest, ReportLineIsExact) {
 
 class FunctionTimerLogTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    char name[] = "/tmp/kestrava-timer-XXXXXX";
-    ASSERT_NE(mkdtemp(name), nullptr);
-    dir = name;
-    SetLogFile(dir + "/day.log");
-  }
-  void TearDown() override {
-    DeleteFolderContents(dir, true, false);
-    rmdir(dir.c_str());
-  }
-  std::string Log() {
-    std::ifstream in(dir + "/day.log", std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-  }
-  std::string dir;
+  void SetUp() override { SetLogFile(scratch / "day.log"); }
+  std::string Log() { return scratch.Read("day.log"); }
+  ScratchDir scratch{"timer"};
 };
 
 TEST_F(FunctionTimerLogTest, ReportsToLogAndStdoutWithLabelTakenLiterally) {

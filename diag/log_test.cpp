@@ -4,31 +4,19 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <fstream>
 #include <regex>
 #include <thread>
 #include <vector>
 
 #include "util/file_util.h"
+#include "util/scratch_dir.h"
 
 namespace {
 
 class LogTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    char name[] = "/tmp/kestrava-log-XXXXXX";
-    ASSERT_NE(mkdtemp(name), nullptr);
-    dir = name;
-    SetLogFile(dir + "/day.log");
-  }
-  void TearDown() override {
-    DeleteFolderContents(dir, true, false);
-    rmdir(dir.c_str());
-  }
-  std::string Contents() {
-    std::ifstream in(dir + "/day.log", std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-  }
+  void SetUp() override { SetLogFile(dir + "/day.log"); }
+  std::string Contents() { return scratch.Read("day.log"); }
   // The records, without the CR LF each one starts with.
   std::vector<std::string> Records() {
     std::string text = Contents();
@@ -40,7 +28,8 @@ class LogTest : public ::testing::Test {
     }
     return records;
   }
-  std::string dir;
+  ScratchDir scratch{"log"};
+  const std::string dir = scratch.path();
 };
 
 const std::regex kStamp(R"(\[\d{4,}-\d\d-\d\d \d\d:\d\d:\d\d\] )");
@@ -108,20 +97,16 @@ TEST_F(LogTest, ConcurrentRecordsNeverInterleave) {
 }
 
 TEST(LogDefaultTest, DefaultFileIsTodayUnderLauncherlog) {
-  char name[] = "/tmp/kestrava-logdef-XXXXXX";
-  ASSERT_NE(mkdtemp(name), nullptr);
-  std::string dir = name;
+  ScratchDir scratch("logdef");
   char old[4096];
   ASSERT_NE(getcwd(old, sizeof old), nullptr);
-  ASSERT_EQ(chdir(dir.c_str()), 0);
+  ASSERT_EQ(chdir(scratch.path().c_str()), 0);
   SetLogFile("");
   std::string path = LogFilePath();
   EXPECT_TRUE(WriteLog("App Start"));
   EXPECT_TRUE(std::regex_match(path, std::regex(R"(launcherlog/\d{4,}-\d\d-\d\d\.log)"))) << path;
   EXPECT_TRUE(IsPlainFile(path));
   ASSERT_EQ(chdir(old), 0);
-  DeleteFolderContents(dir, true, false);
-  rmdir(dir.c_str());
 }
 
 }  // namespace

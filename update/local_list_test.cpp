@@ -4,11 +4,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <fstream>
-
 #include "diag/log.h"
 #include "update/downloader.h"
 #include "util/file_util.h"
+#include "util/scratch_dir.h"
 
 namespace {
 
@@ -19,25 +18,11 @@ bool EndsWith(const std::string& text, const std::string& end) {
 class LocalListTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    char name[] = "/tmp/kestrava-list-XXXXXX";
-    ASSERT_NE(mkdtemp(name), nullptr);
-    dir = std::string(name) + "/";
     SetLogFile(dir + "log.txt");
     engine = std::make_unique<CVXDlownloader>(dir);
   }
-  void TearDown() override {
-    engine.reset();
-    DeleteFolderContents(dir, true, false);
-    rmdir(dir.c_str());
-  }
-  void Write(const std::string& rel, const std::string& data) {
-    CreateParentFolders(dir + rel);
-    std::ofstream(dir + rel, std::ios::binary) << data;
-  }
-  std::string Read(const std::string& rel) {
-    std::ifstream in(dir + rel, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-  }
+  void Write(const std::string& rel, const std::string& data) { scratch.Write(rel, data); }
+  std::string Read(const std::string& rel) { return scratch.Read(rel); }
   std::string Log() { return Read("log.txt"); }
   // A fresh engine reading what the previous one saved.
   std::vector<FileEntry> Reloaded() {
@@ -50,7 +35,8 @@ class LocalListTest : public ::testing::Test {
     return FileEntry{std::move(path), std::move(code), size, zip, zipSize};
   }
 
-  std::string dir;
+  ScratchDir scratch{"list"};
+  const std::string dir = scratch.path() + "/";
   std::unique_ptr<CVXDlownloader> engine;
 };
 

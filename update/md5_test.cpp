@@ -1,12 +1,9 @@
 #include "update/md5.h"
 
 #include <gtest/gtest.h>
-#include <unistd.h>
-
-#include <fstream>
 
 #include "diag/log.h"
-#include "util/file_util.h"
+#include "util/scratch_dir.h"
 
 namespace {
 
@@ -61,26 +58,13 @@ TEST(Md5ContextTest, PaddingEdges) {
 
 class Md5FileTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    char name[] = "/tmp/kestrava-md5-XXXXXX";
-    ASSERT_NE(mkdtemp(name), nullptr);
-    dir = name;
-    SetLogFile(dir + "/log.txt");
-  }
-  void TearDown() override {
-    DeleteFolderContents(dir, true, false);
-    rmdir(dir.c_str());
-  }
+  void SetUp() override { SetLogFile(dir + "/log.txt"); }
   std::string Write(const std::string& name, const std::string& data) {
-    CreateParentFolders(dir + "/" + name);
-    std::ofstream(dir + "/" + name, std::ios::binary) << data;
-    return dir + "/" + name;
+    return scratch.Write(name, data);
   }
-  std::string Log() {
-    std::ifstream in(dir + "/log.txt", std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-  }
-  std::string dir;
+  std::string Log() { return scratch.Read("log.txt"); }
+  ScratchDir scratch{"md5"};
+  const std::string dir = scratch.path();
 };
 
 TEST_F(Md5FileTest, EmptyFileAndExactly1024Bytes) {

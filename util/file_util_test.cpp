@@ -5,31 +5,17 @@
 #include <unistd.h>
 
 #include <cstdlib>
-#include <fstream>
+
+#include "util/scratch_dir.h"
 
 namespace {
 
-// A fresh folder per test, removed afterwards.
 class FileUtilTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    char name[] = "/tmp/kestrava-util-XXXXXX";
-    ASSERT_NE(mkdtemp(name), nullptr);
-    dir = name;
-  }
-  void TearDown() override {
-    DeleteFolderContents(dir, true, false);
-    rmdir(dir.c_str());
-  }
-  void Write(const std::string& rel, const std::string& data) {
-    CreateParentFolders(dir + "/" + rel);
-    std::ofstream(dir + "/" + rel, std::ios::binary) << data;
-  }
-  std::string Read(const std::string& rel) {
-    std::ifstream in(dir + "/" + rel, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-  }
-  std::string dir;
+  void Write(const std::string& rel, const std::string& data) { scratch.Write(rel, data); }
+  std::string Read(const std::string& rel) { return scratch.Read(rel); }
+  ScratchDir scratch{"util"};
+  const std::string dir = scratch.path();
 };
 
 TEST_F(FileUtilTest, FileExistsAndIsPlainFile) {
