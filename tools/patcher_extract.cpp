@@ -18,7 +18,8 @@ int RunExtract(const ExtractOptions& o) {
   std::string dest = o.folder;
   if (dest.empty() || dest.back() != '/') dest += '/';
   std::vector<ExtractedFile> written;
-  if (!ExtractPackage(o.archive, dest, &written, nullptr)) {
+  // Without the listing no digests are computed.
+  if (!ExtractPackage(o.archive, dest, o.quiet ? nullptr : &written, nullptr)) {
     std::fprintf(stderr, "extract: %s cannot be unpacked (see the day log)\n", o.archive.c_str());
     return 1;
   }
@@ -37,7 +38,8 @@ void AddExtractCommand(CLI::App& app) {
   CLI::App* cmd = app.add_subcommand("extract", "Unpack a 7z or zip archive as the launcher does");
   cmd->add_option("ARCHIVE", o.archive, "The archive")->required()->check(CLI::ExistingFile);
   cmd->add_option("DEST_DIR", o.folder, "Folder to unpack into")->required();
-  cmd->add_flag("--quiet", o.quiet, "Do not list the files written (MD5, size, name)");
+  cmd->add_flag("--quiet", o.quiet,
+                "Do not list the files written (MD5, size, name) nor digest them");
   cmd->callback([] {
     if (int code = RunExtract(o)) throw CLI::RuntimeError(code);
   });

@@ -137,7 +137,7 @@ enum class WriteResult { kOk, kCannotCreate, kDecodeFailed, kWriteFailed };
 
 // Streams the current entry's data into `target` through a temporary file
 // renamed into place; on any failure the target is left as it was.
-WriteResult WriteEntryData(archive* a, archive_entry* entry, const std::string& target,
+WriteResult WriteEntryData(archive* a, archive_entry* entry, const std::string& target, bool digest,
                            ExtractedFile* out) {
   CreateParentFolders(target);
   std::string temp = TempPathFor(target);
@@ -155,7 +155,7 @@ WriteResult WriteEntryData(archive* a, archive_entry* entry, const std::string& 
       break;
     }
     if (n == 0) break;
-    md5.Update(buffer.get(), static_cast<size_t>(n));
+    if (digest) md5.Update(buffer.get(), static_cast<size_t>(n));
     size += n;
     if (!WriteAll(fd, buffer.get(), static_cast<size_t>(n))) {
       result = WriteResult::kWriteFailed;
@@ -170,7 +170,7 @@ WriteResult WriteEntryData(archive* a, archive_entry* entry, const std::string& 
     unlink(temp.c_str());
     return result;
   }
-  out->md5 = md5.HexDigest();
+  if (digest) out->md5 = md5.HexDigest();
   out->size = size;
   return result;
 }
@@ -224,7 +224,7 @@ void ExtractPackageItem(archive* a, archive_entry* entry, const std::string& des
   }
   ExtractedFile file;
   file.name = name;
-  switch (WriteEntryData(a, entry, destFolder + name, &file)) {
+  switch (WriteEntryData(a, entry, destFolder + name, written != nullptr, &file)) {
     case WriteResult::kOk:
       break;
     case WriteResult::kCannotCreate:
@@ -271,8 +271,8 @@ bool ExtractFirstItem(const std::string& archivePath, const std::string& destFol
     return false;
   }
   ExtractedFile file;
-  WriteResult r =
-      WriteEntryData(a.get(), entry, target.empty() ? destFolder + name : target, &file);
+  WriteResult r = WriteEntryData(a.get(), entry, target.empty() ? destFolder + name : target,
+                                 md5Hex != nullptr, &file);
   if (r == WriteResult::kDecodeFailed) {
     WriteLogTag("Error", "7zUnzip File %s Error! %s", name.c_str(), archive_error_string(a.get()));
     return decodeFailureIsSuccess;

@@ -77,11 +77,12 @@ class ExtractProgress {
 };
 
 // Unpacks every item of the package at archivePath into destFolder (ends
-// with "/"), streaming it from disk. `written` (may be null) receives the
-// files written, except the package list files ("data.7z.md5" and its
-// siblings, and any "LauncherConfig/update/*.md5"). Items with absolute names, ".." components or link entries are
-// refused and logged. Returns false when the archive cannot be read or its
-// data stream breaks off; a single item that fails is logged and skipped.
+// with "/"), streaming it from disk. `written` (may be null; then no digest
+// is computed) receives the files written, except the package list files
+// ("data.7z.md5" and its siblings, and any "LauncherConfig/update/*.md5").
+// Items with absolute names, ".." components or link entries are refused and
+// logged. Returns false when the archive cannot be read or its data stream
+// breaks off; a single item that fails is logged and skipped.
 bool ExtractPackage(const std::string& archivePath, const std::string& destFolder,
                     std::vector<ExtractedFile>* written, ExtractProgress* progress);
 
