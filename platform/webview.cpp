@@ -44,6 +44,11 @@ class GtkWebView : public WebView {
   std::string Url() const override;
 
  private:
+  // The WebKit view is made once the window has shown its first frame:
+  // starting WebKit takes longer than drawing the whole skin.
+  static gboolean OnHostDrawn(GtkWidget*, cairo_t*, gpointer self);
+  static gboolean CreateLater(gpointer self);
+  void CreateView();
   static void OnScriptMessage(WebKitUserContentManager*, WebKitJavascriptResult* result,
                               gpointer self);
   static gboolean OnDecidePolicy(WebKitWebView*, WebKitPolicyDecision* decision,
@@ -56,15 +61,42 @@ class GtkWebView : public WebView {
 
   WebViewSink* sink_;
   GtkWidget* fixed_;
-  WebKitUserContentManager* ucm_;
-  GtkWidget* view_;
+  GtkWidget* toplevel_;
+  std::vector<std::string> names_;
+  WebKitUserContentManager* ucm_ = nullptr;
+  GtkWidget* view_ = nullptr;
+  guint create_source_ = 0;
+  Rect rect_;
   bool visible_ = true;
+  std::string pending_url_;
 };
 
 GtkWebView::GtkWebView(GtkWidget* fixed, WebViewSink* sink, const std::vector<std::string>& names)
-    : sink_(sink), fixed_(fixed), ucm_(webkit_user_content_manager_new()) {
+    : sink_(sink), fixed_(fixed), toplevel_(gtk_widget_get_toplevel(fixed)), names_(names) {
+  // Held: the window may be destroyed before this view is.
+  g_object_ref(toplevel_);
+  g_signal_connect_after(toplevel_, "draw", G_CALLBACK(OnHostDrawn), this);
+  if (gtk_widget_get_mapped(toplevel_)) gtk_widget_queue_draw(toplevel_);
+}
+
+gboolean GtkWebView::OnHostDrawn(GtkWidget*, cairo_t*, gpointer self) {
+  auto* w = static_cast<GtkWebView*>(self);
+  g_signal_handlers_disconnect_by_func(w->toplevel_, reinterpret_cast<gpointer>(OnHostDrawn), w);
+  if (!w->view_ && !w->create_source_) w->create_source_ = g_idle_add(CreateLater, w);
+  return FALSE;
+}
+
+gboolean GtkWebView::CreateLater(gpointer self) {
+  auto* w = static_cast<GtkWebView*>(self);
+  w->create_source_ = 0;
+  w->CreateView();
+  return G_SOURCE_REMOVE;
+}
+
+void GtkWebView::CreateView() {
+  ucm_ = webkit_user_content_manager_new();
   WebKitUserScript* script = webkit_user_script_new(
-      ExternalScript(names).c_str(), WEBKIT_USER_CONTENT_INJECT_ALL_FRAMES,
+      ExternalScript(names_).c_str(), WEBKIT_USER_CONTENT_INJECT_ALL_FRAMES,
       WEBKIT_USER_SCRIPT_INJECT_AT_DOCUMENT_START, nullptr, nullptr);
   webkit_user_content_manager_add_script(ucm_, script);
   webkit_user_script_unref(script);
@@ -78,11 +110,18 @@ GtkWebView::GtkWebView(GtkWidget* fixed, WebViewSink* sink, const std::vector<st
   g_signal_connect(view_, "load-failed", G_CALLBACK(OnLoadFailed), this);
   g_signal_connect(view_, "create", G_CALLBACK(OnCreate), this);
   g_signal_connect(view_, "context-menu", G_CALLBACK(OnContextMenu), this);
-  gtk_fixed_put(GTK_FIXED(fixed_), view_, 0, 0);
-  gtk_widget_show(view_);
+  gtk_fixed_put(GTK_FIXED(fixed_), view_, rect_.left, rect_.top);
+  SetRect(rect_);
+  SetVisible(visible_);
+  if (!pending_url_.empty()) Navigate(pending_url_);
+  pending_url_.clear();
 }
 
 GtkWebView::~GtkWebView() {
+  if (create_source_) g_source_remove(create_source_);
+  g_signal_handlers_disconnect_by_data(toplevel_, this);
+  g_object_unref(toplevel_);
+  if (!view_) return;
   g_signal_handlers_disconnect_by_data(view_, this);
   g_signal_handlers_disconnect_by_data(ucm_, this);
   webkit_user_content_manager_unregister_script_message_handler(ucm_, kHandlerName);
@@ -94,20 +133,27 @@ GtkWebView::~GtkWebView() {
 }
 
 void GtkWebView::SetRect(const Rect& r) {
+  rect_ = r;
+  if (!view_) return;
   gtk_fixed_move(GTK_FIXED(fixed_), view_, r.left, r.top);
   gtk_widget_set_size_request(view_, r.Width() > 0 ? r.Width() : 1, r.Height() > 0 ? r.Height() : 1);
 }
 
 void GtkWebView::SetVisible(bool visible) {
   visible_ = visible;
-  gtk_widget_set_visible(view_, visible);
+  if (view_) gtk_widget_set_visible(view_, visible);
 }
 
 void GtkWebView::Navigate(const std::string& url) {
+  if (!view_) {
+    pending_url_ = url;  // loaded as soon as the view exists
+    return;
+  }
   webkit_web_view_load_uri(WEBKIT_WEB_VIEW(view_), url.c_str());
 }
 
 std::string GtkWebView::Url() const {
+  if (!view_) return pending_url_;
   const char* uri = webkit_web_view_get_uri(WEBKIT_WEB_VIEW(view_));
   return uri ? uri : "";
 }

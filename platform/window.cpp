@@ -3,6 +3,7 @@
 #include <gtk/gtk.h>
 
 #include <atomic>
+#include <cstdlib>
 #include <cstdint>
 #include <map>
 #include <mutex>
@@ -440,7 +441,12 @@ gboolean GtkNativeWindow::OnFocus(GtkWidget*, GdkEventFocus* e, gpointer self) {
 
 bool InitDisplay(std::string* error) {
   static int state = 0;  // 0 not tried, 1 ok, 2 failed
-  if (state == 0) state = gtk_init_check(nullptr, nullptr) ? 1 : 2;
+  if (state == 0) {
+    // The skin is drawn with cairo alone; probing OpenGL for visuals would
+    // load a software GL stack and cost a large part of the first frame.
+    setenv("GDK_GL", "disable", 0);
+    state = gtk_init_check(nullptr, nullptr) ? 1 : 2;
+  }
   if (state == 2 && error) *error = "Cannot open the display (is DISPLAY set?)";
   return state == 1;
 }
