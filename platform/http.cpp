@@ -67,6 +67,7 @@ void ApplyCommon(CURL* easy, const std::string& url) {
   curl_easy_setopt(easy, CURLOPT_HTTPGET, 1L);
   curl_easy_setopt(easy, CURLOPT_FOLLOWLOCATION, 1L);
   curl_easy_setopt(easy, CURLOPT_MAXREDIRS, 5L);
+  curl_easy_setopt(easy, CURLOPT_BUFFERSIZE, 256L * 1024);
 }
 
 // Collects only the status and length of a response; the body is refused

@@ -31,13 +31,16 @@ bool FileAppender::Open(const std::string& path, bool hash) {
   hash_ = hash;
   md5_.Init();
   if (hash_ && !HashExisting(path)) return false;
-  CreateParentFolders(path);
   file_ = fopen(path.c_str(), "ab");
-  if (!file_) {
+  if (!file_ && errno == ENOENT) {  // folders are made only when missing
+    CreateParentFolders(path);
+    file_ = fopen(path.c_str(), "ab");
+  }
+  if (!file_ || fseeko(file_, 0, SEEK_END) != 0) {
     error_ = errno;
     return false;
   }
-  size_ = FileSizeOf(path);
+  size_ = ftello(file_);
   buffer_.resize(kWriteBuffer);
   return true;
 }
@@ -189,7 +192,7 @@ int CDownloaderThread::DownloadFileOneTime(DownloadTask& objTask) {
   HttpResult r =
       Http()->Get(objTask.downloadUrl, lDownloadedSize, engine_->transferTimeouts, &receiver);
   bool closed = file.Close();
-  objTask.dwHaveBeenDownloadLength = FileSizeOf(objTask.downloadPath);
+  objTask.dwHaveBeenDownloadLength = file.size();
   if (receiver.stopped_) {
     WriteLog("Error! Thread close down load file [%s] failed! ", objTask.downloadPath.c_str());
     return Transfer_Stopped;
@@ -360,7 +363,7 @@ int CVXDlownloader::DownloadFileOnce(const std::string& url, const std::string& 
     return Transfer_Failed;
   }
   if (!closed) WriteLog("Open File ErrorNum: %d", file.error());
-  return closed && FileSizeOf(localPath) == remote ? Transfer_Complete : Transfer_Failed;
+  return closed && file.size() == remote ? Transfer_Complete : Transfer_Failed;
 }
 
 int CVXDlownloader::DownloadFile(std::string url, std::string localPath, ProgressHook hook) {
