@@ -41,6 +41,21 @@ bool IsBelow(const std::string& path, const std::string& prefix) {
          (path.size() > p.size() && path.compare(0, p.size(), p) == 0 && path[p.size()] == '/');
 }
 
+// The lists are UTF-8 XML: a name that is not valid UTF-8 or holds control
+// characters cannot be listed.
+bool IsListablePath(const std::string& path) {
+  for (size_t i = 0; i < path.size();) {
+    unsigned char c = static_cast<unsigned char>(path[i]);
+    int extra = c < 0x80 ? 0 : (c >> 5) == 6 ? 1 : (c >> 4) == 14 ? 2 : (c >> 3) == 30 ? 3 : -1;
+    if (extra < 0 || c < 0x20 || c == 0x7f || i + extra >= path.size()) return false;
+    for (int k = 1; k <= extra; ++k) {
+      if ((static_cast<unsigned char>(path[i + k]) >> 6) != 2) return false;
+    }
+    i += extra + 1;
+  }
+  return true;
+}
+
 // One published game file.
 struct Published {
   FileEntry entry;
@@ -191,6 +206,8 @@ bool Publisher::ScanGameFolder() {
     }
     if (it->is_symlink()) {
       summary_->warnings.push_back("symbolic link left out: " + rel);
+    } else if (it->is_regular_file() && !IsListablePath(rel)) {
+      summary_->warnings.push_back("name not valid UTF-8 text, left out: " + rel);
     } else if (it->is_regular_file()) {
       paths.push_back(rel);
     }

@@ -89,6 +89,7 @@ class PublishTest : public ::testing::Test {
     WriteText(game_ + "/launcherlog/2026-01-01.log", "old log");
     WriteText(game_ + "/LauncherConfig/localclient.md5", "<Filelist/>");
     WriteText(game_ + "/cache/skip.bin", "x");
+    WriteText(game_ + "/data/bad\xffname.bin", "not utf-8");
   }
   void TearDown() override { fs::remove_all(root_); }
 
@@ -177,6 +178,8 @@ TEST_F(PublishTest, EveryPublishedFileMatchesItsListEntry) {
   EXPECT_EQ(client["pack"].zip, 0);
   EXPECT_EQ(summary.files, 8);
   EXPECT_EQ(summary.packedFiles, 3);
+  ASSERT_EQ(summary.warnings.size(), 3u);  // the bad name; no url.xml, no UpdateServers.qdx
+  EXPECT_NE(summary.warnings[0].find("not valid UTF-8"), std::string::npos);
 
   // The update list announces the client list by its MD5 and the version.
   pugi::xml_document update;
