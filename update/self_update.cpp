@@ -3,6 +3,7 @@
 // starts the update tool and ends; the tool does the replacement.
 #include "update/self_update.h"
 
+#include <fcntl.h>
 #include <spawn.h>
 #include <sys/wait.h>
 
@@ -26,6 +27,11 @@ int StartDetachedProgram(const std::string& program, const std::string& folder) 
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_addchdir_np(&actions, folder.c_str());
+  // It inherits no handles: it must not hold our terminal or pipes open.
+  for (int fd = 0; fd < 3; ++fd) {
+    posix_spawn_file_actions_addopen(&actions, fd, "/dev/null", fd == 0 ? O_RDONLY : O_WRONLY, 0);
+  }
+  posix_spawn_file_actions_addclosefrom_np(&actions, 3);
   posix_spawnattr_t attr;
   posix_spawnattr_init(&attr);
   // Its own session: the tool must outlive the launcher and its terminal.

@@ -1,6 +1,10 @@
 #include "tests/e2e/update_e2e_support.h"
 
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <ctime>
 #include <filesystem>
@@ -76,7 +80,30 @@ void WriteGame(const std::string& folder, const Game& game) {
 int Publish(const std::string& game, const std::string& release, const std::string& version,
             const std::string& extra) {
   return Run(Patcher() + " publish '" + game + "' '" + release + "' --version " + version +
-             " --package-size 2 " + extra + " > '" + release + ".publish.out' 2>&1");
+             " --package-size 2 --level 1 " + extra + " > '" + release + ".publish.out' 2>&1");
+}
+
+bool SharedRelease(const std::string& serverRoot, const std::string& name, const Game& game,
+                   const std::string& workDir) {
+  struct stat st {};
+  stat(Patcher().c_str(), &st);
+  const std::string stamp = std::to_string(st.st_mtime) + "-" + std::to_string(st.st_size);
+  const std::string release = serverRoot + "/" + name;
+  int lock = open((release + ".lock").c_str(), O_CREAT | O_RDWR | O_CLOEXEC, 0644);
+  if (lock < 0 || flock(lock, LOCK_EX) != 0) return false;
+  bool ok = ReadFile(release + ".stamp") == stamp;
+  if (!ok) {
+    const std::string game_dir = workDir + "/game-" + name;
+    WriteGame(game_dir, game);
+    WriteFile(game_dir + "/Launcher.exe", "#!/bin/sh\nexit 0\n");
+    WriteFile(game_dir + "/Launcher.dat", "#!/bin/sh\nexit 1\n");
+    fs::remove_all(release);
+    fs::remove(release + ".stamp");
+    ok = Publish(game_dir, release, name) == 0;
+    if (ok) WriteFile(release + ".stamp", stamp);
+  }
+  close(lock);  // releases the lock
+  return ok;
 }
 
 int Update(const std::string& dir, const std::string& url, const std::string& mode) {

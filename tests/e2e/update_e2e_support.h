@@ -33,6 +33,13 @@ void WriteGame(const std::string& folder, const Game& game);
 // kestrava-patcher publish GAME RELEASE --version v [extra]; exit code.
 int Publish(const std::string& game, const std::string& release, const std::string& version,
             const std::string& extra = "");
+// The release `name` under serverRoot published from `game` (with the given
+// launcher files), made once and reused by every case and process that asks
+// for the same name while the patcher binary stays the same. Returns false
+// when publishing failed.
+bool SharedRelease(const std::string& serverRoot, const std::string& name, const Game& game,
+                   const std::string& workDir);
+
 // kestrava-patcher update DIR --url URL [--mode m]; exit code. Output goes to
 // DIR/../<name>.out.
 int Update(const std::string& dir, const std::string& url, const std::string& mode = "normal");

@@ -1,0 +1,254 @@
+// The update command against releases published by kestrava-patcher and
+// served by nginx on loopback: first install, next release, repair, full
+// download, damaged and cut transfers, a killed updater, self-update.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <pugixml.hpp>
+#include <random>
+#include <thread>
+
+#include "tests/e2e/nginx_server.h"
+#include "tests/e2e/update_e2e_support.h"
+
+extern char** environ;
+
+namespace fs = std::filesystem;
+using namespace e2e;
+
+namespace {
+
+const std::string kLauncherScript =
+    "#!/bin/sh\n"
+    "# launcher %VERSION%\n"
+    "cd \"$(dirname \"$0\")\"\n"
+    "\"%PATCHER%\" update . --url \"$(cat release-url.txt)\" >> launcher.out 2>&1\n"
+    "echo \"%VERSION% $?\" >> runs.txt\n";
+
+std::string LauncherScript(const std::string& version) {
+  std::string s = kLauncherScript;
+  for (size_t p; (p = s.find("%VERSION%")) != std::string::npos;) s.replace(p, 9, version);
+  s.replace(s.find("%PATCHER%"), 9, Patcher());
+  return s;
+}
+
+class UpdateE2e : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(server_.Load()) << "run under the nginx CTest fixture";
+    name_ = std::string("upd-") + ::testing::UnitTest::GetInstance()->current_test_info()->name();
+    base_ = server_.FreshFolder(name_);
+    work_ = fs::temp_directory_path().string() + "/kst-e2e-" + std::to_string(getpid()) + "-" +
+            name_ + "/";
+    fs::remove_all(work_);
+    fs::create_directories(work_);
+    install_ = work_ + "install/";
+    fs::create_directories(install_);
+    SkipFourDayCheck(install_);
+  }
+  void TearDown() override {
+    if (!HasFailure()) {
+      fs::remove_all(work_);
+      fs::remove_all(base_);
+    }
+  }
+
+  // Writes game files plus the launcher's own files and publishes them as
+  // release `rel`; returns its address.
+  // The real update tool is published only where a case needs it.
+  std::string PublishGame(const Game& game, const std::string& rel,
+                          const std::string& launcher = "#!/bin/sh\nexit 0\n",
+                          bool realTool = false) {
+    std::string dir = work_ + "game-" + rel;
+    WriteGame(dir, game);
+    WriteFile(dir + "/Launcher.exe", launcher);
+    WriteFile(dir + "/Launcher.dat", "#!/bin/sh\nexit 1\n");
+    if (realTool) {
+      fs::copy_file(BinDir() + "/updatetool", dir + "/Launcher.dat",
+                    fs::copy_options::overwrite_existing);
+    }
+    EXPECT_EQ(Publish(dir, base_ + rel, rel), 0) << ReadFile(base_ + rel + ".publish.out");
+    return server_.Url(name_ + "/" + rel + "/");
+  }
+  // The two releases most cases share: published once per build.
+  static Game V1() { return SampleGame(1); }
+  static Game V2() {
+    Game v2 = V1();
+    v2["data/map3.dds"] = TextBytes(33, 5000);
+    v2["bin/lib1.dll"] = RandomBytes(34, 6000);
+    v2["scripts/new.cs"] = TextBytes(35, 700);  // new, of a fetched type
+    v2["data/new.dds"] = TextBytes(36, 800);    // new, left to the game
+    v2.erase("data/sound/s2.ogg");
+    v2.erase("data/map5.dds");
+    return v2;
+  }
+  std::string Shared(const std::string& version) {
+    const std::string name = "upd-shared-" + version;
+    EXPECT_TRUE(SharedRelease(server_.root, name, version == "v1" ? V1() : V2(), work_))
+        << ReadFile(server_.root + "/" + name + ".publish.out");
+    return server_.Url(name + "/");
+  }
+  // Where the access log ends now: RequestsFor counts what follows.
+  size_t LogMark() { return ReadFile(server_.accessLog).size(); }
+  // Requests for one file of a release (plain or packed) after mark.
+  int RequestsFor(const std::string& release, const std::string& path, size_t mark) {
+    std::string log = ReadFile(server_.accessLog).substr(mark);
+    int n = 0;
+    for (const std::string& uri :
+         {"/" + release + "/" + path + " ", "/" + release + "/" + path + ".7z "}) {
+      for (size_t at = log.find(uri); at != std::string::npos; at = log.find(uri, at + 1)) ++n;
+    }
+    return n;
+  }
+  std::string Output() { return ReadFile(work_ + "update.out"); }
+
+  NginxServer server_;
+  std::string name_, base_, work_, install_;
+};
+
+TEST_F(UpdateE2e, EmptyFolderThenNextReleaseThenRepairAndFullDownload) {
+  std::string url1 = Shared("v1"), url2 = Shared("v2");
+  ASSERT_EQ(Update(install_, url1), 0) << Output();
+  EXPECT_EQ(Differences(V1(), install_), std::vector<std::string>{});
+
+  Game v2 = V2();
+  size_t mark = LogMark();
+  ASSERT_EQ(Update(install_, url2), 0) << Output();
+  for (const char* p : {"data/map3.dds", "bin/lib1.dll", "scripts/new.cs"}) {
+    EXPECT_EQ(ReadFile(install_ + p), v2[p]) << p;
+    EXPECT_EQ(RequestsFor("upd-shared-v2", p, mark), 1) << p;
+  }
+  EXPECT_FALSE(fs::exists(install_ + "data/new.dds"));
+  EXPECT_EQ(RequestsFor("upd-shared-v2", "data/new.dds", mark), 0);
+  EXPECT_FALSE(fs::exists(install_ + "data/sound/s2.ogg"));
+  EXPECT_FALSE(fs::exists(install_ + "data/map5.dds"));
+  for (const char* p : {"data/map1.dds", "big/world.pak", "Kestrava.exe", "data/sound/s7.ogg"}) {
+    EXPECT_EQ(RequestsFor("upd-shared-v2", p, mark), 0) << p << " was unchanged";
+  }
+
+  // Repair restores a corrupted and a deleted file.
+  std::string corrupt = ReadFile(install_ + "data/map1.dds");
+  corrupt[10] ^= 0x55;
+  WriteFile(install_ + "data/map1.dds", corrupt);
+  fs::remove(install_ + "data/sound/s1.ogg");
+  ASSERT_EQ(Update(install_, url2, "repair"), 0) << Output();
+  EXPECT_EQ(ReadFile(install_ + "data/map1.dds"), v2["data/map1.dds"]);
+  EXPECT_EQ(ReadFile(install_ + "data/sound/s1.ogg"), v2["data/sound/s1.ogg"]);
+
+  // Full download fetches what the local list does not have as published.
+  std::string list = ReadFile(install_ + "LauncherConfig/localclient.md5");
+  size_t at = list.find("Path=\"bin/lib2.dll\"");
+  ASSERT_NE(at, std::string::npos);
+  size_t code = list.find("Code=\"", at) + 6;
+  list.replace(code, 32, std::string(32, '0'));
+  WriteFile(install_ + "LauncherConfig/localclient.md5", list);
+  fs::remove(install_ + "bin/lib2.dll");
+  ASSERT_EQ(Update(install_, url2, "full"), 0) << Output();
+  EXPECT_EQ(ReadFile(install_ + "bin/lib2.dll"), v2["bin/lib2.dll"]);
+  // Unlike a normal pass, a full download also fetches new files of any type.
+  EXPECT_EQ(Differences(v2, install_), std::vector<std::string>{});
+}
+
+TEST_F(UpdateE2e, DamagedDownloadIsNotRecordedAndTheNextPassFixesIt) {
+  std::string url1 = Shared("v1");
+  ASSERT_EQ(Update(install_, url1), 0) << Output();
+  Shared("v2");
+  // A private copy of the next release whose changed file is damaged.
+  ASSERT_EQ(e2e::Run("cp -a '" + server_.root + "/upd-shared-v2/.' '" + base_ + "rel2'"), 0);
+  std::string url2 = server_.Url(name_ + "/rel2/");
+  const std::string served = base_ + "rel2/bin/lib1.dll";
+  ASSERT_TRUE(fs::exists(served));
+  const std::string good = ReadFile(served);
+  WriteFile(served, RandomBytes(78, good.size()));  // right size, wrong bytes
+  ASSERT_EQ(Update(install_, url2), 0) << Output();
+  EXPECT_EQ(ReadFile(install_ + "bin/lib1.dll"), V1()["bin/lib1.dll"]);
+
+  WriteFile(served, good);
+  ASSERT_EQ(Update(install_, url2), 0) << Output();
+  EXPECT_EQ(ReadFile(install_ + "bin/lib1.dll"), V2()["bin/lib1.dll"]);
+}
+
+TEST_F(UpdateE2e, ConnectionsCutAfterOneMiBCompleteByResuming) {
+  Shared("v1");
+  std::string portFile = work_ + "fault.port";
+  std::string cmd = "python3 " + std::string(KESTRAVA_SOURCE_DIR) +
+                    "/tests/server/fault_server.py --root '" + server_.root + "' --port-file '" +
+                    portFile + "' --lifetime 300 > /dev/null 2>&1 & echo $!";
+  FILE* p = popen(cmd.c_str(), "r");
+  ASSERT_NE(p, nullptr);
+  int pid = 0;
+  ASSERT_EQ(fscanf(p, "%d", &pid), 1);
+  pclose(p);
+  for (int i = 0; i < 100 && ReadFile(portFile).empty(); ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  std::string port = ReadFile(portFile);
+  ASSERT_FALSE(port.empty());
+  std::string url =
+      "http://127.0.0.1:" + std::to_string(std::stoi(port)) + "/cut-1048576/upd-shared-v1/";
+  int rc = Update(install_, url);
+  kill(pid, SIGTERM);
+  ASSERT_EQ(rc, 0) << Output();
+  EXPECT_EQ(Differences(V1(), install_), std::vector<std::string>{});
+}
+
+TEST_F(UpdateE2e, KilledUpdaterConvergesOnTheNextRun) {
+  std::string url1 = Shared("v1");
+  std::mt19937 gen(::testing::UnitTest::GetInstance()->random_seed());
+  std::string out = work_ + "killed.out";
+  for (int round = 0; round < 3; ++round) {
+    std::string dir = install_;
+    const char* argv[] = {"kestrava-patcher", "update", dir.c_str(), "--url",
+                          url1.c_str(),       nullptr};
+    posix_spawn_file_actions_t fa;
+    posix_spawn_file_actions_init(&fa);
+    posix_spawn_file_actions_addopen(&fa, 1, out.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+    pid_t pid;
+    std::string patcher = Patcher();
+    ASSERT_EQ(posix_spawn(&pid, patcher.c_str(), &fa, nullptr, const_cast<char**>(argv), environ),
+              0);
+    posix_spawn_file_actions_destroy(&fa);
+    std::this_thread::sleep_for(std::chrono::milliseconds(20 + gen() % 600));
+    kill(pid, SIGKILL);
+    waitpid(pid, nullptr, 0);
+    // Whatever moment it died at, a local list on disk is whole.
+    std::string list = install_ + "LauncherConfig/localclient.md5";
+    if (fs::exists(list)) {
+      pugi::xml_document doc;
+      EXPECT_TRUE(doc.load_file(list.c_str())) << "round " << round;
+    }
+  }
+  ASSERT_EQ(Update(install_, url1), 0) << Output();
+  EXPECT_EQ(Differences(V1(), install_), std::vector<std::string>{});
+}
+
+TEST_F(UpdateE2e, SelfUpdateReplacesTheLauncherAndRestartsIt) {
+  Game v1 = SampleGame(5);
+  v1.erase("big/world.pak");  // the launcher is what this case is about
+  std::string url1 = PublishGame(v1, "rel1", LauncherScript("v1"), true);
+  WriteFile(install_ + "Launcher.exe", LauncherScript("v1"));
+  fs::permissions(install_ + "Launcher.exe", fs::perms::owner_all, fs::perm_options::add);
+  WriteFile(install_ + "release-url.txt", url1);
+  ASSERT_EQ(e2e::Run("'" + install_ + "Launcher.exe'"), 0);
+  EXPECT_EQ(ReadFile(install_ + "runs.txt"), "v1 0\n") << ReadFile(install_ + "launcher.out");
+  EXPECT_TRUE(fs::exists(install_ + "Launcher.dat"));  // the tool came with the first pass
+
+  std::string url2 = PublishGame(v1, "rel2", LauncherScript("v2"), true);
+  WriteFile(install_ + "release-url.txt", url2);
+  ASSERT_EQ(e2e::Run("'" + install_ + "Launcher.exe'"), 0);
+  for (int i = 0; i < 600 && ReadFile(install_ + "runs.txt").find("v2") == std::string::npos; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+  EXPECT_EQ(ReadFile(install_ + "runs.txt"), "v1 0\nv1 0\nv2 0\n")
+      << ReadFile(install_ + "launcher.out");
+  EXPECT_EQ(ReadFile(install_ + "Launcher.exe"), LauncherScript("v2"));
+  EXPECT_FALSE(fs::exists(install_ + "Launcher.exe.7z"));
+}
+
+}  // namespace
