@@ -3,10 +3,8 @@
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
-#include <spawn.h>
 #include <stdlib.h>
 #include <sys/socket.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -14,54 +12,11 @@
 #include <fstream>
 #include <string>
 
-extern char** environ;
+#include "tests/e2e/fault_server_process.h"
 
 namespace {
 
 namespace fs = std::filesystem;
-
-// The misbehaving test server of tests/server, run for the whole suite.
-class FaultServer {
- public:
-  bool Start(const std::string& root) {
-    std::string script =
-        fs::path(__FILE__).parent_path().parent_path() / "tests/server/fault_server.py";
-    int in[2], out[2];
-    if (pipe(in) != 0 || pipe(out) != 0) return false;
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, in[0], 0);
-    posix_spawn_file_actions_adddup2(&actions, out[1], 1);
-    posix_spawn_file_actions_addclose(&actions, in[1]);
-    posix_spawn_file_actions_addclose(&actions, out[0]);
-    const char* argv[] = {"python3",       script.c_str(),  "--root", root.c_str(),
-                          "--watch-stdin", "--stall-limit", "20",     nullptr};
-    int rc = posix_spawnp(&pid_, "python3", &actions, nullptr, const_cast<char**>(argv), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    close(in[0]);
-    close(out[1]);
-    stdin_ = in[1];
-    if (rc != 0) return false;
-    std::string line;
-    char c;
-    while (read(out[0], &c, 1) == 1 && c != '\n') line += c;
-    close(out[0]);
-    port_ = atoi(line.c_str());
-    return port_ > 0;
-  }
-  void Stop() {
-    if (stdin_ >= 0) close(stdin_);
-    if (pid_ > 0) waitpid(pid_, nullptr, 0);
-  }
-  std::string Url(const std::string& path) {
-    return "http://127.0.0.1:" + std::to_string(port_) + "/" + path;
-  }
-
- private:
-  pid_t pid_ = -1;
-  int stdin_ = -1;
-  int port_ = 0;
-};
 
 // Keeps the whole response.
 class Collect : public HttpReceiver {
@@ -96,7 +51,7 @@ class CurlHttpTest : public ::testing::Test {
     body_.resize(5000);
     for (size_t i = 0; i < body_.size(); ++i) body_[i] = static_cast<char>(i * 7 + i / 251);
     std::ofstream(root_ + "/a.bin", std::ios::binary) << body_;
-    server_ = new FaultServer;
+    server_ = new FaultServerProcess;
     ASSERT_TRUE(server_->Start(root_));
   }
   static void TearDownTestSuite() {
@@ -119,14 +74,14 @@ class CurlHttpTest : public ::testing::Test {
 
   static std::string root_;
   static std::string body_;
-  static FaultServer* server_;
+  static FaultServerProcess* server_;
   std::unique_ptr<HttpClientFactory> factory_;
   std::unique_ptr<HttpClient> client_;
 };
 
 std::string CurlHttpTest::root_;
 std::string CurlHttpTest::body_;
-FaultServer* CurlHttpTest::server_;
+FaultServerProcess* CurlHttpTest::server_;
 
 TEST_F(CurlHttpTest, RangedGetReportsStatusLengthAndTheTail) {
   Collect c;
