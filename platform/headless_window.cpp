@@ -21,7 +21,9 @@ bool HeadlessWindow::SetTimer(unsigned id, unsigned ms) {
   return true;
 }
 
-bool HeadlessWindow::KillTimer(unsigned id) { return timers_.erase(id) > 0; }
+bool HeadlessWindow::KillTimer(unsigned id) {
+  return timers_.erase(id) > 0;
+}
 
 void HeadlessWindow::Move(int x, int y) {
   rect_ = Rect{x, y, x + rect_.Width(), y + rect_.Height()};

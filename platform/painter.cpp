@@ -1,7 +1,7 @@
 #include "platform/painter.h"
 
 #include <cairo.h>
-#include <gdk/gdk.h>
+#include <gtk/gtk.h>
 #include <pango/pangocairo.h>
 
 #include <algorithm>
@@ -32,7 +32,9 @@ void SetColor(cairo_t* cr, std::uint32_t rgb, double alpha) {
 
 }  // namespace
 
-Image::~Image() { cairo_surface_destroy(surface_); }
+Image::~Image() {
+  cairo_surface_destroy(surface_);
+}
 
 std::unique_ptr<Image> Image::DecodePng(const void* data, std::size_t size, std::string* error) {
   static const unsigned char kSignature[8] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
@@ -50,8 +52,12 @@ std::unique_ptr<Image> Image::DecodePng(const void* data, std::size_t size, std:
   return std::unique_ptr<Image>(new Image(s));
 }
 
-int Image::Width() const { return cairo_image_surface_get_width(surface_); }
-int Image::Height() const { return cairo_image_surface_get_height(surface_); }
+int Image::Width() const {
+  return cairo_image_surface_get_width(surface_);
+}
+int Image::Height() const {
+  return cairo_image_surface_get_height(surface_);
+}
 
 void Image::MakeColorTransparent(std::uint32_t rgb) {
   cairo_surface_flush(surface_);
@@ -71,14 +77,16 @@ void Image::MakeColorTransparent(std::uint32_t rgb) {
   cairo_surface_mark_dirty(surface_);
 }
 
-Font::~Font() { pango_font_description_free(desc_); }
+Font::~Font() {
+  pango_font_description_free(desc_);
+}
 
 std::unique_ptr<Font> Font::Create(const std::string& face, int pixel_height, bool bold,
                                    bool underline, bool italic) {
   PangoFontDescription* d = pango_font_description_new();
   // The face first, then the CJK fallback, then whatever sans the machine has.
-  std::string families = face.empty() ? "WenQuanYi Micro Hei,sans-serif"
-                                      : face + ",WenQuanYi Micro Hei,sans-serif";
+  std::string families =
+      face.empty() ? "WenQuanYi Micro Hei,sans-serif" : face + ",WenQuanYi Micro Hei,sans-serif";
   pango_font_description_set_family(d, families.c_str());
   pango_font_description_set_absolute_size(d, (pixel_height > 0 ? pixel_height : 12) * PANGO_SCALE);
   pango_font_description_set_weight(d, bold ? PANGO_WEIGHT_BOLD : PANGO_WEIGHT_NORMAL);
@@ -92,7 +100,9 @@ void Painter::PushClip(const Rect& r) {
   cairo_clip(cr_);
 }
 
-void Painter::PopClip() { cairo_restore(cr_); }
+void Painter::PopClip() {
+  cairo_restore(cr_);
+}
 
 void Painter::FillRect(const Rect& r, std::uint32_t argb) {
   if (r.IsEmpty()) return;
@@ -147,8 +157,8 @@ void Painter::DrawImage(const Image& image, const ImageDrawParams& p) {
   }
 }
 
-void Painter::DrawText(const std::string& text, const Rect& r, const Font* font,
-                       std::uint32_t rgb, unsigned format) {
+void Painter::DrawText(const std::string& text, const Rect& r, const Font* font, std::uint32_t rgb,
+                       unsigned format) {
   if (text.empty() || r.IsEmpty()) return;
   PangoLayout* layout = pango_cairo_create_layout(cr_);
   pango_layout_set_text(layout, text.c_str(), -1);
@@ -161,8 +171,8 @@ void Painter::DrawText(const std::string& text, const Rect& r, const Font* font,
   }
   pango_layout_set_width(layout, r.Width() * PANGO_SCALE);
   if (format & DT_SINGLELINE) {
-    pango_layout_set_ellipsize(layout, (format & DT_END_ELLIPSIS) ? PANGO_ELLIPSIZE_END
-                                                                   : PANGO_ELLIPSIZE_NONE);
+    pango_layout_set_ellipsize(
+        layout, (format & DT_END_ELLIPSIS) ? PANGO_ELLIPSIZE_END : PANGO_ELLIPSIZE_NONE);
     pango_layout_set_height(layout, 0);
   } else {
     pango_layout_set_wrap(layout, PANGO_WRAP_WORD_CHAR);
@@ -209,11 +219,9 @@ std::uint32_t Surface::PixelAt(int x, int y) {
   return (a << 24) | (un((p >> 16) & 0xFF) << 16) | (un((p >> 8) & 0xFF) << 8) | un(p & 0xFF);
 }
 
-void Surface::DrawPixbuf(void* pixbuf) {
+void Surface::DrawWidget(void* widget) {
   cairo_save(cr_);
-  cairo_set_operator(cr_, CAIRO_OPERATOR_SOURCE);
-  gdk_cairo_set_source_pixbuf(cr_, static_cast<GdkPixbuf*>(pixbuf), 0, 0);
-  cairo_paint(cr_);
+  gtk_widget_draw(static_cast<GtkWidget*>(widget), cr_);
   cairo_restore(cr_);
 }
 

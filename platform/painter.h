@@ -61,9 +61,9 @@ class Font {
 
 // How an image is laid onto a destination rectangle.
 struct ImageDrawParams {
-  Rect dest;             // where, in the painter's coordinates
-  Rect source;           // part of the image; all zero means all of it
-  Rect corner;           // borders kept unstretched (nine-slice)
+  Rect dest;    // where, in the painter's coordinates
+  Rect source;  // part of the image; all zero means all of it
+  Rect corner;  // borders kept unstretched (nine-slice)
   std::uint8_t fade = 255;
   bool xtiled = false;
   bool ytiled = false;
@@ -103,8 +103,9 @@ class Surface {
   int Height() const { return height_; }
   // Un-premultiplied 0xAARRGGBB of one pixel.
   std::uint32_t PixelAt(int x, int y);
-  // Copies a GdkPixbuf (passed untyped to keep GDK out of this header).
-  void DrawPixbuf(void* pixbuf);
+  // Draws a GtkWidget as it would appear on screen (passed untyped to keep
+  // GTK out of this header).
+  void DrawWidget(void* widget);
   // Writes a PNG under a temporary name and renames it into place.
   bool WritePng(const std::string& path, std::string* error);
 

@@ -15,8 +15,7 @@ struct ResourceView {
 
 // Adds or replaces one entry. The bytes must live for the whole process.
 // Thread-safe.
-void RegisterResource(const std::string& type, int id, const unsigned char* data,
-                      std::size_t size);
+void RegisterResource(const std::string& type, int id, const unsigned char* data, std::size_t size);
 
 // The entry of that type (letter case ignored) and id; empty when absent.
 // Thread-safe.

@@ -56,8 +56,8 @@ class GtkWebView : public WebView {
   static void OnLoadChanged(WebKitWebView* view, WebKitLoadEvent event, gpointer self);
   static gboolean OnLoadFailed(WebKitWebView*, WebKitLoadEvent, gchar* uri, GError*, gpointer self);
   static GtkWidget* OnCreate(WebKitWebView*, WebKitNavigationAction* action, gpointer self);
-  static gboolean OnContextMenu(WebKitWebView*, WebKitContextMenu*, GdkEvent*,
-                                WebKitHitTestResult*, gpointer self);
+  static gboolean OnContextMenu(WebKitWebView*, WebKitContextMenu*, GdkEvent*, WebKitHitTestResult*,
+                                gpointer self);
 
   WebViewSink* sink_;
   GtkWidget* fixed_;
@@ -95,9 +95,9 @@ gboolean GtkWebView::CreateLater(gpointer self) {
 
 void GtkWebView::CreateView() {
   ucm_ = webkit_user_content_manager_new();
-  WebKitUserScript* script = webkit_user_script_new(
-      ExternalScript(names_).c_str(), WEBKIT_USER_CONTENT_INJECT_ALL_FRAMES,
-      WEBKIT_USER_SCRIPT_INJECT_AT_DOCUMENT_START, nullptr, nullptr);
+  WebKitUserScript* script =
+      webkit_user_script_new(ExternalScript(names_).c_str(), WEBKIT_USER_CONTENT_INJECT_ALL_FRAMES,
+                             WEBKIT_USER_SCRIPT_INJECT_AT_DOCUMENT_START, nullptr, nullptr);
   webkit_user_content_manager_add_script(ucm_, script);
   webkit_user_script_unref(script);
   g_signal_connect(ucm_, (std::string("script-message-received::") + kHandlerName).c_str(),
@@ -136,7 +136,8 @@ void GtkWebView::SetRect(const Rect& r) {
   rect_ = r;
   if (!view_) return;
   gtk_fixed_move(GTK_FIXED(fixed_), view_, r.left, r.top);
-  gtk_widget_set_size_request(view_, r.Width() > 0 ? r.Width() : 1, r.Height() > 0 ? r.Height() : 1);
+  gtk_widget_set_size_request(view_, r.Width() > 0 ? r.Width() : 1,
+                              r.Height() > 0 ? r.Height() : 1);
 }
 
 void GtkWebView::SetVisible(bool visible) {
@@ -177,8 +178,8 @@ gboolean GtkWebView::OnDecidePolicy(WebKitWebView*, WebKitPolicyDecision* decisi
                                     WebKitPolicyDecisionType type, gpointer self) {
   if (type != WEBKIT_POLICY_DECISION_TYPE_NAVIGATION_ACTION) return FALSE;
   auto* nav = WEBKIT_NAVIGATION_POLICY_DECISION(decision);
-  WebKitURIRequest* req =
-      webkit_navigation_action_get_request(webkit_navigation_policy_decision_get_navigation_action(nav));
+  WebKitURIRequest* req = webkit_navigation_action_get_request(
+      webkit_navigation_policy_decision_get_navigation_action(nav));
   bool cancel = false;
   static_cast<GtkWebView*>(self)->sink_->OnWebEvent(WebEvent::kBeforeNavigate,
                                                     webkit_uri_request_get_uri(req), &cancel);
@@ -191,13 +192,17 @@ void GtkWebView::OnLoadChanged(WebKitWebView* view, WebKitLoadEvent event, gpoin
   auto* w = static_cast<GtkWebView*>(self);
   const char* uri = webkit_web_view_get_uri(view);
   bool cancel = false;
-  if (event == WEBKIT_LOAD_COMMITTED) w->sink_->OnWebEvent(WebEvent::kNavigateComplete, uri ? uri : "", &cancel);
-  if (event == WEBKIT_LOAD_FINISHED) w->sink_->OnWebEvent(WebEvent::kDocumentComplete, uri ? uri : "", &cancel);
+  if (event == WEBKIT_LOAD_COMMITTED)
+    w->sink_->OnWebEvent(WebEvent::kNavigateComplete, uri ? uri : "", &cancel);
+  if (event == WEBKIT_LOAD_FINISHED)
+    w->sink_->OnWebEvent(WebEvent::kDocumentComplete, uri ? uri : "", &cancel);
 }
 
-gboolean GtkWebView::OnLoadFailed(WebKitWebView*, WebKitLoadEvent, gchar* uri, GError*, gpointer self) {
+gboolean GtkWebView::OnLoadFailed(WebKitWebView*, WebKitLoadEvent, gchar* uri, GError*,
+                                  gpointer self) {
   bool cancel = false;
-  static_cast<GtkWebView*>(self)->sink_->OnWebEvent(WebEvent::kNavigateError, uri ? uri : "", &cancel);
+  static_cast<GtkWebView*>(self)->sink_->OnWebEvent(WebEvent::kNavigateError, uri ? uri : "",
+                                                    &cancel);
   return FALSE;
 }
 

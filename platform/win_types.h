@@ -43,8 +43,12 @@ Rect Union(const Rect& a, const Rect& b);
 inline LPARAM MakeLParam(int lo, int hi) {
   return static_cast<LPARAM>(static_cast<std::uint32_t>((lo & 0xFFFF) | ((hi & 0xFFFF) << 16)));
 }
-inline int LParamX(LPARAM l) { return static_cast<std::int16_t>(l & 0xFFFF); }
-inline int LParamY(LPARAM l) { return static_cast<std::int16_t>((l >> 16) & 0xFFFF); }
+inline int LParamX(LPARAM l) {
+  return static_cast<std::int16_t>(l & 0xFFFF);
+}
+inline int LParamY(LPARAM l) {
+  return static_cast<std::int16_t>((l >> 16) & 0xFFFF);
+}
 
 // Window messages.
 constexpr unsigned WM_CREATE = 0x0001;

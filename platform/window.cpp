@@ -3,8 +3,8 @@
 #include <gtk/gtk.h>
 
 #include <atomic>
-#include <cstdlib>
 #include <cstdint>
+#include <cstdlib>
 #include <map>
 #include <mutex>
 
@@ -56,11 +56,15 @@ struct PostedMessage {
 
 WPARAM VirtualKey(guint keyval) {
   switch (keyval) {
-    case GDK_KEY_Escape: return VK_ESCAPE;
+    case GDK_KEY_Escape:
+      return VK_ESCAPE;
     case GDK_KEY_Return:
-    case GDK_KEY_KP_Enter: return VK_RETURN;
-    case GDK_KEY_space: return VK_SPACE;
-    default: break;
+    case GDK_KEY_KP_Enter:
+      return VK_RETURN;
+    case GDK_KEY_space:
+      return VK_SPACE;
+    default:
+      break;
   }
   guint upper = gdk_keyval_to_upper(keyval);
   return upper < 0x80 ? upper : (keyval & 0xFFFF);
@@ -68,14 +72,22 @@ WPARAM VirtualKey(guint keyval) {
 
 GdkWindowEdge EdgeOf(int hit) {
   switch (hit) {
-    case HTLEFT: return GDK_WINDOW_EDGE_WEST;
-    case HTRIGHT: return GDK_WINDOW_EDGE_EAST;
-    case HTTOP: return GDK_WINDOW_EDGE_NORTH;
-    case HTTOPLEFT: return GDK_WINDOW_EDGE_NORTH_WEST;
-    case HTTOPRIGHT: return GDK_WINDOW_EDGE_NORTH_EAST;
-    case HTBOTTOM: return GDK_WINDOW_EDGE_SOUTH;
-    case HTBOTTOMLEFT: return GDK_WINDOW_EDGE_SOUTH_WEST;
-    default: return GDK_WINDOW_EDGE_SOUTH_EAST;
+    case HTLEFT:
+      return GDK_WINDOW_EDGE_WEST;
+    case HTRIGHT:
+      return GDK_WINDOW_EDGE_EAST;
+    case HTTOP:
+      return GDK_WINDOW_EDGE_NORTH;
+    case HTTOPLEFT:
+      return GDK_WINDOW_EDGE_NORTH_WEST;
+    case HTTOPRIGHT:
+      return GDK_WINDOW_EDGE_NORTH_EAST;
+    case HTBOTTOM:
+      return GDK_WINDOW_EDGE_SOUTH;
+    case HTBOTTOMLEFT:
+      return GDK_WINDOW_EDGE_SOUTH_WEST;
+    default:
+      return GDK_WINDOW_EDGE_SOUTH_EAST;
   }
 }
 
@@ -102,7 +114,9 @@ class GtkNativeWindow : public NativeWindow {
   bool IsVisible() const override { return window_ && gtk_widget_get_visible(window_); }
   bool IsMinimized() const override { return state_ & GDK_WINDOW_STATE_ICONIFIED; }
   bool IsMaximized() const override { return state_ & GDK_WINDOW_STATE_MAXIMIZED; }
-  void SetTitle(const std::string& t) override { gtk_window_set_title(GTK_WINDOW(window_), t.c_str()); }
+  void SetTitle(const std::string& t) override {
+    gtk_window_set_title(GTK_WINDOW(window_), t.c_str());
+  }
   void SetTopmost(bool on) override { gtk_window_set_keep_above(GTK_WINDOW(window_), on); }
   void SetEnabled(bool on) override { enabled_ = on; }
   void Focus() override;
@@ -157,9 +171,9 @@ GtkNativeWindow::GtkNativeWindow(const NativeWindowParams& p, NativeWindowSink* 
   // window would show garbage where the skin is transparent.
   if (p.layered && rgba && gdk_screen_is_composited(screen)) gtk_widget_set_visual(window_, rgba);
   if (p.owner) {
-    gtk_window_set_transient_for(GTK_WINDOW(window_),
-                                 GTK_WINDOW(gtk_widget_get_toplevel(
-                                     static_cast<GtkWidget*>(p.owner->NativeContainer()))));
+    gtk_window_set_transient_for(
+        GTK_WINDOW(window_),
+        GTK_WINDOW(gtk_widget_get_toplevel(static_cast<GtkWidget*>(p.owner->NativeContainer()))));
   }
   fixed_ = gtk_fixed_new();
   area_ = gtk_drawing_area_new();
@@ -245,7 +259,8 @@ void GtkNativeWindow::RemoveTimers() {
 }
 
 void GtkNativeWindow::Invalidate(const Rect& r) {
-  if (area_ && !r.IsEmpty()) gtk_widget_queue_draw_area(area_, r.left, r.top, r.Width(), r.Height());
+  if (area_ && !r.IsEmpty())
+    gtk_widget_queue_draw_area(area_, r.left, r.top, r.Width(), r.Height());
 }
 
 Rect GtkNativeWindow::GetWindowRect() const {
@@ -272,12 +287,22 @@ void GtkNativeWindow::Resize(int width, int height) {
 void GtkNativeWindow::Show(int cmd) {
   GtkWindow* w = GTK_WINDOW(window_);
   switch (cmd) {
-    case SW_HIDE: gtk_widget_hide(window_); return;
+    case SW_HIDE:
+      gtk_widget_hide(window_);
+      return;
     case SW_MINIMIZE:
-    case SW_SHOWMINIMIZED: gtk_window_iconify(w); return;
-    case SW_SHOWMAXIMIZED: gtk_window_maximize(w); break;
-    case SW_RESTORE: gtk_window_deiconify(w); gtk_window_unmaximize(w); break;
-    default: break;
+    case SW_SHOWMINIMIZED:
+      gtk_window_iconify(w);
+      return;
+    case SW_SHOWMAXIMIZED:
+      gtk_window_maximize(w);
+      break;
+    case SW_RESTORE:
+      gtk_window_deiconify(w);
+      gtk_window_unmaximize(w);
+      break;
+    default:
+      break;
   }
   gtk_widget_show(window_);
 }
@@ -298,8 +323,10 @@ void GtkNativeWindow::SetCursor(CursorKind kind) {
 
 void GtkNativeWindow::SetIconPng(const unsigned char* data, std::size_t size) {
   GdkPixbufLoader* loader = gdk_pixbuf_loader_new();
-  if (gdk_pixbuf_loader_write(loader, data, size, nullptr) && gdk_pixbuf_loader_close(loader, nullptr)) {
-    if (GdkPixbuf* pix = gdk_pixbuf_loader_get_pixbuf(loader)) gtk_window_set_icon(GTK_WINDOW(window_), pix);
+  if (gdk_pixbuf_loader_write(loader, data, size, nullptr) &&
+      gdk_pixbuf_loader_close(loader, nullptr)) {
+    if (GdkPixbuf* pix = gdk_pixbuf_loader_get_pixbuf(loader))
+      gtk_window_set_icon(GTK_WINDOW(window_), pix);
   }
   g_object_unref(loader);
 }
@@ -434,8 +461,8 @@ gboolean GtkNativeWindow::OnState(GtkWidget*, GdkEventWindowState* e, gpointer s
 }
 
 gboolean GtkNativeWindow::OnFocus(GtkWidget*, GdkEventFocus* e, gpointer self) {
-  static_cast<GtkNativeWindow*>(self)->sink_->OnNativeMessage(e->in ? WM_SETFOCUS : WM_KILLFOCUS,
-                                                              0, 0);
+  static_cast<GtkNativeWindow*>(self)->sink_->OnNativeMessage(e->in ? WM_SETFOCUS : WM_KILLFOCUS, 0,
+                                                              0);
   return FALSE;
 }
 
@@ -475,16 +502,20 @@ void PumpPendingMessages() {
   }
 }
 
-bool QuitRequested() { return g_quit.load(); }
+bool QuitRequested() {
+  return g_quit.load();
+}
 
-unsigned TickCount() { return static_cast<unsigned>(g_get_monotonic_time() / 1000); }
+unsigned TickCount() {
+  return static_cast<unsigned>(g_get_monotonic_time() / 1000);
+}
 
 int SystemMessageBox(NativeWindow* owner, const std::string& text, const std::string& caption,
                      unsigned type) {
   if (!InitDisplay(nullptr)) return IDCANCEL;
-  GtkWindow* parent = owner ? GTK_WINDOW(gtk_widget_get_toplevel(
-                                  static_cast<GtkWidget*>(owner->NativeContainer())))
-                            : nullptr;
+  GtkWindow* parent =
+      owner ? GTK_WINDOW(gtk_widget_get_toplevel(static_cast<GtkWidget*>(owner->NativeContainer())))
+            : nullptr;
   GtkWidget* d = gtk_message_dialog_new(
       parent, GTK_DIALOG_MODAL, (type & MB_ICONERROR) ? GTK_MESSAGE_ERROR : GTK_MESSAGE_INFO,
       (type & 0xF) == MB_OKCANCEL ? GTK_BUTTONS_OK_CANCEL : GTK_BUTTONS_OK, "%s", text.c_str());
@@ -497,14 +528,13 @@ int SystemMessageBox(NativeWindow* owner, const std::string& text, const std::st
 std::unique_ptr<Surface> CaptureClientArea(NativeWindow* window) {
   if (!window || !window->NativeContainer()) return nullptr;
   GtkWidget* fixed = static_cast<GtkWidget*>(window->NativeContainer());
-  GdkWindow* gw = gtk_widget_get_window(gtk_widget_get_toplevel(fixed));
+  GtkWidget* top = gtk_widget_get_toplevel(fixed);
   const Size size = window->GetClientSize();
-  if (!gw || size.cx <= 0 || size.cy <= 0) return nullptr;
-  GdkPixbuf* pix = gdk_pixbuf_get_from_window(gw, 0, 0, size.cx, size.cy);
-  if (!pix) return nullptr;
+  if (!gtk_widget_get_realized(top) || size.cx <= 0 || size.cy <= 0) return nullptr;
+  // Drawn through the window's own paint path rather than read back from
+  // the screen, where other programs' windows may lie on top of it.
   auto surface = std::make_unique<Surface>(size.cx, size.cy);
-  surface->DrawPixbuf(pix);
-  g_object_unref(pix);
+  surface->DrawWidget(top);
   return surface;
 }
 

@@ -30,9 +30,9 @@ class NativeWindow;
 
 struct NativeWindowParams {
   std::string title;
-  Rect rect;                       // screen position and outer size; empty size picks 100 x 100
-  NativeWindow* owner = nullptr;   // borrowed; the window stays above its owner
-  bool layered = false;            // per-pixel alpha when the screen can show it
+  Rect rect;                      // screen position and outer size; empty size picks 100 x 100
+  NativeWindow* owner = nullptr;  // borrowed; the window stays above its owner
+  bool layered = false;           // per-pixel alpha when the screen can show it
 };
 
 // One top-level window. Everything except Post runs on the window's thread.

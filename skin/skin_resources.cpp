@@ -9,13 +9,15 @@ __asm__(
     ".balign 16\n"
     ".global kestrava_skin_zip_begin\n"
     "kestrava_skin_zip_begin:\n"
-    ".incbin \"" KESTRAVA_SKIN_ZIP "\"\n"
+    ".incbin \"" KESTRAVA_SKIN_ZIP
+    "\"\n"
     ".global kestrava_skin_zip_end\n"
     "kestrava_skin_zip_end:\n"
     ".balign 16\n"
     ".global kestrava_icon_begin\n"
     "kestrava_icon_begin:\n"
-    ".incbin \"" KESTRAVA_ICON_PNG "\"\n"
+    ".incbin \"" KESTRAVA_ICON_PNG
+    "\"\n"
     ".global kestrava_icon_end\n"
     "kestrava_icon_end:\n"
     ".previous\n");
@@ -27,7 +29,9 @@ extern "C" const unsigned char kestrava_icon_end[];
 
 namespace skin {
 
-const unsigned char* SkinZipData() { return kestrava_skin_zip_begin; }
+const unsigned char* SkinZipData() {
+  return kestrava_skin_zip_begin;
+}
 
 std::size_t SkinZipSize() {
   return static_cast<std::size_t>(kestrava_skin_zip_end - kestrava_skin_zip_begin);

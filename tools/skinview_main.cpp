@@ -50,9 +50,9 @@ class SkinViewWindow : public SkinUI::WindowImplBase {
   }
   void Notify(SkinUI::TNotifyUI& msg) override {
     if (msg.type == "windowinit" && opts_.first_frame) {
-      const auto ms = std::chrono::duration<double, std::milli>(
-                          std::chrono::steady_clock::now() - g_start)
-                          .count();
+      const auto ms =
+          std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - g_start)
+              .count();
       std::printf("first frame after %.1f ms\n", ms);
       std::fflush(stdout);
       platform::PostQuitMessage(0);

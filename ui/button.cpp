@@ -38,10 +38,15 @@ void CButtonUI::DoEvent(TEventUI& event) {
   }
   const bool inside = item_.Contains(event.ptMouse);
   switch (event.Type) {
-    case UIEVENT_SETFOCUS: SetState(state_ | UISTATE_FOCUSED); break;
-    case UIEVENT_KILLFOCUS: SetState(state_ & ~UISTATE_FOCUSED); break;
+    case UIEVENT_SETFOCUS:
+      SetState(state_ | UISTATE_FOCUSED);
+      break;
+    case UIEVENT_KILLFOCUS:
+      SetState(state_ & ~UISTATE_FOCUSED);
+      break;
     case UIEVENT_KEYDOWN:
-      if (IsEnabled() && (event.chKey == platform::VK_SPACE || event.chKey == platform::VK_RETURN)) {
+      if (IsEnabled() &&
+          (event.chKey == platform::VK_SPACE || event.chKey == platform::VK_RETURN)) {
         Activate();
       }
       break;
@@ -70,7 +75,9 @@ void CButtonUI::DoEvent(TEventUI& event) {
       SetState(state_ & ~UISTATE_HOT);
       if (manager_) manager_->SetCursor(platform::CursorKind::kArrow);
       break;
-    default: CLabelUI::DoEvent(event); break;
+    default:
+      CLabelUI::DoEvent(event);
+      break;
   }
 }
 
@@ -90,11 +97,26 @@ void CButtonUI::SetAttribute(const std::string& name, const std::string& value) 
   }
 }
 
-void CButtonUI::SetNormalImage(const CSkinString& s) { normal_ = s; Invalidate(); }
-void CButtonUI::SetHotImage(const CSkinString& s) { hot_ = s; Invalidate(); }
-void CButtonUI::SetPushedImage(const CSkinString& s) { pushed_ = s; Invalidate(); }
-void CButtonUI::SetDisabledImage(const CSkinString& s) { disabled_ = s; Invalidate(); }
-void CButtonUI::SetFocusedImage(const CSkinString& s) { focused_image_ = s; Invalidate(); }
+void CButtonUI::SetNormalImage(const CSkinString& s) {
+  normal_ = s;
+  Invalidate();
+}
+void CButtonUI::SetHotImage(const CSkinString& s) {
+  hot_ = s;
+  Invalidate();
+}
+void CButtonUI::SetPushedImage(const CSkinString& s) {
+  pushed_ = s;
+  Invalidate();
+}
+void CButtonUI::SetDisabledImage(const CSkinString& s) {
+  disabled_ = s;
+  Invalidate();
+}
+void CButtonUI::SetFocusedImage(const CSkinString& s) {
+  focused_image_ = s;
+  Invalidate();
+}
 
 void CButtonUI::PaintStatusImage(platform::Painter& painter) {
   const CSkinString* image = &normal_;

@@ -19,7 +19,9 @@ void* CControlUI::GetInterface(const std::string& name) {
   return name == "Control" ? this : nullptr;
 }
 
-bool CControlUI::Activate() { return IsVisible() && IsEnabled(); }
+bool CControlUI::Activate() {
+  return IsVisible() && IsEnabled();
+}
 
 void CControlUI::SetManager(CPaintManagerUI* manager, CControlUI* parent, bool init) {
   manager_ = manager;
@@ -63,7 +65,9 @@ void CControlUI::SetFixedHeight(int cy) {
   NeedParentUpdate();
 }
 
-bool CControlUI::IsVisible() const { return visible_ && intern_visible_; }
+bool CControlUI::IsVisible() const {
+  return visible_ && intern_visible_;
+}
 
 void CControlUI::SetVisible(bool visible) {
   if (visible_ == visible) return;
@@ -74,7 +78,9 @@ void CControlUI::SetVisible(bool visible) {
   if (was) Invalidate();
 }
 
-void CControlUI::SetInternVisible(bool visible) { intern_visible_ = visible; }
+void CControlUI::SetInternVisible(bool visible) {
+  intern_visible_ = visible;
+}
 
 void CControlUI::SetEnabled(bool enabled) {
   if (enabled_ == enabled) return;
@@ -160,7 +166,9 @@ void CControlUI::SetAttribute(const std::string& name, const std::string& value)
   }
 }
 
-Size CControlUI::EstimateSize(Size) { return Size{fixed_width_, fixed_height_}; }
+Size CControlUI::EstimateSize(Size) {
+  return Size{fixed_width_, fixed_height_};
+}
 
 void CControlUI::DoPaint(platform::Painter& painter, const Rect& dirty) {
   if (platform::Intersect(item_, dirty).IsEmpty()) return;

@@ -13,18 +13,26 @@ namespace {
 
 const char* ParseErrorText(pugi::xml_parse_status status) {
   switch (status) {
-    case pugi::status_unrecognized_tag: return "Error parsing element name";
-    case pugi::status_bad_start_element: return "Expected start-tag closing";
-    case pugi::status_bad_end_element: return "Expected end-tag start";
-    case pugi::status_end_element_mismatch: return "Unmatched closing tag";
-    case pugi::status_bad_attribute: return "Error while parsing attributes";
+    case pugi::status_unrecognized_tag:
+      return "Error parsing element name";
+    case pugi::status_bad_start_element:
+      return "Expected start-tag closing";
+    case pugi::status_bad_end_element:
+      return "Expected end-tag start";
+    case pugi::status_end_element_mismatch:
+      return "Unmatched closing tag";
+    case pugi::status_bad_attribute:
+      return "Error while parsing attributes";
     case pugi::status_bad_pcdata:
     case pugi::status_bad_cdata:
     case pugi::status_bad_comment:
     case pugi::status_bad_pi:
-    case pugi::status_bad_doctype: return "Error while parsing attribute string";
-    case pugi::status_no_document_element: return "Expected start tag";
-    default: return "Expected attribute value";
+    case pugi::status_bad_doctype:
+      return "Error while parsing attribute string";
+    case pugi::status_no_document_element:
+      return "Expected start tag";
+    default:
+      return "Expected attribute value";
   }
 }
 
@@ -81,8 +89,8 @@ std::unique_ptr<CControlUI> CDialogBuilder::CreateFromText(const std::string& xm
                                                            IDialogBuilderCallback* callback,
                                                            CPaintManagerUI* manager) {
   pugi::xml_document doc;
-  pugi::xml_parse_result parsed = doc.load_buffer(xml.data(), xml.size(), pugi::parse_default,
-                                                  pugi::encoding_utf8);
+  pugi::xml_parse_result parsed =
+      doc.load_buffer(xml.data(), xml.size(), pugi::parse_default, pugi::encoding_utf8);
   if (!parsed) {
     error_ = ParseErrorText(parsed.status);
     return nullptr;

@@ -28,7 +28,8 @@ class CDialogBuilder {
   std::unique_ptr<CControlUI> Create(const std::string& skin_file, IDialogBuilderCallback* callback,
                                      CPaintManagerUI* manager);
   // The same from skin text already in memory.
-  std::unique_ptr<CControlUI> CreateFromText(const std::string& xml, IDialogBuilderCallback* callback,
+  std::unique_ptr<CControlUI> CreateFromText(const std::string& xml,
+                                             IDialogBuilderCallback* callback,
                                              CPaintManagerUI* manager);
   const std::string& LastError() const { return error_; }
 

@@ -53,7 +53,8 @@ bool ReadDiskFile(const std::string& path, std::string* data, std::string* error
 
 }  // namespace
 
-CPaintManagerUI::CPaintManagerUI() : default_font_(platform::Font::Create("", 12, false, false, false)) {
+CPaintManagerUI::CPaintManagerUI()
+    : default_font_(platform::Font::Create("", 12, false, false, false)) {
   timers_.reserve(11);
 }
 
@@ -65,13 +66,22 @@ CPaintManagerUI::~CPaintManagerUI() {
 
 void CPaintManagerUI::SetInstance(const std::string& executable_path) {
   const std::size_t slash = executable_path.rfind('/');
-  Package().instance_path = slash == std::string::npos ? "./" : executable_path.substr(0, slash + 1);
+  Package().instance_path =
+      slash == std::string::npos ? "./" : executable_path.substr(0, slash + 1);
 }
 
-std::string CPaintManagerUI::GetInstancePath() { return Package().instance_path; }
-void CPaintManagerUI::SetResourcePath(const std::string& folder) { Package().resource_path = folder; }
-std::string CPaintManagerUI::GetResourcePath() { return Package().resource_path; }
-std::string CPaintManagerUI::GetResourceZip() { return Package().zip_name; }
+std::string CPaintManagerUI::GetInstancePath() {
+  return Package().instance_path;
+}
+void CPaintManagerUI::SetResourcePath(const std::string& folder) {
+  Package().resource_path = folder;
+}
+std::string CPaintManagerUI::GetResourcePath() {
+  return Package().resource_path;
+}
+std::string CPaintManagerUI::GetResourceZip() {
+  return Package().zip_name;
+}
 
 void CPaintManagerUI::SetResourceZip(const unsigned char* data, std::size_t size) {
   PackageState& p = Package();
@@ -118,7 +128,9 @@ bool CPaintManagerUI::LoadFile(const std::string& name, std::string* data, std::
   return ReadDiskFile(p.resource_path + name, data, error);
 }
 
-void CPaintManagerUI::Init(platform::NativeWindow* window) { window_ = window; }
+void CPaintManagerUI::Init(platform::NativeWindow* window) {
+  window_ = window;
+}
 
 bool CPaintManagerUI::AttachDialog(CControlUI* root) {
   if (!root) return false;
@@ -203,7 +215,8 @@ const platform::Image* CPaintManagerUI::GetImage(const TImageInfo& info) {
   if (it != images_.end()) return it->second.get();
   std::string bytes, error;
   std::unique_ptr<platform::Image> img;
-  if (LoadFile(key, &bytes, &error)) img = platform::Image::DecodePng(bytes.data(), bytes.size(), &error);
+  if (LoadFile(key, &bytes, &error))
+    img = platform::Image::DecodePng(bytes.data(), bytes.size(), &error);
   if (img && info.has_mask) img->MakeColorTransparent(info.mask);
   // A missing picture is remembered too, so that it is not looked for again.
   return (images_[key] = std::move(img)).get();
@@ -344,7 +357,8 @@ bool CPaintManagerUI::RemoveNotifier(INotifyUI* notifier) {
 }
 
 bool CPaintManagerUI::AddPreMessageFilter(IMessageFilterUI* filter) {
-  if (std::find(pre_filters_.begin(), pre_filters_.end(), filter) != pre_filters_.end()) return false;
+  if (std::find(pre_filters_.begin(), pre_filters_.end(), filter) != pre_filters_.end())
+    return false;
   pre_filters_.push_back(filter);
   return true;
 }
@@ -469,30 +483,41 @@ bool CPaintManagerUI::MessageHandler(unsigned msg, WPARAM wparam, LPARAM lparam,
       Invalidate(Rect{0, 0, GetClientSize().cx, GetClientSize().cy});
       handled = false;
       break;
-    case WM_TIMER: OnTimer(static_cast<unsigned>(wparam)); break;
-    case WM_MOUSEMOVE: OnMouseMove(pt); break;
+    case WM_TIMER:
+      OnTimer(static_cast<unsigned>(wparam));
+      break;
+    case WM_MOUSEMOVE:
+      OnMouseMove(pt);
+      break;
     case WM_MOUSELEAVE:
       if (hover_) Event(hover_, UIEVENT_MOUSELEAVE, mouse_);
       hover_ = nullptr;
       break;
     case WM_LBUTTONDOWN:
     case WM_LBUTTONDBLCLK:
-    case WM_LBUTTONUP: OnButton(msg, pt); break;
+    case WM_LBUTTONUP:
+      OnButton(msg, pt);
+      break;
     case WM_KEYDOWN:
       if (focus_) Event(focus_, UIEVENT_KEYDOWN, mouse_, wparam, lparam);
       handled = focus_ != nullptr;
       break;
     case WM_MOUSEWHEEL: {
       const Point client = window_ ? window_->ScreenToClient(pt) : pt;
-      if (CControlUI* c = FindControl(client)) Event(c, UIEVENT_SCROLLWHEEL, client, wparam, lparam);
+      if (CControlUI* c = FindControl(client))
+        Event(c, UIEVENT_SCROLLWHEEL, client, wparam, lparam);
       break;
     }
-    default: handled = false; break;
+    default:
+      handled = false;
+      break;
   }
   DispatchAsyncNotify();
   return handled;
 }
 
-int CPaintManagerUI::MessageLoop() { return platform::RunMessageLoop(); }
+int CPaintManagerUI::MessageLoop() {
+  return platform::RunMessageLoop();
+}
 
 }  // namespace SkinUI

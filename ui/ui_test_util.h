@@ -6,8 +6,8 @@
 
 #include <chrono>
 #include <cstdint>
-#include <thread>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -108,14 +108,13 @@ class TestWindow : public WindowImplBase {
 };
 
 inline SKIN_BEGIN_MESSAGE_MAP(TestWindow, WindowImplBase)
-SKIN_ON_MSGTYPE("timer", TestWindow::OnTimerNotify)
-SKIN_ON_MSGTYPE_WL("windowinit", TestWindow::OnInitWL)
-SKIN_END_MESSAGE_MAP()
+    SKIN_ON_MSGTYPE("timer", TestWindow::OnTimerNotify)
+        SKIN_ON_MSGTYPE_WL("windowinit", TestWindow::OnInitWL) SKIN_END_MESSAGE_MAP()
 
-// Handles window events until `done` holds or 20 s pass (a bound for a
-// broken case, not a timing); true when it holds.
-template <typename F>
-bool PumpUntil(F done) {
+    // Handles window events until `done` holds or 20 s pass (a bound for a
+    // broken case, not a timing); true when it holds.
+    template <typename F>
+    bool PumpUntil(F done) {
   const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(20);
   while (!done() && std::chrono::steady_clock::now() < end) {
     platform::PumpPendingMessages();

@@ -37,9 +37,13 @@ Size ParseSize(const std::string& text) {
   return Size{r.left, r.top};
 }
 
-int ParseInt(const std::string& text) { return static_cast<int>(std::strtol(text.c_str(), nullptr, 10)); }
+int ParseInt(const std::string& text) {
+  return static_cast<int>(std::strtol(text.c_str(), nullptr, 10));
+}
 
-bool ParseBool(const std::string& text) { return EqualNoCase(text, "true"); }
+bool ParseBool(const std::string& text) {
+  return EqualNoCase(text, "true");
+}
 
 bool EqualNoCase(const std::string& a, const std::string& b) {
   if (a.size() != b.size()) return false;

@@ -4,7 +4,9 @@ namespace SkinUI {
 
 CActiveXUI::CActiveXUI() = default;
 
-CActiveXUI::~CActiveXUI() { ReleaseControl(); }
+CActiveXUI::~CActiveXUI() {
+  ReleaseControl();
+}
 
 void* CActiveXUI::GetInterface(const std::string& name) {
   return name == "ActiveX" ? this : CControlUI::GetInterface(name);
@@ -49,7 +51,9 @@ void CActiveXUI::DoPaint(platform::Painter& painter, const Rect& dirty) {
   CControlUI::DoPaint(painter, dirty);
 }
 
-CWebBrowserUI::CWebBrowserUI() { SetClassId("CLSID_WebBrowser"); }
+CWebBrowserUI::CWebBrowserUI() {
+  SetClassId("CLSID_WebBrowser");
+}
 
 void* CWebBrowserUI::GetInterface(const std::string& name) {
   return name == "WebBrowser" ? this : CActiveXUI::GetInterface(name);
@@ -102,15 +106,29 @@ void CWebBrowserUI::OnExternalCall(const std::string& name, const std::string& a
 void CWebBrowserUI::OnWebEvent(platform::WebEvent event, const std::string& url, bool* cancel) {
   if (!handler_) return;
   switch (event) {
-    case platform::WebEvent::kBeforeNavigate: handler_->BeforeNavigate2(url, cancel); break;
-    case platform::WebEvent::kNavigateError: handler_->NavigateError(url, cancel); break;
-    case platform::WebEvent::kNavigateComplete: handler_->NavigateComplete2(url); break;
-    case platform::WebEvent::kDocumentComplete: handler_->DocumentComplete(url); break;
-    case platform::WebEvent::kNewWindow: handler_->NewWindow3(url, cancel); break;
-    case platform::WebEvent::kCommandStateChange: handler_->CommandStateChange(0, true); break;
+    case platform::WebEvent::kBeforeNavigate:
+      handler_->BeforeNavigate2(url, cancel);
+      break;
+    case platform::WebEvent::kNavigateError:
+      handler_->NavigateError(url, cancel);
+      break;
+    case platform::WebEvent::kNavigateComplete:
+      handler_->NavigateComplete2(url);
+      break;
+    case platform::WebEvent::kDocumentComplete:
+      handler_->DocumentComplete(url);
+      break;
+    case platform::WebEvent::kNewWindow:
+      handler_->NewWindow3(url, cancel);
+      break;
+    case platform::WebEvent::kCommandStateChange:
+      handler_->CommandStateChange(0, true);
+      break;
   }
 }
 
-bool CWebBrowserUI::OnContextMenu() { return handler_ && handler_->ShowContextMenu(); }
+bool CWebBrowserUI::OnContextMenu() {
+  return handler_ && handler_->ShowContextMenu();
+}
 
 }  // namespace SkinUI

@@ -8,11 +8,12 @@
 
 namespace SkinUI {
 
-const SKIN_MSGMAP_ENTRY CNotifyPump::_messageEntries[] = {
-    {"", "", SkinSig_end, nullptr, nullptr}};
+const SKIN_MSGMAP_ENTRY CNotifyPump::_messageEntries[] = {{"", "", SkinSig_end, nullptr, nullptr}};
 const SKIN_MSGMAP CNotifyPump::messageMap = {nullptr, &CNotifyPump::_messageEntries[0]};
 
-const SKIN_MSGMAP* CNotifyPump::GetMessageMap() const { return &messageMap; }
+const SKIN_MSGMAP* CNotifyPump::GetMessageMap() const {
+  return &messageMap;
+}
 
 bool CNotifyPump::AddVirtualWnd(const std::string& name, CNotifyPump* pump) {
   for (auto& [key, value] : virtual_windows_) {
@@ -106,10 +107,10 @@ LRESULT WindowImplBase::MessageHandler(unsigned msg, WPARAM wparam, LPARAM, bool
   return 0;
 }
 
-#define NOT_HANDLED(name)                                               \
+#define NOT_HANDLED(name)                                                 \
   LRESULT WindowImplBase::name(unsigned, WPARAM, LPARAM, bool& handled) { \
-    handled = false;                                                    \
-    return 0;                                                           \
+    handled = false;                                                      \
+    return 0;                                                             \
   }
 NOT_HANDLED(OnClose)
 NOT_HANDLED(OnDestroy)
@@ -135,8 +136,12 @@ LRESULT WindowImplBase::OnNcActivate(unsigned, WPARAM wparam, LPARAM, bool& hand
   return wparam == 0 ? 1 : 0;
 }
 
-LRESULT WindowImplBase::OnNcCalcSize(unsigned, WPARAM, LPARAM, bool&) { return 0; }
-LRESULT WindowImplBase::OnNcPaint(unsigned, WPARAM, LPARAM, bool&) { return 0; }
+LRESULT WindowImplBase::OnNcCalcSize(unsigned, WPARAM, LPARAM, bool&) {
+  return 0;
+}
+LRESULT WindowImplBase::OnNcPaint(unsigned, WPARAM, LPARAM, bool&) {
+  return 0;
+}
 
 LRESULT WindowImplBase::OnNcHitTest(unsigned, WPARAM, LPARAM lparam, bool&) {
   using namespace platform;
@@ -150,8 +155,9 @@ LRESULT WindowImplBase::OnNcHitTest(unsigned, WPARAM, LPARAM lparam, bool&) {
       return pt.x < box.left ? HTTOPLEFT : pt.x > client.cx - box.right ? HTTOPRIGHT : HTTOP;
     }
     if (pt.y > client.cy - box.bottom) {
-      return pt.x < box.left ? HTBOTTOMLEFT
-                             : pt.x > client.cx - box.right ? HTBOTTOMRIGHT : HTBOTTOM;
+      return pt.x < box.left                ? HTBOTTOMLEFT
+             : pt.x > client.cx - box.right ? HTBOTTOMRIGHT
+                                            : HTBOTTOM;
     }
     if (pt.x < box.left) return HTLEFT;
     if (pt.x > client.cx - box.right) return HTRIGHT;
@@ -193,7 +199,8 @@ bool WindowImplBase::LoadResourcePackage() {
       CPaintManagerUI::SetResourceZip(m_lpResourceZIPBuffer.get(), res.size);
       return true;
     }
-    default: return true;
+    default:
+      return true;
   }
 }
 
@@ -231,26 +238,66 @@ LRESULT WindowImplBase::HandleMessage(unsigned msg, WPARAM wparam, LPARAM lparam
   if (m_PaintManager.PreMessageHandler(msg, wparam, lparam, res)) return res;
   bool handled = true;
   switch (msg) {
-    case WM_CREATE: res = OnCreate(msg, wparam, lparam, handled); break;
-    case WM_CLOSE: res = OnClose(msg, wparam, lparam, handled); break;
-    case WM_DESTROY: res = OnDestroy(msg, wparam, lparam, handled); break;
-    case WM_NCACTIVATE: res = OnNcActivate(msg, wparam, lparam, handled); break;
-    case WM_NCCALCSIZE: res = OnNcCalcSize(msg, wparam, lparam, handled); break;
-    case WM_NCPAINT: res = OnNcPaint(msg, wparam, lparam, handled); break;
-    case WM_NCHITTEST: res = OnNcHitTest(msg, wparam, lparam, handled); break;
-    case WM_GETMINMAXINFO: res = OnGetMinMaxInfo(msg, wparam, lparam, handled); break;
-    case WM_MOUSEWHEEL: res = OnMouseWheel(msg, wparam, lparam, handled); break;
-    case WM_SIZE: res = OnSize(msg, wparam, lparam, handled); break;
-    case WM_CHAR: res = OnChar(msg, wparam, lparam, handled); break;
-    case WM_SYSCOMMAND: res = OnSysCommand(msg, wparam, lparam, handled); break;
-    case WM_KEYDOWN: res = OnKeyDown(msg, wparam, lparam, handled); break;
-    case WM_KILLFOCUS: res = OnKillFocus(msg, wparam, lparam, handled); break;
-    case WM_SETFOCUS: res = OnSetFocus(msg, wparam, lparam, handled); break;
-    case WM_LBUTTONUP: res = OnLButtonUp(msg, wparam, lparam, handled); break;
-    case WM_LBUTTONDOWN: res = OnLButtonDown(msg, wparam, lparam, handled); break;
-    case WM_MOUSEMOVE: res = OnMouseMove(msg, wparam, lparam, handled); break;
-    case WM_MOUSEHOVER: res = OnMouseHover(msg, wparam, lparam, handled); break;
-    default: handled = false; break;
+    case WM_CREATE:
+      res = OnCreate(msg, wparam, lparam, handled);
+      break;
+    case WM_CLOSE:
+      res = OnClose(msg, wparam, lparam, handled);
+      break;
+    case WM_DESTROY:
+      res = OnDestroy(msg, wparam, lparam, handled);
+      break;
+    case WM_NCACTIVATE:
+      res = OnNcActivate(msg, wparam, lparam, handled);
+      break;
+    case WM_NCCALCSIZE:
+      res = OnNcCalcSize(msg, wparam, lparam, handled);
+      break;
+    case WM_NCPAINT:
+      res = OnNcPaint(msg, wparam, lparam, handled);
+      break;
+    case WM_NCHITTEST:
+      res = OnNcHitTest(msg, wparam, lparam, handled);
+      break;
+    case WM_GETMINMAXINFO:
+      res = OnGetMinMaxInfo(msg, wparam, lparam, handled);
+      break;
+    case WM_MOUSEWHEEL:
+      res = OnMouseWheel(msg, wparam, lparam, handled);
+      break;
+    case WM_SIZE:
+      res = OnSize(msg, wparam, lparam, handled);
+      break;
+    case WM_CHAR:
+      res = OnChar(msg, wparam, lparam, handled);
+      break;
+    case WM_SYSCOMMAND:
+      res = OnSysCommand(msg, wparam, lparam, handled);
+      break;
+    case WM_KEYDOWN:
+      res = OnKeyDown(msg, wparam, lparam, handled);
+      break;
+    case WM_KILLFOCUS:
+      res = OnKillFocus(msg, wparam, lparam, handled);
+      break;
+    case WM_SETFOCUS:
+      res = OnSetFocus(msg, wparam, lparam, handled);
+      break;
+    case WM_LBUTTONUP:
+      res = OnLButtonUp(msg, wparam, lparam, handled);
+      break;
+    case WM_LBUTTONDOWN:
+      res = OnLButtonDown(msg, wparam, lparam, handled);
+      break;
+    case WM_MOUSEMOVE:
+      res = OnMouseMove(msg, wparam, lparam, handled);
+      break;
+    case WM_MOUSEHOVER:
+      res = OnMouseHover(msg, wparam, lparam, handled);
+      break;
+    default:
+      handled = false;
+      break;
   }
   if (handled) return res;
   res = HandleCustomMessage(msg, wparam, lparam, handled);

@@ -46,8 +46,8 @@ struct SKIN_MSGMAP_ENTRY {
   const char* sMsgType;
   const char* sCtrlName;  // empty: any control
   unsigned nSig;
-  SKIN_PMSG pfn;          // signature 2
-  SKIN_PMSG_WL pfnWL;     // signature 1
+  SKIN_PMSG pfn;       // signature 2
+  SKIN_PMSG_WL pfnWL;  // signature 1
 };
 
 struct SKIN_MSGMAP {
@@ -73,31 +73,37 @@ class CNotifyPump {
   std::map<std::string, CNotifyPump*> virtual_windows_;  // borrowed
 };
 
-#define SKIN_DECLARE_MESSAGE_MAP()                                        \
- private:                                                                 \
-  static const SkinUI::SKIN_MSGMAP_ENTRY _messageEntries[];               \
-                                                                          \
- protected:                                                               \
-  static const SkinUI::SKIN_MSGMAP messageMap;                            \
-  static const SkinUI::SKIN_MSGMAP* _GetBaseMessageMap();                 \
-                                                                          \
- public:                                                                  \
+#define SKIN_DECLARE_MESSAGE_MAP()                          \
+ private:                                                   \
+  static const SkinUI::SKIN_MSGMAP_ENTRY _messageEntries[]; \
+                                                            \
+ protected:                                                 \
+  static const SkinUI::SKIN_MSGMAP messageMap;              \
+  static const SkinUI::SKIN_MSGMAP* _GetBaseMessageMap();   \
+                                                            \
+ public:                                                    \
   const SkinUI::SKIN_MSGMAP* GetMessageMap() const override;
 
-#define SKIN_BEGIN_MESSAGE_MAP(theClass, baseClass)                                           \
-  const SkinUI::SKIN_MSGMAP* theClass::_GetBaseMessageMap() { return &baseClass::messageMap; } \
-  const SkinUI::SKIN_MSGMAP* theClass::GetMessageMap() const { return &theClass::messageMap; } \
-  const SkinUI::SKIN_MSGMAP theClass::messageMap = {&theClass::_GetBaseMessageMap,            \
-                                                    &theClass::_messageEntries[0]};           \
+#define SKIN_BEGIN_MESSAGE_MAP(theClass, baseClass)                                 \
+  const SkinUI::SKIN_MSGMAP* theClass::_GetBaseMessageMap() {                       \
+    return &baseClass::messageMap;                                                  \
+  }                                                                                 \
+  const SkinUI::SKIN_MSGMAP* theClass::GetMessageMap() const {                      \
+    return &theClass::messageMap;                                                   \
+  }                                                                                 \
+  const SkinUI::SKIN_MSGMAP theClass::messageMap = {&theClass::_GetBaseMessageMap,  \
+                                                    &theClass::_messageEntries[0]}; \
   const SkinUI::SKIN_MSGMAP_ENTRY theClass::_messageEntries[] = {
-#define SKIN_ON_MSGTYPE(type, fn) {type, "", SkinUI::SkinSig_vn, &SkinUI::SkinCallNotify<&fn>, nullptr},
+#define SKIN_ON_MSGTYPE(type, fn) \
+  {type, "", SkinUI::SkinSig_vn, &SkinUI::SkinCallNotify<&fn>, nullptr},
 #define SKIN_ON_MSGTYPE_CTRNAME(type, name, fn) \
   {type, name, SkinUI::SkinSig_vn, &SkinUI::SkinCallNotify<&fn>, nullptr},
-#define SKIN_ON_MSGTYPE_WL(type, fn) {type, "", SkinUI::SkinSig_lwl, nullptr, &SkinUI::SkinCallWL<&fn>},
+#define SKIN_ON_MSGTYPE_WL(type, fn) \
+  {type, "", SkinUI::SkinSig_lwl, nullptr, &SkinUI::SkinCallWL<&fn>},
 #define SKIN_ON_CLICK_CTRNAME(name, fn) SKIN_ON_MSGTYPE_CTRNAME("click", name, fn)
-#define SKIN_END_MESSAGE_MAP()                   \
+#define SKIN_END_MESSAGE_MAP()                      \
   { "", "", SkinUI::SkinSig_end, nullptr, nullptr } \
-  }                                              \
+  }                                                 \
   ;
 
 enum UILIB_RESOURCETYPE {

@@ -23,7 +23,9 @@ class MainSkinTest : public ::testing::Test {
   }
   void TearDown() override { CPaintManagerUI::ResetResources(); }
 
-  LRESULT HitTest(int x, int y) { return window_.SendMessageW(platform::WM_NCHITTEST, 0, MakeLParam(x, y)); }
+  LRESULT HitTest(int x, int y) {
+    return window_.SendMessageW(platform::WM_NCHITTEST, 0, MakeLParam(x, y));
+  }
   void Press(int x, int y) { window_.SendMessageW(platform::WM_LBUTTONDOWN, 1, MakeLParam(x, y)); }
   void MoveTo(int x, int y) { window_.SendMessageW(platform::WM_MOUSEMOVE, 0, MakeLParam(x, y)); }
   void Release(int x, int y) { window_.SendMessageW(platform::WM_LBUTTONUP, 0, MakeLParam(x, y)); }

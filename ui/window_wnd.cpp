@@ -20,7 +20,9 @@ CWindowWnd::~CWindowWnd() {
   }
 }
 
-void CWindowWnd::SetNativeWindowFactory(NativeWindowFactory factory) { g_factory = factory; }
+void CWindowWnd::SetNativeWindowFactory(NativeWindowFactory factory) {
+  g_factory = factory;
+}
 
 HWND CWindowWnd::Create(HWND parent, const std::string& title, unsigned style, unsigned, int x,
                         int y, int cx, int cy, void*) {
@@ -121,17 +123,30 @@ LRESULT CWindowWnd::DefWindowProc(unsigned msg, WPARAM wparam, LPARAM) {
   using namespace platform;
   if (!m_hWnd) return 0;
   switch (msg) {
-    case WM_CLOSE: m_hWnd->Destroy(); return 0;
-    case WM_NCHITTEST: return HTCLIENT;
+    case WM_CLOSE:
+      m_hWnd->Destroy();
+      return 0;
+    case WM_NCHITTEST:
+      return HTCLIENT;
     case WM_SYSCOMMAND:
       switch (wparam & 0xFFF0) {
-        case SC_CLOSE: SendMessageW(WM_CLOSE); return 0;
-        case SC_MINIMIZE: m_hWnd->Show(SW_MINIMIZE); return 0;
-        case SC_MAXIMIZE: m_hWnd->Show(SW_SHOWMAXIMIZED); return 0;
-        case SC_RESTORE: m_hWnd->Show(SW_RESTORE); return 0;
-        default: return 0;
+        case SC_CLOSE:
+          SendMessageW(WM_CLOSE);
+          return 0;
+        case SC_MINIMIZE:
+          m_hWnd->Show(SW_MINIMIZE);
+          return 0;
+        case SC_MAXIMIZE:
+          m_hWnd->Show(SW_SHOWMAXIMIZED);
+          return 0;
+        case SC_RESTORE:
+          m_hWnd->Show(SW_RESTORE);
+          return 0;
+        default:
+          return 0;
       }
-    default: return 0;
+    default:
+      return 0;
   }
 }
 

@@ -65,7 +65,9 @@ class CWindowWnd : public platform::NativeWindowSink {
   // What the system does with a message nobody handled.
   LRESULT DefWindowProc(unsigned msg, WPARAM wparam, LPARAM lparam);
   // Paints the window; the skinned base hands this to its paint manager.
-  virtual void OnPaint(platform::Painter& painter, const Rect& dirty) { (void)painter, (void)dirty; }
+  virtual void OnPaint(platform::Painter& painter, const Rect& dirty) {
+    (void)painter, (void)dirty;
+  }
 
   LRESULT OnNativeMessage(unsigned msg, WPARAM wparam, LPARAM lparam) override;
   void OnNativePaint(platform::Painter& painter, const Rect& dirty) override {

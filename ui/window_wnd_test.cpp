@@ -54,7 +54,8 @@ TEST_F(MainSkinOnScreen, RendersAtItsSizeWithTheBackgroundWhereItBelongs) {
   EXPECT_EQ(screen->Width(), 1094);
   EXPECT_EQ(screen->Height(), 516);
   // Points no control covers show the background picture exactly.
-  for (Point p : {Point{100, 300}, Point{190, 110}, Point{5, 5}, Point{1090, 510}, Point{60, 450}}) {
+  for (Point p :
+       {Point{100, 300}, Point{190, 110}, Point{5, 5}, Point{1090, 510}, Point{60, 450}}) {
     EXPECT_EQ(screen->PixelAt(p.x, p.y) & 0xFFFFFF, bg->PixelAt(p.x, p.y) & 0xFFFFFF)
         << p.x << "," << p.y;
   }

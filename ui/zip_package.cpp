@@ -10,7 +10,9 @@
 namespace SkinUI {
 namespace {
 
-std::uint16_t U16(const unsigned char* p) { return static_cast<std::uint16_t>(p[0] | (p[1] << 8)); }
+std::uint16_t U16(const unsigned char* p) {
+  return static_cast<std::uint16_t>(p[0] | (p[1] << 8));
+}
 std::uint32_t U32(const unsigned char* p) {
   return static_cast<std::uint32_t>(p[0]) | (static_cast<std::uint32_t>(p[1]) << 8) |
          (static_cast<std::uint32_t>(p[2]) << 16) | (static_cast<std::uint32_t>(p[3]) << 24);
@@ -53,12 +55,17 @@ bool CZipPackage::ReadDirectory() {
   const std::uint16_t count = U16(eocd + 10);
   std::size_t offset = U32(eocd + 16);
   for (std::uint16_t i = 0; i < count; ++i) {
-    if (offset > size_ || size_ - offset < 46 || U32(data_ + offset) != kDirectoryEntry) return false;
+    if (offset > size_ || size_ - offset < 46 || U32(data_ + offset) != kDirectoryEntry)
+      return false;
     const unsigned char* p = data_ + offset;
     const std::size_t name_len = U16(p + 28), extra_len = U16(p + 30), comment_len = U16(p + 32);
     if (size_ - offset - 46 < name_len) return false;
-    Entry e{std::string(reinterpret_cast<const char*>(p + 46), name_len), U16(p + 10), U32(p + 16),
-            U32(p + 20), U32(p + 24), U32(p + 42)};
+    Entry e{std::string(reinterpret_cast<const char*>(p + 46), name_len),
+            U16(p + 10),
+            U32(p + 16),
+            U32(p + 20),
+            U32(p + 24),
+            U32(p + 42)};
     if (U16(p + 8) & 1) e.method = 0xFFFF;  // encrypted: never readable here
     entries_.push_back(std::move(e));
     offset += 46 + name_len + extra_len + comment_len;
