@@ -113,8 +113,8 @@ bool CDownloaderThread::Run() {
       } else {
         // A stopped task is dropped too: whoever waits for it must not wait
         // for ever. It stays unrecorded and is fetched by a later update.
-        pool_->DropPendingTask(task);
         if (r == Transfer_Failed) WriteLog("Download %s Failed", task.downloadUrl.c_str());
+        pool_->DropPendingTask(task);
       }
     }
     hold.lock();
@@ -127,7 +127,11 @@ void CDownloaderThread::HandleFetched(DownloadTask& task) {
   switch (task.TaskKind) {
     case Plain:
     case FourG:
-      if (VerifyMd5(task, task.downloadPath, lastMd5_)) pool_->AddFinishedTask(task);
+      if (VerifyMd5(task, task.downloadPath, lastMd5_)) {
+        pool_->AddFinishedTask(task);
+      } else {
+        pool_->DropPendingTask(task);
+      }
       break;
     case SevenZip:
     case Zip:
@@ -142,15 +146,15 @@ void CDownloaderThread::HandleFetched(DownloadTask& task) {
   }
 }
 
-// Nothing unverified is handed on: a file whose digest differs from its list
-// entry is dropped, so it stays unrecorded and the next check fetches it.
+// Nothing unverified is handed on: the caller drops a file whose digest
+// differs from its list entry, so it stays unrecorded and the next check
+// fetches it again.
 bool CDownloaderThread::VerifyMd5(const DownloadTask& task, const std::string& path,
                                   const std::string& md5) {
   if (task.code.empty() || md5 == task.code) return true;
   WriteLog("Error ! MD5 Of %s Error, RightMD5:%s, ErrorMD5:%s, FileSize:%lld",
            FileNameOf(path).c_str(), task.code.c_str(), md5.c_str(),
            static_cast<long long>(FileSizeOf(path)));
-  pool_->DropPendingTask(task);
   return false;
 }
 
@@ -170,6 +174,7 @@ void CDownloaderThread::HandleArchive(DownloadTask& task) {
   }
   if (!VerifyMd5(task, temp, md5)) {
     std::remove(temp.c_str());
+    pool_->DropPendingTask(task);
     return;
   }
   if (std::rename(temp.c_str(), task.targetPath.c_str()) != 0) {

@@ -83,11 +83,13 @@ class WorkerPoolTest : public ::testing::Test {
   }
 
   // A real 7z archive made by Debian's 7-Zip from files under a folder.
-  std::string Make7z(const std::string& name, const std::map<std::string, std::string>& files) {
+  std::string Make7z(const std::string& name, const std::map<std::string, std::string>& files,
+                     const std::string& type = "7z") {
     std::string src = dir_ + "src-" + name + "/";
     for (const auto& [path, data] : files) WriteAll(src + path, data);
     std::string archive = dir_ + name;
-    std::string cmd = "cd '" + src + "' && 7zz a -bd -y '" + archive + "' . >/dev/null";
+    std::string cmd =
+        "cd '" + src + "' && 7zz a -bd -y -t" + type + " '" + archive + "' . >/dev/null";
     EXPECT_EQ(std::system(cmd.c_str()), 0);
     return ReadAll(archive);
   }
@@ -178,6 +180,30 @@ TEST_F(WorkerPoolTest, SevenZipTaskIsUnpackedVerifiedAndRenamedIntoPlace) {
   EXPECT_EQ(ReadAll(wrong.targetPath), "installed");  // a bad archive replaces nothing
   for (const auto& e : fs::directory_iterator(dir_ + "game"))
     EXPECT_EQ(e.path().filename().string().find(".tmp-"), std::string::npos) << e.path();
+}
+
+TEST_F(WorkerPoolTest, ZipTaskIsAppliedLikeASevenZipOne) {
+  std::string content = "zipped content";
+  std::string archive = Make7z("two.zip", {{"two.txt", content}}, "zip");
+  engine_->CreateDownloadPool();
+  DownloadTask t = Task("two.txt.zip", archive, Zip);
+  t.targetPath = dir_ + "game/two.txt";
+  t.zipSize = static_cast<int64_t>(archive.size());
+  t.code = Md5Of(content);
+  engine_->pool()->AddTask(t, true);
+  EXPECT_EQ(Drain(engine_->pool()).size(), 1u);
+  EXPECT_EQ(ReadAll(t.targetPath), content);
+}
+
+TEST_F(WorkerPoolTest, CancelDropsEveryQueuedTaskSoTheWaiterEnds) {
+  engine_->cancelRequested = true;
+  engine_->CreateDownloadPool();
+  for (int i = 0; i < 12; ++i) {
+    DownloadTask t = Task("c" + std::to_string(i), std::string(5000, 'c'));
+    engine_->pool()->AddTask(t, true);
+  }
+  EXPECT_TRUE(Drain(engine_->pool()).empty());
+  EXPECT_TRUE(engine_->pool()->pendingTargets.empty());
 }
 
 TEST_F(WorkerPoolTest, PackageIsHandedOnBeforeItsFiles) {
