@@ -35,10 +35,23 @@ class LiveWindows {
     auto it = windows_.find(serial);
     return it == windows_.end() ? nullptr : it->second;
   }
+  void SetTitle(std::uint64_t serial, const std::string& title) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    titles_[serial] = title;
+  }
+  // The serial of a live window with exactly this title; 0 when none.
+  std::uint64_t FindByTitle(const std::string& title) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    for (auto& [serial, t] : titles_) {
+      if (t == title && windows_.count(serial)) return serial;
+    }
+    return 0;
+  }
 
  private:
   std::mutex mutex_;
   std::map<std::uint64_t, GtkNativeWindow*> windows_;
+  std::map<std::uint64_t, std::string> titles_;
   std::uint64_t last_ = 0;
 };
 
@@ -93,6 +106,8 @@ GdkWindowEdge EdgeOf(int hit) {
 
 }  // namespace
 
+static bool PostToSerial(std::uint64_t serial, unsigned msg, WPARAM wparam, LPARAM lparam);
+
 // A GTK toplevel holding a drawing area (the skin) in a GtkFixed, above which
 // embedded views are placed. Lives on the GTK main thread; only Post is
 // called from other threads, and it goes through LiveWindows.
@@ -115,6 +130,7 @@ class GtkNativeWindow : public NativeWindow {
   bool IsMinimized() const override { return state_ & GDK_WINDOW_STATE_ICONIFIED; }
   bool IsMaximized() const override { return state_ & GDK_WINDOW_STATE_MAXIMIZED; }
   void SetTitle(const std::string& t) override {
+    Live().SetTitle(serial_, t);
     gtk_window_set_title(GTK_WINDOW(window_), t.c_str());
   }
   void SetTopmost(bool on) override { gtk_window_set_keep_above(GTK_WINDOW(window_), on); }
@@ -165,6 +181,7 @@ GtkNativeWindow::GtkNativeWindow(const NativeWindowParams& p, NativeWindowSink* 
   gtk_window_set_decorated(GTK_WINDOW(window_), FALSE);
   gtk_widget_set_app_paintable(window_, TRUE);
   gtk_window_set_title(GTK_WINDOW(window_), p.title.c_str());
+  Live().SetTitle(serial_, p.title);
   GdkScreen* screen = gtk_widget_get_screen(window_);
   GdkVisual* rgba = gdk_screen_get_rgba_visual(screen);
   // Per-pixel alpha only shows through a compositor; without one an ARGB
@@ -218,8 +235,12 @@ void GtkNativeWindow::Connect() {
 }
 
 bool GtkNativeWindow::Post(unsigned msg, WPARAM wparam, LPARAM lparam) {
-  if (!Live().Find(serial_)) return false;
-  auto* m = new PostedMessage{serial_, msg, wparam, lparam};
+  return PostToSerial(serial_, msg, wparam, lparam);
+}
+
+static bool PostToSerial(std::uint64_t serial, unsigned msg, WPARAM wparam, LPARAM lparam) {
+  if (!serial || !Live().Find(serial)) return false;
+  auto* m = new PostedMessage{serial, msg, wparam, lparam};
   g_idle_add_full(
       G_PRIORITY_DEFAULT,
       [](gpointer data) -> gboolean {
@@ -495,6 +516,10 @@ void PostQuitMessage(int code) {
   g_quit_code = code;
   g_quit = true;
   g_idle_add([](gpointer) -> gboolean { return G_SOURCE_REMOVE; }, nullptr);  // wake the loop
+}
+
+bool PostMessageToTitle(const std::string& title, unsigned msg, WPARAM wparam, LPARAM lparam) {
+  return PostToSerial(Live().FindByTitle(title), msg, wparam, lparam);
 }
 
 void PumpPendingMessages() {

@@ -82,6 +82,9 @@ std::unique_ptr<NativeWindow> CreateGtkWindow(const NativeWindowParams& params,
 // loop ends when its window is gone, leaving a pending quit for the outer loop.
 int RunMessageLoop(bool (*keep_running)(void*) = nullptr, void* context = nullptr);
 void PostQuitMessage(int code);
+// Posts to this process's window with exactly this title, from any thread
+// (the self-update's message to the main window); false when there is none.
+bool PostMessageToTitle(const std::string& title, unsigned msg, WPARAM wparam, LPARAM lparam);
 // Handles what is pending without waiting (tests, and work between frames).
 void PumpPendingMessages();
 bool QuitRequested();

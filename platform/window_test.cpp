@@ -70,6 +70,10 @@ TEST_F(GtkWindowTest, PostedMessagesFromAnotherThreadArriveOnTheLoop) {
   poster.join();
   ASSERT_TRUE(PumpUntil([&] { return sink.Got(WM_USER + 1, 2); }));
   EXPECT_TRUE(sink.Got(WM_USER + 1, 0));
+  std::thread by_title([] { EXPECT_TRUE(PostMessageToTitle("post test", 11025, 0, 0)); });
+  by_title.join();
+  EXPECT_FALSE(PostMessageToTitle("post test 2", 11025, 1, 0));
+  ASSERT_TRUE(PumpUntil([&] { return sink.Got(11025, 0); }));
   w->Destroy();
   EXPECT_TRUE(sink.Got(WM_NCDESTROY, 0));
   EXPECT_FALSE(w->Post(WM_USER, 0, 0)) << "a destroyed window takes no messages";

@@ -1,6 +1,7 @@
 #include "ui/paint_manager.h"
 
 #include <algorithm>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 
@@ -68,6 +69,12 @@ void CPaintManagerUI::SetInstance(const std::string& executable_path) {
   const std::size_t slash = executable_path.rfind('/');
   Package().instance_path =
       slash == std::string::npos ? "./" : executable_path.substr(0, slash + 1);
+}
+
+void CPaintManagerUI::SetInstance() {
+  std::error_code ec;
+  const std::filesystem::path self = std::filesystem::read_symlink("/proc/self/exe", ec);
+  SetInstance(ec ? std::string("./") : self.string());
 }
 
 std::string CPaintManagerUI::GetInstancePath() {

@@ -100,6 +100,8 @@ class CPaintManagerUI {
 
   // --- process-wide package and paths ---
   static void SetInstance(const std::string& executable_path);
+  // The running program's own executable (/proc/self/exe).
+  static void SetInstance();
   static std::string GetInstancePath();
   static void SetResourcePath(const std::string& folder);
   static std::string GetResourcePath();

@@ -88,6 +88,16 @@ TEST(ResourceLookup, NeverFallsBackFromThePackageToTheDisk) {
   EXPECT_EQ(error, "Error opening file");
 }
 
+TEST(ResourceLookup, InstancePathIsTheProgramsFolder) {
+  CPaintManagerUI::SetInstance("/opt/game/Launcher.exe");
+  EXPECT_EQ(CPaintManagerUI::GetInstancePath(), "/opt/game/");
+  CPaintManagerUI::SetInstance();
+  const std::string path = CPaintManagerUI::GetInstancePath();
+  ASSERT_FALSE(path.empty());
+  EXPECT_EQ(path.back(), '/');
+  EXPECT_TRUE(std::ifstream(path + "zip_package_test").good());
+}
+
 TEST(ResourceLookup, TheFirstPackageSetFromMemoryStays) {
   testing::ZipWriter first, second;
   first.Add("one.xml", "1");
