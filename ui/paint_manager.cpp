@@ -216,13 +216,15 @@ void CPaintManagerUI::Paint(platform::Painter& painter, const Rect& dirty) {
 }
 
 const platform::Image* CPaintManagerUI::GetImage(const TImageInfo& info) {
-  const std::string& key = info.file;
-  if (key.empty()) return nullptr;
+  if (info.file.empty()) return nullptr;
+  // A masked picture differs from the plain one, so it is kept apart.
+  std::string key = info.file;
+  if (info.has_mask) key += "|mask=" + std::to_string(info.mask & 0xFFFFFF);
   auto it = images_.find(key);
   if (it != images_.end()) return it->second.get();
   std::string bytes, error;
   std::unique_ptr<platform::Image> img;
-  if (LoadFile(key, &bytes, &error))
+  if (LoadFile(info.file, &bytes, &error))
     img = platform::Image::DecodePng(bytes.data(), bytes.size(), &error);
   if (img && info.has_mask) img->MakeColorTransparent(info.mask);
   // A missing picture is remembered too, so that it is not looked for again.
