@@ -205,7 +205,10 @@ class CVXDlownloader {
 
   std::mutex httpFactoryLock;
   std::unique_ptr<HttpClientFactory> httpFactory;  // guarded by httpFactoryLock
-  std::unique_ptr<HttpClient> facadeHttp;          // update thread only
+  // The single-file path's connection, kept between its requests; one
+  // request at a time holds facadeHttpLock.
+  std::mutex facadeHttpLock;
+  std::unique_ptr<HttpClient> facadeHttp;  // guarded by facadeHttpLock
   std::unique_ptr<CDownloaderThreadPool, DownloadPoolDeleter> downloadPool;
 
   // ---- Patch application ----

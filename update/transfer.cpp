@@ -304,17 +304,28 @@ HttpClientFactory* CVXDlownloader::HttpFactory() {
 }
 
 void CVXDlownloader::SetHttpFactory(std::unique_ptr<HttpClientFactory> factory) {
-  std::lock_guard<std::mutex> hold(httpFactoryLock);
-  httpFactory = std::move(factory);
+  std::lock_guard<std::mutex> hold(facadeHttpLock);
   facadeHttp.reset();
+  std::lock_guard<std::mutex> holdFactory(httpFactoryLock);
+  httpFactory = std::move(factory);
 }
 
 namespace {
 
-HttpClient* FacadeClient(CVXDlownloader* engine) {
-  if (!engine->facadeHttp) engine->facadeHttp = engine->HttpFactory()->Create();
-  return engine->facadeHttp.get();
-}
+// Borrows the engine's single-file connection for one request; requests
+// from several threads take turns.
+class FacadeClient {
+ public:
+  explicit FacadeClient(CVXDlownloader* engine) : hold_(engine->facadeHttpLock) {
+    if (!engine->facadeHttp) engine->facadeHttp = engine->HttpFactory()->Create();
+    client_ = engine->facadeHttp.get();
+  }
+  HttpClient* operator->() { return client_; }
+
+ private:
+  std::lock_guard<std::mutex> hold_;
+  HttpClient* client_;
+};
 
 }  // namespace
 
