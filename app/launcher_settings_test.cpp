@@ -1,0 +1,116 @@
+#include "app/launcher_settings.h"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+
+#include "app/update_driver.h"
+#include "platform/fake_http.h"
+#include "update/downloader.h"
+#include "update/release_url.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+class NullUi : public UpdateUi {
+ public:
+  void ShowStatus(int) override { ++shown; }
+  bool HasControl(const std::string&) override { return false; }
+  void SetControlVisible(const std::string&, bool) override {}
+  void SetControlEnabled(const std::string&, bool) override {}
+  void SetControlText(const std::string&, const std::string&) override {}
+  void SetProgressTimer(int, int) override {}
+  void KillProgressTimer(int) override {}
+  void CheckDiskSpace() override {}
+  void DownloadServerList() override {}
+  void RunFourDayCheck() override {}
+  void StartGameThread() override {}
+  std::atomic<int> shown{0};
+};
+
+class FourDayCheckTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    dir_ = fs::temp_directory_path() /
+           ("kst-4day-" + std::to_string(getpid()) + "-" +
+            ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    fs::remove_all(dir_);
+    fs::create_directories(dir_ / "launcherlog");
+    ini_ = (dir_ / "LauncherConfig/check.ini").string();
+    SetReleaseBaseUrl("http://fake.test/rel/");
+    FakeResource refused;
+    refused.refuse = true;
+    server_.Put("http://fake.test/rel/", refused);
+    engine_ = std::make_unique<CVXDlownloader>(dir_.string() + "/");
+    engine_->SetHttpFactory(std::make_unique<FakeHttpClientFactory>(&server_));
+    driver_ = std::make_unique<UpdateDriver>(engine_.get(), &ui_);
+    ResetFourDayCheckForTest();
+  }
+  void TearDown() override {
+    driver_.reset();
+    engine_.reset();
+    fs::remove_all(dir_);
+  }
+  int LogFiles() {
+    int n = 0;
+    for (auto& e : fs::directory_iterator(dir_ / "launcherlog")) n += e.is_regular_file();
+    return n;
+  }
+  void MakeLogs(int n) {
+    for (int i = 0; i < n; ++i)
+      std::ofstream(dir_ / ("launcherlog/2026-01-0" + std::to_string(i) + ".log")) << "x";
+  }
+
+  fs::path dir_;
+  std::string ini_;
+  FakeHttpServer server_;
+  NullUi ui_;
+  std::unique_ptr<CVXDlownloader> engine_;
+  std::unique_ptr<UpdateDriver> driver_;
+};
+
+TEST_F(FourDayCheckTest, OnTheEighthAfterTheFourthTrimsLogsAndStartsAFullCheck) {
+  WriteIniValue(ini_, "check", "sign", "4");
+  MakeLogs(6);
+  EXPECT_TRUE(RunFourDayCheck(engine_.get(), driver_.get(), 8));
+  driver_->WaitIdle();
+  EXPECT_EQ(ReadIniValue(ini_, "check", "sign", "-1"), "8");
+  EXPECT_EQ(LogFiles(), 2);
+  EXPECT_EQ(engine_->updateMode.load(), VerifyFiles);
+  EXPECT_GE(ui_.shown.load(), 1);
+  // Only once per process.
+  WriteIniValue(ini_, "check", "sign", "4");
+  EXPECT_FALSE(RunFourDayCheck(engine_.get(), driver_.get(), 8));
+}
+
+TEST_F(FourDayCheckTest, SameDayOrADayNotAMultipleOfFourDoesNothing) {
+  WriteIniValue(ini_, "check", "sign", "8");
+  EXPECT_FALSE(RunFourDayCheck(engine_.get(), driver_.get(), 8));
+  ResetFourDayCheckForTest();
+  EXPECT_FALSE(RunFourDayCheck(engine_.get(), driver_.get(), 9));
+  EXPECT_EQ(ReadIniValue(ini_, "check", "sign", "-1"), "8");
+}
+
+TEST_F(FourDayCheckTest, FirstEverCheckKeepsTheLogs) {
+  MakeLogs(6);
+  EXPECT_TRUE(RunFourDayCheck(engine_.get(), driver_.get(), 4));
+  driver_->WaitIdle();
+  EXPECT_EQ(LogFiles(), 6);
+  EXPECT_EQ(ReadIniValue(ini_, "check", "sign", "-1"), "4");
+}
+
+TEST(IniFile, ValuesKeepTheRestOfTheFile) {
+  std::string ini = (fs::temp_directory_path() / ("kst-ini-" + std::to_string(getpid()))).string();
+  std::ofstream(ini) << "[other]\nsign=1\n[check]\nfoo = bar\n";
+  EXPECT_EQ(ReadIniValue(ini, "check", "sign", "-1"), "-1");
+  WriteIniValue(ini, "check", "sign", "12");
+  EXPECT_EQ(ReadIniValue(ini, "check", "sign", "-1"), "12");
+  EXPECT_EQ(ReadIniValue(ini, "other", "sign", "-1"), "1");
+  EXPECT_EQ(ReadIniValue(ini, "check", "foo", "-1"), "bar");
+  fs::remove(ini);
+}
+
+}  // namespace

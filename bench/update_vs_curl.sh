@@ -1,0 +1,99 @@
+#!/usr/bin/env bash
+# Whole-command figures of `kestrava-patcher update` against a loopback nginx:
+#  1. first install of a release of 1 GiB in 4 files, and of 5000 files of
+#     8 KiB, against curl --parallel --parallel-max 4 fetching the same bytes
+#     (targets: <= 1.3x and <= 2.0x);
+#  2. repair (every file digested) of the 1 GiB installation against md5sum
+#     run as two processes (target <= 1.1x);
+#  3. peak memory of the 1 GiB first install (target <= 150 MB).
+# Usage: bench/update_vs_curl.sh [path/to/kestrava-patcher]
+set -euo pipefail
+here=$(cd "$(dirname "$0")" && pwd)
+patcher=${1:-$here/../build/bin/kestrava-patcher}
+work=$(mktemp -d /tmp/kestrava-update-bench-XXXXXX)
+fixture=$here/../tests/server/nginx_fixture.sh
+cleanup() {
+  "$fixture" stop "$work/nginx" >/dev/null 2>&1 || true
+  rm -rf "$work"
+}
+trap cleanup EXIT
+
+"$fixture" start "$work/nginx" >/dev/null
+port=$(sed -n 's/^port=//p' "$work/nginx/server.env")
+www=$work/nginx/www
+base=http://127.0.0.1:$port
+now() { date +%s.%N; }
+ratio() { python3 -c "print('%.2f' % ($1 / $2))"; }
+
+make_game() {  # folder, kind
+  mkdir -p "$1/scope"
+  printf '#!/bin/sh\n' >"$1/Launcher.exe"
+  printf '#!/bin/sh\n' >"$1/Launcher.dat"
+  if [ "$2" = big ]; then
+    for i in 1 2 3 4; do head -c $((256 << 20)) /dev/urandom >"$1/part$i.bin"; done
+    echo part1.bin >"$1/scope/login.scope"
+  else
+    python3 - "$1" <<'PY'
+import os, sys
+root = sys.argv[1]
+for i in range(5000):
+    d = os.path.join(root, "d%02d" % (i % 50))
+    os.makedirs(d, exist_ok=True)
+    with open(os.path.join(d, "f%04d.dat" % i), "wb") as f:
+        f.write(os.urandom(8192))
+PY
+    echo d00/f0000.dat >"$1/scope/login.scope"
+  fi
+}
+
+# curl fetches exactly what the updater fetched: every GET in the access log.
+curl_same_bytes() {  # release name, output folder
+  python3 - "$work/nginx/access.log" "$1" "$base" "$2" >"$work/curl.cfg" <<'PY'
+import sys
+log, rel, base, out = sys.argv[1:]
+seen = set()
+for line in open(log):
+    uri = line.split(" ")[0]
+    if f"/{rel}/" in uri and "range=bytes" in line and uri not in seen:
+        seen.add(uri)
+        print(f'url = "{base}{uri}"\noutput = "{out}{uri}"')
+PY
+  local t0 t1
+  t0=$(now)
+  curl -s --parallel --parallel-max 4 --create-dirs -K "$work/curl.cfg"
+  t1=$(now)
+  python3 -c "print($t1 - $t0)"
+}
+
+for kind in big small; do
+  echo "== $kind: publishing"
+  make_game "$work/game-$kind" "$kind"
+  "$patcher" publish "$work/game-$kind" "$www/$kind" --version 1 --level 0 \
+    --package-size 256 >/dev/null
+  : >"$work/nginx/access.log"
+  mkdir -p "$work/inst-$kind/LauncherConfig"
+  printf '[check]\r\nsign=%s\r\n' "$(date +%-d)" >"$work/inst-$kind/LauncherConfig/check.ini"
+  t0=$(now)
+  /usr/bin/time -f "%M" -o "$work/rss-$kind" \
+    "$patcher" update "$work/inst-$kind" --url "$base/$kind/" >/dev/null
+  t1=$(now)
+  ours=$(python3 -c "print($t1 - $t0)")
+  theirs=$(curl_same_bytes "$kind" "$work/curl-$kind")
+  rss=$(($(cat "$work/rss-$kind") / 1024))
+  echo "first install ($kind): update ${ours}s, curl ${theirs}s, ratio $(ratio "$ours" "$theirs"), peak RSS ${rss} MB"
+  rm -rf "$work/curl-$kind"
+done
+
+echo "== repair of the 1 GiB installation"
+t0=$(now)
+"$patcher" update "$work/inst-big" --url "$base/big/" --mode repair >/dev/null
+t1=$(now)
+ours=$(python3 -c "print($t1 - $t0)")
+sync
+t0=$(now)
+(md5sum "$work/inst-big/part1.bin" "$work/inst-big/part2.bin" >/dev/null &
+ md5sum "$work/inst-big/part3.bin" "$work/inst-big/part4.bin" >/dev/null &
+ wait)
+t1=$(now)
+theirs=$(python3 -c "print($t1 - $t0)")
+echo "repair (1 GiB): update ${ours}s, 2 x md5sum ${theirs}s, ratio $(ratio "$ours" "$theirs")"
