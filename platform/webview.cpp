@@ -1,234 +1,121 @@
 #include "platform/webview.h"
 
+#include <dlfcn.h>
 #include <gtk/gtk.h>
-#include <webkit2/webkit2.h>
+#include <unistd.h>
 
-#include <cstdlib>
+#include <string>
+
+#include "diag/log.h"
 
 namespace platform {
 namespace {
 
-constexpr const char* kHandlerName = "kestravaExternal";
+using CreateFn = WebView* (*)(NativeWindow*, WebViewSink*, const std::vector<std::string>*);
 
-// The page-side half of window.external: each name posts {name, arg} to the
-// program's script message handler.
-std::string ExternalScript(const std::vector<std::string>& names) {
-  std::string js =
-      "(function(){var ext=window.external;"
-      "if(!ext||typeof ext!=='object'){ext={};try{Object.defineProperty(window,'external',"
-      "{value:ext,configurable:true});}catch(e){}}"
-      "function bind(n){return function(a){window.webkit.messageHandlers." +
-      std::string(kHandlerName) +
-      ".postMessage({name:n,arg:(a===undefined||a===null)?'':String(a)});};}";
-  for (const std::string& n : names) js += "ext['" + n + "']=bind('" + n + "');";
-  js += "})();";
-  return js;
+std::string ProgramFolder() {
+  char buf[4096];
+  const ssize_t n = readlink("/proc/self/exe", buf, sizeof buf - 1);
+  if (n <= 0) return "";
+  std::string path(buf, static_cast<std::size_t>(n));
+  return path.substr(0, path.rfind('/') + 1);
 }
 
-void PrepareWebKitEnvironment() {
-  // Running as root in a container offers no user namespace for the sandbox;
-  // the compositor path needs a GPU Xvfb does not have.
-  setenv("WEBKIT_DISABLE_SANDBOX_THIS_IS_DANGEROUS", "1", 0);
-  setenv("WEBKIT_DISABLE_COMPOSITING_MODE", "1", 0);
+// Loads the WebKit module once: beside the program, else where it was built.
+CreateFn LoadModule() {
+  static CreateFn create = []() -> CreateFn {
+    const std::string name = "libkestrava_webkit_view.so";
+    void* module = nullptr;
+    for (const std::string& path : {ProgramFolder() + name, std::string(KESTRAVA_WEBKIT_MODULE)}) {
+      if ((module = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL))) break;
+    }
+    if (!module) {
+      WriteLogTag("Error", "Cannot load the web view module %s: %s", name.c_str(), dlerror());
+      return nullptr;
+    }
+    return reinterpret_cast<CreateFn>(dlsym(module, "KestravaCreateWebView"));
+  }();
+  return create;
 }
 
-// A WebKitWebView in the host's GtkFixed. Lives on the UI thread.
-class GtkWebView : public WebView {
+// Stands in for the WebKit view until the window has shown its first frame,
+// then loads WebKit, makes the real view and hands it what it was told
+// meanwhile. UI thread only.
+class DeferredWebView : public WebView {
  public:
-  GtkWebView(GtkWidget* fixed, WebViewSink* sink, const std::vector<std::string>& names);
-  ~GtkWebView() override;
+  DeferredWebView(NativeWindow* host, WebViewSink* sink, const std::vector<std::string>& names)
+      : host_(host),
+        sink_(sink),
+        names_(names),
+        toplevel_(gtk_widget_get_toplevel(static_cast<GtkWidget*>(host->NativeContainer()))) {
+    g_object_ref(toplevel_);  // the window may go before this view does
+    g_signal_connect_after(toplevel_, "draw", G_CALLBACK(OnHostDrawn), this);
+    if (gtk_widget_get_mapped(toplevel_)) gtk_widget_queue_draw(toplevel_);
+  }
+  ~DeferredWebView() override {
+    if (source_) g_source_remove(source_);
+    g_signal_handlers_disconnect_by_data(toplevel_, this);
+    real_.reset();
+    g_object_unref(toplevel_);
+  }
 
-  void SetRect(const Rect& r) override;
-  void SetVisible(bool visible) override;
-  void Navigate(const std::string& url) override;
-  std::string Url() const override;
+  void SetRect(const Rect& r) override {
+    rect_ = r;
+    if (real_) real_->SetRect(r);
+  }
+  void SetVisible(bool visible) override {
+    visible_ = visible;
+    if (real_) real_->SetVisible(visible);
+  }
+  void Navigate(const std::string& url) override {
+    if (real_) {
+      real_->Navigate(url);
+    } else {
+      url_ = url;  // loaded as soon as the real view exists
+    }
+  }
+  std::string Url() const override { return real_ ? real_->Url() : url_; }
 
  private:
-  // The WebKit view is made once the window has shown its first frame:
-  // starting WebKit takes longer than drawing the whole skin.
-  static gboolean OnHostDrawn(GtkWidget*, cairo_t*, gpointer self);
-  static gboolean CreateLater(gpointer self);
-  void CreateView();
-  static void OnScriptMessage(WebKitUserContentManager*, WebKitJavascriptResult* result,
-                              gpointer self);
-  static gboolean OnDecidePolicy(WebKitWebView*, WebKitPolicyDecision* decision,
-                                 WebKitPolicyDecisionType type, gpointer self);
-  static void OnLoadChanged(WebKitWebView* view, WebKitLoadEvent event, gpointer self);
-  static gboolean OnLoadFailed(WebKitWebView*, WebKitLoadEvent, gchar* uri, GError*, gpointer self);
-  static GtkWidget* OnCreate(WebKitWebView*, WebKitNavigationAction* action, gpointer self);
-  static gboolean OnContextMenu(WebKitWebView*, WebKitContextMenu*, GdkEvent*, WebKitHitTestResult*,
-                                gpointer self);
+  static gboolean OnHostDrawn(GtkWidget*, cairo_t*, gpointer self) {
+    auto* w = static_cast<DeferredWebView*>(self);
+    g_signal_handlers_disconnect_by_data(w->toplevel_, w);
+    if (!w->real_ && !w->source_) w->source_ = g_idle_add(CreateLater, w);
+    return FALSE;
+  }
+  static gboolean CreateLater(gpointer self) {
+    auto* w = static_cast<DeferredWebView*>(self);
+    w->source_ = 0;
+    w->CreateReal();
+    return G_SOURCE_REMOVE;
+  }
+  void CreateReal() {
+    CreateFn create = LoadModule();
+    if (!create) return;
+    real_.reset(create(host_, sink_, &names_));
+    if (!real_) return;
+    real_->SetRect(rect_);
+    real_->SetVisible(visible_);
+    if (!url_.empty()) real_->Navigate(url_);
+  }
 
+  NativeWindow* host_;
   WebViewSink* sink_;
-  GtkWidget* fixed_;
-  GtkWidget* toplevel_;
   std::vector<std::string> names_;
-  WebKitUserContentManager* ucm_ = nullptr;
-  GtkWidget* view_ = nullptr;
-  guint create_source_ = 0;
+  GtkWidget* toplevel_;
+  guint source_ = 0;
+  std::unique_ptr<WebView> real_;
   Rect rect_;
   bool visible_ = true;
-  std::string pending_url_;
+  std::string url_;
 };
-
-GtkWebView::GtkWebView(GtkWidget* fixed, WebViewSink* sink, const std::vector<std::string>& names)
-    : sink_(sink), fixed_(fixed), toplevel_(gtk_widget_get_toplevel(fixed)), names_(names) {
-  // Held: the window may be destroyed before this view is.
-  g_object_ref(toplevel_);
-  g_signal_connect_after(toplevel_, "draw", G_CALLBACK(OnHostDrawn), this);
-  if (gtk_widget_get_mapped(toplevel_)) gtk_widget_queue_draw(toplevel_);
-}
-
-gboolean GtkWebView::OnHostDrawn(GtkWidget*, cairo_t*, gpointer self) {
-  auto* w = static_cast<GtkWebView*>(self);
-  g_signal_handlers_disconnect_by_func(w->toplevel_, reinterpret_cast<gpointer>(OnHostDrawn), w);
-  if (!w->view_ && !w->create_source_) w->create_source_ = g_idle_add(CreateLater, w);
-  return FALSE;
-}
-
-gboolean GtkWebView::CreateLater(gpointer self) {
-  auto* w = static_cast<GtkWebView*>(self);
-  w->create_source_ = 0;
-  w->CreateView();
-  return G_SOURCE_REMOVE;
-}
-
-void GtkWebView::CreateView() {
-  ucm_ = webkit_user_content_manager_new();
-  WebKitUserScript* script =
-      webkit_user_script_new(ExternalScript(names_).c_str(), WEBKIT_USER_CONTENT_INJECT_ALL_FRAMES,
-                             WEBKIT_USER_SCRIPT_INJECT_AT_DOCUMENT_START, nullptr, nullptr);
-  webkit_user_content_manager_add_script(ucm_, script);
-  webkit_user_script_unref(script);
-  g_signal_connect(ucm_, (std::string("script-message-received::") + kHandlerName).c_str(),
-                   G_CALLBACK(OnScriptMessage), this);
-  webkit_user_content_manager_register_script_message_handler(ucm_, kHandlerName);
-  view_ = webkit_web_view_new_with_user_content_manager(ucm_);
-  g_object_ref_sink(view_);
-  g_signal_connect(view_, "decide-policy", G_CALLBACK(OnDecidePolicy), this);
-  g_signal_connect(view_, "load-changed", G_CALLBACK(OnLoadChanged), this);
-  g_signal_connect(view_, "load-failed", G_CALLBACK(OnLoadFailed), this);
-  g_signal_connect(view_, "create", G_CALLBACK(OnCreate), this);
-  g_signal_connect(view_, "context-menu", G_CALLBACK(OnContextMenu), this);
-  gtk_fixed_put(GTK_FIXED(fixed_), view_, rect_.left, rect_.top);
-  SetRect(rect_);
-  SetVisible(visible_);
-  if (!pending_url_.empty()) Navigate(pending_url_);
-  pending_url_.clear();
-}
-
-GtkWebView::~GtkWebView() {
-  if (create_source_) g_source_remove(create_source_);
-  g_signal_handlers_disconnect_by_data(toplevel_, this);
-  g_object_unref(toplevel_);
-  if (!view_) return;
-  g_signal_handlers_disconnect_by_data(view_, this);
-  g_signal_handlers_disconnect_by_data(ucm_, this);
-  webkit_user_content_manager_unregister_script_message_handler(ucm_, kHandlerName);
-  if (GtkWidget* parent = gtk_widget_get_parent(view_)) {
-    gtk_container_remove(GTK_CONTAINER(parent), view_);
-  }
-  g_object_unref(view_);
-  g_object_unref(ucm_);
-}
-
-void GtkWebView::SetRect(const Rect& r) {
-  rect_ = r;
-  if (!view_) return;
-  gtk_fixed_move(GTK_FIXED(fixed_), view_, r.left, r.top);
-  gtk_widget_set_size_request(view_, r.Width() > 0 ? r.Width() : 1,
-                              r.Height() > 0 ? r.Height() : 1);
-}
-
-void GtkWebView::SetVisible(bool visible) {
-  visible_ = visible;
-  if (view_) gtk_widget_set_visible(view_, visible);
-}
-
-void GtkWebView::Navigate(const std::string& url) {
-  if (!view_) {
-    pending_url_ = url;  // loaded as soon as the view exists
-    return;
-  }
-  webkit_web_view_load_uri(WEBKIT_WEB_VIEW(view_), url.c_str());
-}
-
-std::string GtkWebView::Url() const {
-  if (!view_) return pending_url_;
-  const char* uri = webkit_web_view_get_uri(WEBKIT_WEB_VIEW(view_));
-  return uri ? uri : "";
-}
-
-void GtkWebView::OnScriptMessage(WebKitUserContentManager*, WebKitJavascriptResult* result,
-                                 gpointer self) {
-  JSCValue* value = webkit_javascript_result_get_js_value(result);
-  if (!jsc_value_is_object(value)) return;
-  JSCValue* name = jsc_value_object_get_property(value, "name");
-  JSCValue* arg = jsc_value_object_get_property(value, "arg");
-  char* n = jsc_value_to_string(name);
-  char* a = jsc_value_to_string(arg);
-  static_cast<GtkWebView*>(self)->sink_->OnExternalCall(n ? n : "", a ? a : "");
-  g_free(n);
-  g_free(a);
-  g_object_unref(name);
-  g_object_unref(arg);
-}
-
-gboolean GtkWebView::OnDecidePolicy(WebKitWebView*, WebKitPolicyDecision* decision,
-                                    WebKitPolicyDecisionType type, gpointer self) {
-  if (type != WEBKIT_POLICY_DECISION_TYPE_NAVIGATION_ACTION) return FALSE;
-  auto* nav = WEBKIT_NAVIGATION_POLICY_DECISION(decision);
-  WebKitURIRequest* req = webkit_navigation_action_get_request(
-      webkit_navigation_policy_decision_get_navigation_action(nav));
-  bool cancel = false;
-  static_cast<GtkWebView*>(self)->sink_->OnWebEvent(WebEvent::kBeforeNavigate,
-                                                    webkit_uri_request_get_uri(req), &cancel);
-  if (!cancel) return FALSE;
-  webkit_policy_decision_ignore(decision);
-  return TRUE;
-}
-
-void GtkWebView::OnLoadChanged(WebKitWebView* view, WebKitLoadEvent event, gpointer self) {
-  auto* w = static_cast<GtkWebView*>(self);
-  const char* uri = webkit_web_view_get_uri(view);
-  bool cancel = false;
-  if (event == WEBKIT_LOAD_COMMITTED)
-    w->sink_->OnWebEvent(WebEvent::kNavigateComplete, uri ? uri : "", &cancel);
-  if (event == WEBKIT_LOAD_FINISHED)
-    w->sink_->OnWebEvent(WebEvent::kDocumentComplete, uri ? uri : "", &cancel);
-}
-
-gboolean GtkWebView::OnLoadFailed(WebKitWebView*, WebKitLoadEvent, gchar* uri, GError*,
-                                  gpointer self) {
-  bool cancel = false;
-  static_cast<GtkWebView*>(self)->sink_->OnWebEvent(WebEvent::kNavigateError, uri ? uri : "",
-                                                    &cancel);
-  return FALSE;
-}
-
-GtkWidget* GtkWebView::OnCreate(WebKitWebView*, WebKitNavigationAction* action, gpointer self) {
-  // A page that opens a new window: unless the program cancels, the address
-  // goes to the desktop's browser, as a stand-alone browser window would.
-  const char* uri = webkit_uri_request_get_uri(webkit_navigation_action_get_request(action));
-  bool cancel = false;
-  static_cast<GtkWebView*>(self)->sink_->OnWebEvent(WebEvent::kNewWindow, uri ? uri : "", &cancel);
-  if (!cancel && uri && *uri) OpenInBrowser(uri);
-  return nullptr;
-}
-
-gboolean GtkWebView::OnContextMenu(WebKitWebView*, WebKitContextMenu*, GdkEvent*,
-                                   WebKitHitTestResult*, gpointer self) {
-  return static_cast<GtkWebView*>(self)->sink_->OnContextMenu();
-}
 
 }  // namespace
 
 std::unique_ptr<WebView> CreateWebView(NativeWindow* host, WebViewSink* sink,
                                        const std::vector<std::string>& external_names) {
   if (!host || !host->NativeContainer()) return nullptr;
-  PrepareWebKitEnvironment();
-  return std::make_unique<GtkWebView>(static_cast<GtkWidget*>(host->NativeContainer()), sink,
-                                      external_names);
+  return std::make_unique<DeferredWebView>(host, sink, external_names);
 }
 
 }  // namespace platform
