@@ -60,7 +60,7 @@ for line in open(log):
 PY
   local t0 t1
   t0=$(now)
-  curl -s --parallel --parallel-max 4 --create-dirs -K "$work/curl.cfg"
+  curl -s --parallel --parallel-max 4 --create-dirs -K "$work/curl.cfg" 2>/dev/null
   t1=$(now)
   python3 -c "print($t1 - $t0)"
 }
