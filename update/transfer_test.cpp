@@ -10,10 +10,15 @@
 
 #include "diag/log.h"
 #include "platform/fake_http.h"
+#include "tests/test_files.h"
 #include "update/downloader.h"
 #include "update/worker_pool.h"
 
 namespace {
+
+using testfiles::Md5Of;
+using testfiles::ReadAll;
+using testfiles::WriteAll;
 
 std::string RandomBytes(size_t n, unsigned seed) {
   std::mt19937 gen(seed);
@@ -22,29 +27,16 @@ std::string RandomBytes(size_t n, unsigned seed) {
   return s;
 }
 
-std::string ReadAll(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream ss;
-  ss << in.rdbuf();
-  return ss.str();
-}
-
 FakeResource Refused() {
   FakeResource r;
   r.refuse = true;
   return r;
 }
 
-void WriteAll(const std::string& path, const std::string& data) {
-  std::filesystem::create_directories(std::filesystem::path(path).parent_path());
-  std::ofstream(path, std::ios::binary) << data;
-}
-
 class TransferTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    char tmpl[] = "/tmp/kestrava-transfer-XXXXXX";
-    dir_ = std::string(mkdtemp(tmpl)) + "/";
+    dir_ = testfiles::MakeTempFolder("kestrava-transfer");
     SetLogFile(dir_ + "test.log");
     engine_ = std::make_unique<CVXDlownloader>(dir_);
     engine_->SetHttpFactory(std::make_unique<FakeHttpClientFactory>(&server_));
@@ -257,9 +249,8 @@ TEST_F(TransferTest, CheckNetTriesTenTimesAndObeysCancel) {
 }
 
 TEST(FileAppenderTest, DigestCoversTheResumedPartAndRestart) {
-  char tmpl[] = "/tmp/kestrava-appender-XXXXXX";
-  std::string dir = mkdtemp(tmpl);
-  std::string path = dir + "/f";
+  std::string dir = testfiles::MakeTempFolder("kestrava-appender");
+  std::string path = dir + "f";
   WriteAll(path, "hello ");
   FileAppender a;
   ASSERT_TRUE(a.Open(path, true));

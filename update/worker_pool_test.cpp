@@ -13,37 +13,23 @@
 
 #include "diag/log.h"
 #include "platform/fake_http.h"
+#include "tests/test_files.h"
 #include "update/downloader.h"
 #include "update/md5.h"
 #include "update/release_url.h"
 
 namespace {
 
+using testfiles::Md5Of;
+using testfiles::ReadAll;
+using testfiles::WriteAll;
+
 namespace fs = std::filesystem;
-
-std::string ReadAll(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream ss;
-  ss << in.rdbuf();
-  return ss.str();
-}
-
-void WriteAll(const std::string& path, const std::string& data) {
-  fs::create_directories(fs::path(path).parent_path());
-  std::ofstream(path, std::ios::binary) << data;
-}
-
-std::string Md5Of(const std::string& data) {
-  Md5Context c;
-  c.Update(data.data(), data.size());
-  return c.HexDigest();
-}
 
 class WorkerPoolTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    char tmpl[] = "/tmp/kestrava-pool-XXXXXX";
-    dir_ = std::string(mkdtemp(tmpl)) + "/";
+    dir_ = testfiles::MakeTempFolder("kestrava-pool");
     SetLogFile(dir_ + "test.log");
     engine_ = std::make_unique<CVXDlownloader>(dir_ + "game/");
     engine_->SetHttpFactory(std::make_unique<FakeHttpClientFactory>(&server_));

@@ -9,6 +9,7 @@
 
 #include "diag/log.h"
 #include "tests/e2e/nginx_server.h"
+#include "tests/test_files.h"
 #include "update/downloader.h"
 #include "update/md5.h"
 #include "update/release_url.h"
@@ -16,19 +17,11 @@
 
 namespace {
 
+using testfiles::Md5Of;
+using testfiles::ReadAll;
+using testfiles::WriteAll;
+
 namespace fs = std::filesystem;
-
-std::string ReadAll(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream ss;
-  ss << in.rdbuf();
-  return ss.str();
-}
-
-void WriteAll(const std::string& path, const std::string& data) {
-  fs::create_directories(fs::path(path).parent_path());
-  std::ofstream(path, std::ios::binary) << data;
-}
 
 std::string Pattern(size_t n, int seed) {
   std::string s(n, '\0');
@@ -36,18 +29,11 @@ std::string Pattern(size_t n, int seed) {
   return s;
 }
 
-std::string Md5Of(const std::string& data) {
-  Md5Context c;
-  c.Update(data.data(), data.size());
-  return c.HexDigest();
-}
-
 class TransferE2eTest : public ::testing::Test {
  protected:
   void SetUp() override {
     ASSERT_TRUE(server_.Load()) << "run through ctest: the nginx fixture is missing";
-    char tmpl[] = "/tmp/kestrava-e2e-XXXXXX";
-    install_ = std::string(mkdtemp(tmpl)) + "/";
+    install_ = testfiles::MakeTempFolder("kestrava-e2e");
     SetLogFile(install_ + "test.log");
     engine_ = std::make_unique<CVXDlownloader>(install_);
   }

@@ -9,19 +9,17 @@
 
 #include "diag/log.h"
 #include "tests/e2e/fault_server_process.h"
+#include "tests/test_files.h"
 #include "update/downloader.h"
 #include "update/worker_pool.h"
 
 namespace {
 
-namespace fs = std::filesystem;
+using testfiles::Md5Of;
+using testfiles::ReadAll;
+using testfiles::WriteAll;
 
-std::string ReadAll(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream ss;
-  ss << in.rdbuf();
-  return ss.str();
-}
+namespace fs = std::filesystem;
 
 class Collect : public HttpReceiver {
  public:
@@ -43,8 +41,7 @@ void CancelAfter1000(CVXDlownloader* engine, int count) {
 class TransferFaultsTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    char tmpl[] = "/tmp/kestrava-faults-XXXXXX";
-    dir_ = std::string(mkdtemp(tmpl)) + "/";
+    dir_ = testfiles::MakeTempFolder("kestrava-faults");
     fs::create_directories(dir_ + "www");
     body_.resize(5000);
     for (size_t i = 0; i < body_.size(); ++i) body_[i] = static_cast<char>(i * 13 + i / 256);
