@@ -10,9 +10,11 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <mutex>
 #include <thread>
 
 #include "diag/log.h"
@@ -132,36 +134,106 @@ bool WriteAll(int fd, const char* data, size_t size) {
   return true;
 }
 
+// Digests an item's bytes on a thread of its own while the next piece is
+// decoded and written, so that hashing costs no extra wall time on a second
+// core. Owned and driven by one extracting thread.
+class BackgroundMd5 {
+ public:
+  BackgroundMd5() : thread_([this] { Loop(); }) {}
+  ~BackgroundMd5() {
+    {
+      std::lock_guard<std::mutex> hold(lock_);
+      stop_ = true;
+    }
+    wake_.notify_all();
+    thread_.join();
+  }
+  BackgroundMd5(const BackgroundMd5&) = delete;
+  BackgroundMd5& operator=(const BackgroundMd5&) = delete;
+
+  void Start() {
+    Wait();
+    md5_.Init();
+  }
+  // Hashes data[0, size) in the background; the bytes must stay unchanged
+  // until the next Feed or Finish returns.
+  void Feed(const char* data, size_t size) {
+    Wait();
+    {
+      std::lock_guard<std::mutex> hold(lock_);
+      pending_ = data;
+      size_ = size;
+    }
+    wake_.notify_all();
+  }
+  std::string Finish() {
+    Wait();
+    return md5_.HexDigest();
+  }
+
+ private:
+  void Wait() {
+    std::unique_lock<std::mutex> hold(lock_);
+    wake_.wait(hold, [this] { return pending_ == nullptr; });
+  }
+  void Loop() {
+    std::unique_lock<std::mutex> hold(lock_);
+    for (;;) {
+      wake_.wait(hold, [this] { return pending_ != nullptr || stop_; });
+      if (!pending_) return;
+      hold.unlock();
+      md5_.Update(pending_, size_);
+      hold.lock();
+      pending_ = nullptr;
+      wake_.notify_all();
+    }
+  }
+
+  std::mutex lock_;
+  std::condition_variable wake_;
+  const char* pending_ = nullptr;  // guarded by lock_
+  size_t size_ = 0;                // guarded by lock_
+  bool stop_ = false;              // guarded by lock_
+  Md5Context md5_;                 // used by the helper while pending_ is set
+  std::thread thread_;
+};
+
 // Outcome of writing one item's data.
 enum class WriteResult { kOk, kCannotCreate, kDecodeFailed, kWriteFailed };
 
 // Streams the current entry's data into `target` through a temporary file
-// renamed into place; on any failure the target is left as it was.
-WriteResult WriteEntryData(archive* a, archive_entry* entry, const std::string& target, bool digest,
-                           ExtractedFile* out) {
+// renamed into place; on any failure the target is left as it was. With a
+// digester, out->md5 receives the digest of the bytes written.
+WriteResult WriteEntryData(archive* a, archive_entry* entry, const std::string& target,
+                           BackgroundMd5* digest, ExtractedFile* out) {
   CreateParentFolders(target);
   std::string temp = TempPathFor(target);
   mode_t mode = (archive_entry_perm(entry) & 0111) ? 0755 : 0644;
   int fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode);
   if (fd < 0) return WriteResult::kCannotCreate;
-  std::unique_ptr<char[]> buffer(new char[kCopyBufferSize]);
-  Md5Context md5;
+  // Two buffers: one is hashed while the other is filled.
+  std::unique_ptr<char[]> buffers[2] = {std::make_unique<char[]>(kCopyBufferSize),
+                                        std::make_unique<char[]>(kCopyBufferSize)};
+  if (digest) digest->Start();
   int64_t size = 0;
   WriteResult result = WriteResult::kOk;
-  for (;;) {
-    la_ssize_t n = archive_read_data(a, buffer.get(), kCopyBufferSize);
+  for (int turn = 0;; turn ^= 1) {
+    char* buffer = buffers[turn].get();
+    la_ssize_t n = archive_read_data(a, buffer, kCopyBufferSize);
     if (n < 0) {
       result = WriteResult::kDecodeFailed;
       break;
     }
     if (n == 0) break;
-    if (digest) md5.Update(buffer.get(), static_cast<size_t>(n));
     size += n;
-    if (!WriteAll(fd, buffer.get(), static_cast<size_t>(n))) {
+    if (!WriteAll(fd, buffer, static_cast<size_t>(n))) {
       result = WriteResult::kWriteFailed;
       break;
     }
+    if (digest) digest->Feed(buffer, static_cast<size_t>(n));
   }
+  // Always drained, so that no buffer is hashed after it is freed.
+  std::string md5 = digest ? digest->Finish() : "";
   if (close(fd) != 0 && result == WriteResult::kOk) result = WriteResult::kWriteFailed;
   if (result == WriteResult::kOk && rename(temp.c_str(), target.c_str()) != 0) {
     result = WriteResult::kWriteFailed;
@@ -170,7 +242,7 @@ WriteResult WriteEntryData(archive* a, archive_entry* entry, const std::string& 
     unlink(temp.c_str());
     return result;
   }
-  if (digest) out->md5 = md5.HexDigest();
+  out->md5 = md5;
   out->size = size;
   return result;
 }
@@ -215,7 +287,8 @@ bool IsRefusedItem(archive_entry* entry, const std::string& name) {
 // Unpacks one package item. Failures of the item alone are logged and
 // passed over.
 void ExtractPackageItem(archive* a, archive_entry* entry, const std::string& destFolder,
-                        std::vector<ExtractedFile>* written, ExtractProgress* progress) {
+                        BackgroundMd5* digest, std::vector<ExtractedFile>* written,
+                        ExtractProgress* progress) {
   std::string name = ItemName(entry);
   if (IsRefusedItem(entry, name)) return;
   if (IsDirEntry(entry)) {
@@ -224,7 +297,7 @@ void ExtractPackageItem(archive* a, archive_entry* entry, const std::string& des
   }
   ExtractedFile file;
   file.name = name;
-  switch (WriteEntryData(a, entry, destFolder + name, written != nullptr, &file)) {
+  switch (WriteEntryData(a, entry, destFolder + name, digest, &file)) {
     case WriteResult::kOk:
       break;
     case WriteResult::kCannotCreate:
@@ -271,8 +344,9 @@ bool ExtractFirstItem(const std::string& archivePath, const std::string& destFol
     return false;
   }
   ExtractedFile file;
+  auto digest = md5Hex ? std::make_unique<BackgroundMd5>() : nullptr;
   WriteResult r = WriteEntryData(a.get(), entry, target.empty() ? destFolder + name : target,
-                                 md5Hex != nullptr, &file);
+                                 digest.get(), &file);
   if (r == WriteResult::kDecodeFailed) {
     WriteLogTag("Error", "7zUnzip File %s Error! %s", name.c_str(), archive_error_string(a.get()));
     return decodeFailureIsSuccess;
@@ -420,10 +494,11 @@ bool ExtractPackage(const std::string& archivePath, const std::string& destFolde
     return false;
   }
   if (progress) progress->OnItemCount(count);
+  auto digest = written ? std::make_unique<BackgroundMd5>() : nullptr;
   archive_entry* entry = nullptr;
   int r;
   while ((r = archive_read_next_header(a.get(), &entry)) == ARCHIVE_OK || r == ARCHIVE_WARN) {
-    ExtractPackageItem(a.get(), entry, destFolder, written, progress);
+    ExtractPackageItem(a.get(), entry, destFolder, digest.get(), written, progress);
   }
   if (r != ARCHIVE_EOF) {
     WriteLogTag("Error", "Archive %s: %s", archivePath.c_str(), archive_error_string(a.get()));
