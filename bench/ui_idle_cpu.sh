@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # CPU used by the main skin's window while nothing happens, under Xvfb.
-# Target: at most 0.5 % of one core. Usage: ui_idle_cpu.sh PATH/TO/skinview [SECONDS]
+# Target: at most 0.5 % of one core.
+# Usage: ui_idle_cpu.sh PATH/TO/skinview [SECONDS] [WARM-UP SECONDS]
 set -euo pipefail
 skinview=$1
 seconds=${2:-10}
@@ -11,7 +12,7 @@ trap 'kill "$viewer" "$xvfb" 2>/dev/null || true' EXIT
 sleep 1
 "$skinview" - mainframe.xml --title "idle bench" &
 viewer=$!
-sleep 2  # start-up and first paint are not idle time
+sleep "${3:-5}"  # start-up, first paint and the page module are not idle time
 ticks() { awk '{print $14 + $15}' "/proc/$viewer/stat"; }
 hz=$(getconf CLK_TCK)
 t0=$(ticks)
