@@ -41,27 +41,59 @@ bool SafeOrLogged(const std::string& path) {
 
 }  // namespace
 
-bool LoadPublishedList(const std::string& file, std::map<std::string, FileEntry>* published) {
+namespace {
+
+// Sorts by path and keeps the first entry of each path in document order.
+template <typename T, typename PathOf>
+void SortUnique(std::vector<T>* list, PathOf pathOf) {
+  std::stable_sort(list->begin(), list->end(),
+                   [&](const T& a, const T& b) { return pathOf(a) < pathOf(b); });
+  list->erase(std::unique(list->begin(), list->end(),
+                          [&](const T& a, const T& b) { return pathOf(a) == pathOf(b); }),
+              list->end());
+}
+
+}  // namespace
+
+bool LoadPublishedList(const std::string& file, PublishedList* published) {
   pugi::xml_document doc;
   if (!doc.load_file(WideToOem(file).c_str())) return false;
   for (pugi::xml_node f : doc.child("Filelist").child("Files").children("File")) {
     FileEntry e = EntryOf(f);
-    if (SafeOrLogged(e.path)) published->emplace(e.path, std::move(e));
+    if (SafeOrLogged(e.path)) published->push_back(std::move(e));
   }
+  SortUnique(published, [](const FileEntry& e) -> const std::string& { return e.path; });
   return true;
 }
 
-bool LoadLocalCodes(const std::string& file, std::map<std::string, std::string>* codes,
-                    std::vector<std::string>* paths) {
+bool LoadLocalCodes(const std::string& file, LocalCodes* codes, std::vector<std::string>* paths) {
   pugi::xml_document doc;
   if (!doc.load_file(WideToOem(file).c_str())) return false;
   for (pugi::xml_node f : doc.child("Filelist").child("Files").children("File")) {
     std::string path = AnsiToWide(f.attribute("Path").value());
     if (!SafeOrLogged(path)) continue;
-    if (codes) codes->emplace(path, AnsiToWide(f.attribute("Code").value()));
-    if (paths) paths->push_back(path);
+    if (codes) codes->emplace_back(path, AnsiToWide(f.attribute("Code").value()));
+    if (paths) paths->push_back(std::move(path));
+  }
+  if (codes) {
+    SortUnique(codes, [](const std::pair<std::string, std::string>& e) -> const std::string& {
+      return e.first;
+    });
   }
   return true;
+}
+
+const FileEntry* FindEntry(const PublishedList& list, const std::string& path) {
+  auto it = std::lower_bound(list.begin(), list.end(), path,
+                             [](const FileEntry& e, const std::string& p) { return e.path < p; });
+  return it != list.end() && it->path == path ? &*it : nullptr;
+}
+
+const std::string* FindCode(const LocalCodes& list, const std::string& path) {
+  auto it = std::lower_bound(list.begin(), list.end(), path,
+                             [](const std::pair<std::string, std::string>& e,
+                                const std::string& p) { return e.first < p; });
+  return it != list.end() && it->first == path ? &it->second : nullptr;
 }
 
 bool IsFetchedExtension(const std::string& path) {
@@ -90,7 +122,7 @@ void CVXDlownloader::AddTaskOnce(const FileEntry& entry, uint8_t fixNameCase) {
 }
 
 // Common start of the three rules: counters, task list, published list.
-int CVXDlownloader::StartDifference(std::map<std::string, FileEntry>* published) {
+int CVXDlownloader::StartDifference(PublishedList* published) {
   SetCheckCounters(0, 0);
   downloadTasks.clear();
   taskedPaths_.clear();
@@ -143,7 +175,7 @@ bool CVXDlownloader::CheckFilesOnDisk(const std::vector<const FileEntry*>& entri
 
 int CVXDlownloader::GetDifferentFilesWithFiles() {
   WriteLog("Start Get DifferentFiles With Files");
-  std::map<std::string, FileEntry> published;
+  PublishedList published;
   int r = StartDifference(&published);
   if (r != Status_DifferencesReady) return r;
   std::vector<std::string> localPaths;
@@ -155,11 +187,11 @@ int CVXDlownloader::GetDifferentFilesWithFiles() {
   SetCheckCounters(static_cast<int>(published.size()), 0);
 
   // Only files the local list knows are examined.
-  std::set<std::string> known(localPaths.begin(), localPaths.end());
+  std::sort(localPaths.begin(), localPaths.end());
   std::vector<const FileEntry*> toCheck;
   int skipped = 0;
-  for (const auto& [path, entry] : published) {
-    if (known.count(path)) {
+  for (const FileEntry& entry : published) {
+    if (std::binary_search(localPaths.begin(), localPaths.end(), entry.path)) {
       toCheck.push_back(&entry);
     } else {
       ++skipped;
@@ -175,7 +207,7 @@ int CVXDlownloader::GetDifferentFilesWithFiles() {
   return Status_DifferencesReady;
 }
 
-int CVXDlownloader::LoadLocalMap(std::map<std::string, std::string>* local) {
+int CVXDlownloader::LoadLocalMap(LocalCodes* local) {
   const std::string file = installDir() + "LauncherConfig/localclient.md5";
   if (!LoadLocalCodes(file, local, nullptr)) {
     WriteLogTag("Error", "Cant Not Open Old MD5 List");
@@ -187,8 +219,8 @@ int CVXDlownloader::LoadLocalMap(std::map<std::string, std::string>* local) {
 
 int CVXDlownloader::GetDiffernetFilesWithMD5List() {
   WriteLog("Start Get DifferentFiles With MD5");
-  std::map<std::string, FileEntry> published;
-  std::map<std::string, std::string> local;
+  PublishedList published;
+  LocalCodes local;
   int r = StartDifference(&published);
   if (r == Status_DifferencesReady) r = LoadLocalMap(&local);
   if (r != Status_DifferencesReady) return r;
@@ -196,14 +228,17 @@ int CVXDlownloader::GetDiffernetFilesWithMD5List() {
 
   oldFiles.clear();
   for (const auto& [path, code] : local) {
-    if (!published.count(path)) oldFiles.push_back(path);
+    if (FindEntry(published, path) == nullptr) oldFiles.push_back(path);
   }
   SetCheckCounters(static_cast<int>(published.size() + local.size()), 0);
-  for (const auto& [path, entry] : published) {
+  // Both lists are sorted by path: walk them in step.
+  auto l = local.begin();
+  for (const FileEntry& entry : published) {
     if (cancelRequested.load()) return Status_Cancelled;
     AddChecked(1);
-    auto it = local.find(path);
-    bool wanted = it != local.end() ? it->second != entry.code : IsFetchedExtension(path);
+    while (l != local.end() && l->first < entry.path) ++l;
+    bool known = l != local.end() && l->first == entry.path;
+    bool wanted = known ? l->second != entry.code : IsFetchedExtension(entry.path);
     if (wanted) AddTaskOnce(entry, 0);
   }
   CheckImportantFiles(published);
@@ -212,41 +247,41 @@ int CVXDlownloader::GetDiffernetFilesWithMD5List() {
   if (r != Status_ScopeListReady) return r;
   for (const std::string& path : scopeList) {
     if (cancelRequested.load()) return Status_Cancelled;
-    auto entry = published.find(path);
-    if (entry == published.end()) continue;
-    auto it = local.find(path);
-    if (it == local.end() || it->second != entry->second.code) AddTaskOnce(entry->second, 0);
+    const FileEntry* entry = FindEntry(published, path);
+    if (entry == nullptr) continue;
+    const std::string* code = FindCode(local, path);
+    if (code == nullptr || *code != entry->code) AddTaskOnce(*entry, 0);
   }
   WriteLog("Get DifferentFiles Completed");
   return Status_DifferencesReady;
 }
 
-void CVXDlownloader::CheckImportantFiles(const std::map<std::string, FileEntry>& published) {
+void CVXDlownloader::CheckImportantFiles(const PublishedList& published) {
   WriteLog("*******Start Check Importent Files***********");
   if (std::find(importantFiles.begin(), importantFiles.end(), "KestravaBox.exe") ==
       importantFiles.end()) {
     importantFiles.push_back("KestravaBox.exe");
   }
   for (const std::string& name : importantFiles) {
-    auto it = published.find(name);
-    if (it != published.end() && !CheckFileMD5(it->second.code, installDir() + name)) {
-      AddTaskOnce(it->second, 0);
+    const FileEntry* entry = FindEntry(published, name);
+    if (entry != nullptr && !CheckFileMD5(entry->code, installDir() + name)) {
+      AddTaskOnce(*entry, 0);
     }
   }
 }
 
 int CVXDlownloader::GetFullDownload() {
   WriteLog("Start Get GetFullDownload Files");
-  std::map<std::string, FileEntry> published;
-  std::map<std::string, std::string> local;
+  PublishedList published;
+  LocalCodes local;
   int r = StartDifference(&published);
   if (r == Status_DifferencesReady) r = LoadLocalMap(&local);
   if (r != Status_DifferencesReady) return r;
   SetCheckCounters(static_cast<int>(published.size()), 0);
-  for (const auto& [path, entry] : published) {
+  for (const FileEntry& entry : published) {
     AddChecked(1);
-    auto it = local.find(path);
-    if (it == local.end() || it->second != entry.code) AddTaskOnce(entry, 0);
+    const std::string* code = FindCode(local, entry.path);
+    if (code == nullptr || *code != entry.code) AddTaskOnce(entry, 0);
   }
   return Status_DifferencesReady;
 }

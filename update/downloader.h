@@ -39,7 +39,8 @@ class CVXDlownloader {
   // ---- File lists: the local list (localclient.md5) ----
 
   // Loads the local list once; with none (or a damaged one, kept aside as
-  // ".bad") it saves an empty list and loads that on the next call. True.
+  // ".bad") it starts an empty one in memory, written by WriteLocalClient.
+  // True.
   bool OpenLocalList();
   // Adds or updates one file; the path may be full or relative, "\" or "/".
   bool RecordFileInLocalList(const FileEntry& entry);
@@ -110,9 +111,9 @@ class CVXDlownloader {
   std::vector<std::string> scopeList;       // update thread only
 
  private:
-  int StartDifference(std::map<std::string, FileEntry>* published);
-  int LoadLocalMap(std::map<std::string, std::string>* local);
-  void CheckImportantFiles(const std::map<std::string, FileEntry>& published);
+  int StartDifference(std::vector<FileEntry>* published);
+  int LoadLocalMap(std::vector<std::pair<std::string, std::string>>* local);
+  void CheckImportantFiles(const std::vector<FileEntry>& published);
   bool CheckFilesOnDisk(const std::vector<const FileEntry*>& entries, std::vector<char>* result);
   void SetCheckCounters(int listed, int checked);
   void AddChecked(int n);
