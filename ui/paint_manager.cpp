@@ -27,6 +27,22 @@ PackageState& Package() {
   return state;
 }
 
+// Registration lists hold each listener once.
+template <typename T>
+bool AddOnce(std::vector<T*>& list, T* item) {
+  if (std::find(list.begin(), list.end(), item) != list.end()) return false;
+  list.push_back(item);
+  return true;
+}
+
+template <typename T>
+bool RemoveOnce(std::vector<T*>& list, T* item) {
+  auto it = std::find(list.begin(), list.end(), item);
+  if (it == list.end()) return false;
+  list.erase(it);
+  return true;
+}
+
 bool ReadDiskFile(const std::string& path, std::string* data, std::string* error) {
   std::ifstream in(path, std::ios::binary);
   if (!in) {
@@ -353,30 +369,19 @@ unsigned CPaintManagerUI::SystemTimerId(CControlUI* control, unsigned id) const 
 }
 
 bool CPaintManagerUI::AddNotifier(INotifyUI* notifier) {
-  if (std::find(notifiers_.begin(), notifiers_.end(), notifier) != notifiers_.end()) return false;
-  notifiers_.push_back(notifier);
-  return true;
+  return AddOnce(notifiers_, notifier);
 }
 
 bool CPaintManagerUI::RemoveNotifier(INotifyUI* notifier) {
-  auto it = std::find(notifiers_.begin(), notifiers_.end(), notifier);
-  if (it == notifiers_.end()) return false;
-  notifiers_.erase(it);
-  return true;
+  return RemoveOnce(notifiers_, notifier);
 }
 
 bool CPaintManagerUI::AddPreMessageFilter(IMessageFilterUI* filter) {
-  if (std::find(pre_filters_.begin(), pre_filters_.end(), filter) != pre_filters_.end())
-    return false;
-  pre_filters_.push_back(filter);
-  return true;
+  return AddOnce(pre_filters_, filter);
 }
 
 bool CPaintManagerUI::RemovePreMessageFilter(IMessageFilterUI* filter) {
-  auto it = std::find(pre_filters_.begin(), pre_filters_.end(), filter);
-  if (it == pre_filters_.end()) return false;
-  pre_filters_.erase(it);
-  return true;
+  return RemoveOnce(pre_filters_, filter);
 }
 
 void CPaintManagerUI::SendNotify(CControlUI* control, const std::string& type, WPARAM wparam,
