@@ -205,9 +205,12 @@ bool CVXDlownloader::OpenLocalList() {
     rename(path.c_str(), kept.c_str());
     WriteLogTag("Error", "Local list %s is damaged, kept as %s", path.c_str(), kept.c_str());
   }
+  // The empty list stays in memory until the step that fills it saves it.
+  // Saved at once, it would survive a first download killed part way and
+  // make the next start take the installation for complete.
   CreateFolderPath(GetParentFolder(path));
   localList_->CreateEmpty(path);
-  localList_->Save();
+  localListOpened_ = true;
   return true;
 }
 
