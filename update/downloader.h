@@ -11,17 +11,20 @@
 
 #include <atomic>
 #include <cstdint>
+#include <cstdlib>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <string>
 #include <vector>
 
 #include "platform/http.h"
 #include "update/types.h"
+#include "update/worker_pool.h"
 
 class LocalList;
-#include "update/worker_pool.h"
 
 class CVXDlownloader {
  public:
@@ -36,7 +39,8 @@ class CVXDlownloader {
   // ---- File lists: the local list (localclient.md5) ----
 
   // Loads the local list once; with none (or a damaged one, kept aside as
-  // ".bad") it saves an empty list and loads that on the next call. True.
+  // ".bad") it starts an empty one in memory, written by WriteLocalClient.
+  // True.
   bool OpenLocalList();
   // Adds or updates one file; the path may be full or relative, "\" or "/".
   bool RecordFileInLocalList(const FileEntry& entry);
@@ -67,7 +71,57 @@ class CVXDlownloader {
   void SetUpdateMode(UpdateMode mode) { updateMode.store(mode); }
   std::atomic<int> updateMode{Normal};
 
+  // Mirrors the server list, reads update.xml, runs the self-update and
+  // refreshes LauncherConfig/client.md5 when it is not the announced one.
+  // 32 ready, or 2, 4, 8, 9, 25, 35, 36.
+  int GetUpdateList();
+  int CheckUpdateList();        // modes Normal, Recheck
+  int CheckUpdateListVerify();  // mode VerifyFiles: the client list is always fetched
+  // MD5 hex of a whole file, empty when it cannot be read.
+  std::string GetFileMD5(const std::string& path);
+  void GetUpdateToolMD5();
+
+  std::string serverVersion;    // update thread only
+  std::string launcherToolMD5;  // update thread only
+
+ private:
+  int ReadUpdateXml(bool verify, std::string* expectedCode);
+  int UnpackClientList(const std::string& archive, const std::string& expected,
+                       const char* mismatchLine);
+
+ public:
+
   // ---- Difference computation ----
+
+  // Fills downloadTasks with the files to fetch, by the rule of the update
+  // mode. 34 ready, or 15, 30, 31, 36.
+  int GetDifferentFiles();
+  int GetDifferentFilesWithFiles();    // every listed file checked on disk
+  int GetDiffernetFilesWithMD5List();  // local list against published list
+  int GetFullDownload();
+  // Reads scope/login.scope into scopeList: 14, or 15 when it is missing.
+  int GetScopeList();
+  // Totals the task sizes into downloadSize, creates their folders: 6 or 26.
+  int GetDownloadSize();
+  // Deletes the files of oldFiles and forgets them in the local list.
+  void DeleteOldFile();
+
+  std::vector<std::string> oldFiles;        // update thread only
+  std::vector<std::string> importantFiles;  // update thread only
+  std::vector<std::string> scopeList;       // update thread only
+
+ private:
+  int StartDifference(std::vector<FileEntry>* published);
+  int LoadLocalMap(std::vector<std::pair<std::string, std::string>>* local);
+  void CheckImportantFiles(const std::vector<FileEntry>& published);
+  bool CheckFilesOnDisk(const std::vector<const FileEntry*>& entries, std::vector<char>* result);
+  void SetCheckCounters(int listed, int checked);
+  void AddChecked(int n);
+  // AddDownloadTask unless this pass already has a task for the path.
+  void AddTaskOnce(const FileEntry& entry, uint8_t fixNameCase);
+  std::set<std::string> taskedPaths_;
+
+ public:
 
   // ---- Download tasks and worker pool ----
 
@@ -152,14 +206,57 @@ class CVXDlownloader {
 
   std::mutex httpFactoryLock;
   std::unique_ptr<HttpClientFactory> httpFactory;  // guarded by httpFactoryLock
-  std::unique_ptr<HttpClient> facadeHttp;          // update thread only
+  // The single-file path's connection, kept between its requests; one
+  // request at a time holds facadeHttpLock.
+  std::mutex facadeHttpLock;
+  std::unique_ptr<HttpClient> facadeHttp;  // guarded by facadeHttpLock
   std::unique_ptr<CDownloaderThreadPool, DownloadPoolDeleter> downloadPool;
 
   // ---- Patch application ----
 
+  // Queues downloadTasks on the workers, applies what they fetch on this
+  // thread, saves the local list. Always 17; failed files stay different
+  // from the list, so the next check finds them again.
+  int DownloadDifferentFiles();
+
   // ---- First download ----
 
+  // Fetches and unpacks the packages of the first-download index and
+  // records the files their lists describe. 32, or 38 when no index.
+  int FirstDownload();
+
+  std::vector<std::string> packageNames;  // update thread only
+  std::vector<int64_t> packageSizes;      // update thread only
+
+ private:
+  void QueuePackage(const std::string& name, int64_t size);
+  int FirstDownloadFailed();
+
+ public:
   // ---- Launcher self-update ----
+
+  // Refreshes Launcher.dat and, when Launcher.exe is out of date, fetches
+  // its archive and restarts through Launcher.dat. 32 to go on, or 8, 9,
+  // 25, 36 (5 only when exitProcess returned).
+  int RunSelfUpdate(bool verify);
+
+  std::map<std::string, FileEntry> selfUpdateList;  // update thread only
+  std::atomic<int64_t> selfUpdateBytes{0};
+  // Posts the self-update message to the main window; unset without one.
+  std::function<void()> postSelfUpdateMessage;
+  // Ends the process once the update tool runs; tests replace it.
+  void (*exitProcess)(int) = &std::exit;
+  // Command-line runs: a folder without Launcher.exe has no launcher to
+  // replace, so the launcher part of the step is skipped.
+  bool skipMissingLauncher = false;
+
+ private:
+  void PostSelfUpdateMessage();
+  int UpdateTheUpdateTool(bool verify);
+  int UpdateTheLauncher(bool verify);
+  int RestartThroughUpdateTool();
+
+ public:
 
  private:
   std::string installDir_;
