@@ -201,6 +201,47 @@ class BackgroundMd5 {
 // Outcome of writing one item's data.
 enum class WriteResult { kOk, kCannotCreate, kDecodeFailed, kWriteFailed };
 
+// Writes the decoder's own blocks as they come, without a copy.
+WriteResult CopyDecoderBlocks(archive* a, int fd, int64_t* size) {
+  for (;;) {
+    const void* block = nullptr;
+    size_t length = 0;
+    la_int64_t offset = 0;
+    int r = archive_read_data_block(a, &block, &length, &offset);
+    if (r == ARCHIVE_EOF) return WriteResult::kOk;
+    if (r != ARCHIVE_OK && r != ARCHIVE_WARN) return WriteResult::kDecodeFailed;
+    if (offset != *size && lseek(fd, offset, SEEK_SET) < 0) return WriteResult::kWriteFailed;
+    if (!WriteAll(fd, static_cast<const char*>(block), length)) return WriteResult::kWriteFailed;
+    *size = offset + static_cast<int64_t>(length);
+  }
+}
+
+// Copies each piece out of the decoder so that it can be hashed while the
+// next one is decoded; two buffers take turns.
+WriteResult CopyHashedData(archive* a, int fd, BackgroundMd5* digest, int64_t* size) {
+  std::unique_ptr<char[]> buffers[2] = {std::make_unique<char[]>(kCopyBufferSize),
+                                        std::make_unique<char[]>(kCopyBufferSize)};
+  WriteResult result = WriteResult::kOk;
+  for (int turn = 0;; turn ^= 1) {
+    char* buffer = buffers[turn].get();
+    la_ssize_t n = archive_read_data(a, buffer, kCopyBufferSize);
+    if (n < 0) {
+      result = WriteResult::kDecodeFailed;
+      break;
+    }
+    if (n == 0) break;
+    *size += n;
+    if (!WriteAll(fd, buffer, static_cast<size_t>(n))) {
+      result = WriteResult::kWriteFailed;
+      break;
+    }
+    digest->Feed(buffer, static_cast<size_t>(n));
+  }
+  // Drained before the buffers go.
+  digest->Finish();
+  return result;
+}
+
 // Streams the current entry's data into `target` through a temporary file
 // renamed into place; on any failure the target is left as it was. With a
 // digester, out->md5 receives the digest of the bytes written.
@@ -211,28 +252,10 @@ WriteResult WriteEntryData(archive* a, archive_entry* entry, const std::string& 
   mode_t mode = (archive_entry_perm(entry) & 0111) ? 0755 : 0644;
   int fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode);
   if (fd < 0) return WriteResult::kCannotCreate;
-  // Two buffers: one is hashed while the other is filled.
-  std::unique_ptr<char[]> buffers[2] = {std::make_unique<char[]>(kCopyBufferSize),
-                                        std::make_unique<char[]>(kCopyBufferSize)};
   if (digest) digest->Start();
   int64_t size = 0;
-  WriteResult result = WriteResult::kOk;
-  for (int turn = 0;; turn ^= 1) {
-    char* buffer = buffers[turn].get();
-    la_ssize_t n = archive_read_data(a, buffer, kCopyBufferSize);
-    if (n < 0) {
-      result = WriteResult::kDecodeFailed;
-      break;
-    }
-    if (n == 0) break;
-    size += n;
-    if (!WriteAll(fd, buffer, static_cast<size_t>(n))) {
-      result = WriteResult::kWriteFailed;
-      break;
-    }
-    if (digest) digest->Feed(buffer, static_cast<size_t>(n));
-  }
-  // Always drained, so that no buffer is hashed after it is freed.
+  WriteResult result =
+      digest ? CopyHashedData(a, fd, digest, &size) : CopyDecoderBlocks(a, fd, &size);
   std::string md5 = digest ? digest->Finish() : "";
   if (close(fd) != 0 && result == WriteResult::kOk) result = WriteResult::kWriteFailed;
   if (result == WriteResult::kOk && rename(temp.c_str(), target.c_str()) != 0) {
