@@ -26,6 +26,7 @@ namespace {
 
 constexpr const char* kClientList = "LauncherConfig/client.md5";
 constexpr const char* kFirstDownloadIndex = "LauncherConfig/update/firstdownload";
+constexpr const char* kScopeFile = "scope/login.scope";
 
 // Files and folders of the installation that belong to the launcher, not to
 // the game: they are published separately or never.
@@ -301,6 +302,10 @@ void Publisher::GroupPackages() {
 bool Publisher::WritePackage(Package& package, std::atomic<int64_t>* done) {
   std::string target = Staged(package.name);
   std::string listName = "LauncherConfig/update/" + FileNameOf(package.name) + ".md5";
+  // A first install must find the start-up file list on disk, or its first
+  // pass stops and restarts as a full repair. It rides in the first package,
+  // outside the package's list: the launcher never records it as a game file.
+  bool carriesScope = &package == &packages_.front();
   if (!o_.previousDir.empty()) {
     // The list is the first item, so it is decoded without the rest.
     std::string previous = o_.previousDir + "/" + package.name;
@@ -309,7 +314,9 @@ bool Publisher::WritePackage(Package& package, std::atomic<int64_t>* done) {
     Md5Context want;
     want.Update(package.list.data(), package.list.size());
     bool same = IsPlainFile(previous) && ExtractSingleFile(previous, listed, &md5) &&
-                md5 == want.HexDigest();
+                md5 == want.HexDigest() &&
+                (!carriesScope ||
+                 Md5OfFile(o_.previousDir + "/" + kScopeFile) == Md5OfFile(Staged(kScopeFile)));
     unlink(listed.c_str());
     if (same && LinkOrCopy(previous, target)) {
       package.reused = true;
@@ -320,6 +327,7 @@ bool Publisher::WritePackage(Package& package, std::atomic<int64_t>* done) {
   }
   std::vector<PackItem> items = {{listName, "", package.list}};
   for (size_t i : package.files) items.push_back({files_[i].entry.path, files_[i].source, ""});
+  if (carriesScope) items.push_back({kScopeFile, Staged(kScopeFile), ""});
   std::string why;
   if (!PackSevenZip(target, items, o_.level, done, &why)) {
     return Fail("packing " + package.name + ": " + why);
@@ -476,13 +484,14 @@ bool Publisher::Run(std::string* error) {
       return PublishFile(files_[i], done);
     });
   }
+  ok = ok && WriteSmallFiles();  // the first package carries the scope file
   if (ok) {
     GroupPackages();
     ok = RunJobs("packages", packages_.size(), total_, [&](size_t i, std::atomic<int64_t>* done) {
       return WritePackage(packages_[i], done);
     });
   }
-  ok = ok && WriteLists() && WriteLauncherFiles() && WriteSmallFiles();
+  ok = ok && WriteLists() && WriteLauncherFiles();
   if (ok) {
     std::error_code ec;
     fs::remove(o_.releaseDir, ec);  // only an empty folder goes

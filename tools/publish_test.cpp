@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -123,6 +124,17 @@ void CheckPackages(const std::string& release, const std::string& install,
     std::vector<ExtractedFile> written;
     ASSERT_TRUE(ExtractPackage(release + "/" + name, install + "/", &written, nullptr));
     auto list = ReadList(install + "/LauncherConfig/update/" + name + ".md5");
+    // The first package also carries the start-up file list, outside its list,
+    // so that a first install finds it on disk.
+    bool first = covered.empty();
+    auto scope = std::find_if(written.begin(), written.end(),
+                              [](const ExtractedFile& f) { return f.name == "scope/login.scope"; });
+    EXPECT_EQ(scope != written.end(), first) << name;
+    if (scope != written.end()) {
+      EXPECT_EQ(scope->md5, Md5OfFile(release + "/scope/login.scope"));
+      EXPECT_FALSE(list.count(scope->name));
+      written.erase(scope);
+    }
     EXPECT_EQ(list.size(), written.size()) << "the list itself is not reported";
     for (const ExtractedFile& f : written) {
       ASSERT_TRUE(list.count(f.name)) << f.name;
