@@ -123,17 +123,6 @@ bool IsPackageListName(const std::string& name) {
   return false;
 }
 
-bool WriteAll(int fd, const char* data, size_t size) {
-  while (size > 0) {
-    ssize_t n = write(fd, data, size);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    data += n;
-    size -= static_cast<size_t>(n);
-  }
-  return true;
-}
-
 // Digests an item's bytes on a thread of its own while the next piece is
 // decoded and written, so that hashing costs no extra wall time on a second
 // core. Owned and driven by one extracting thread.

@@ -26,18 +26,6 @@ bool IsFolder(const std::string& path) {
   return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
-// Writes all of `size` bytes, retrying short writes and interrupted calls.
-bool WriteAll(int fd, const char* data, size_t size) {
-  while (size > 0) {
-    ssize_t n = write(fd, data, size);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    data += n;
-    size -= static_cast<size_t>(n);
-  }
-  return true;
-}
-
 // Names of a folder's entries (without "." and ".."), in byte order so that
 // every listing is repeatable.
 bool ReadFolderNames(const std::string& folder, std::vector<std::string>& names) {
@@ -80,6 +68,17 @@ std::string CopyToTemp(int in, const std::string& destination, mode_t mode) {
 }
 
 }  // namespace
+
+bool WriteAll(int fd, const char* data, size_t size) {
+  while (size > 0) {
+    ssize_t n = write(fd, data, size);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    data += n;
+    size -= static_cast<size_t>(n);
+  }
+  return true;
+}
 
 bool FileExists(const std::string& path) {
   struct stat st {};

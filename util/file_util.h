@@ -78,6 +78,10 @@ std::string ReadFirstLine(const std::string& path);
 int ListFolder(const std::string& folder, std::vector<std::string>& entries, int flags,
                const std::string& filter = "");
 
+// Writes all of `size` bytes to an open descriptor, retrying short writes and
+// interrupted calls. False on the first real write error.
+bool WriteAll(int fd, const char* data, size_t size);
+
 // Writes `data` to `path` through a temporary file in the same folder that is
 // flushed to disk and renamed over the old file. False (and the old file
 // untouched) on any failure.
