@@ -12,6 +12,7 @@
 #include <sstream>
 
 #include "diag/log.h"
+#include "tests/test_files.h"
 #include "update/archive.h"
 #include "update/md5.h"
 
@@ -19,17 +20,8 @@ namespace fs = std::filesystem;
 
 namespace {
 
-std::string ReadAll(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
-
-void WriteText(const std::string& path, const std::string& data) {
-  fs::create_directories(fs::path(path).parent_path());
-  std::ofstream(path, std::ios::binary) << data;
-}
+using testfiles::ReadAll;
+const auto& WriteText = testfiles::WriteAll;
 
 std::string Noise(size_t size, unsigned seed) {
   std::string s(size, '\0');

@@ -12,29 +12,16 @@
 #include <sstream>
 
 #include "diag/log.h"
+#include "tests/test_files.h"
 #include "update/md5.h"
 
 namespace fs = std::filesystem;
 
 namespace {
 
-std::string ReadAll(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
-
-void WriteText(const std::string& path, const std::string& data) {
-  fs::create_directories(fs::path(path).parent_path());
-  std::ofstream(path, std::ios::binary) << data;
-}
-
-std::string Md5Of(const std::string& data) {
-  Md5Context md5;
-  md5.Update(data.data(), data.size());
-  return md5.HexDigest();
-}
+using testfiles::ReadAll;
+const auto& WriteText = testfiles::WriteAll;
+using testfiles::Md5Of;
 
 // Bytes that compress, but not to nothing.
 std::string Sample(size_t size, unsigned seed) {
