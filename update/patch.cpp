@@ -42,6 +42,7 @@ void ApplyFetchedTask(CVXDlownloader* engine, const DownloadTask& task) {
   }
   switch (task.TaskKind) {
     case SevenZip:
+    case Zip:  // unpacked by the worker like a .7z file
       WriteLog("Download %s Succeed And Unzip File  Succeed ", name.c_str());
       if (task.fixNameCase == 1) FixNameCase(task);
       engine->RecordFileInLocalList(task);

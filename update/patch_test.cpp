@@ -1,8 +1,32 @@
 #include "update/patch.h"
 
+#include <archive.h>
+#include <archive_entry.h>
+
 #include "update/engine_test_util.h"
 
 namespace {
+
+// One file as a .zip archive, made in memory.
+std::string PackZip(const std::string& name, const std::string& content) {
+  std::string out(content.size() * 2 + 4096, '\0');
+  size_t used = 0;
+  archive* a = archive_write_new();
+  archive_write_set_format_zip(a);
+  archive_write_open_memory(a, out.data(), out.size(), &used);
+  archive_entry* e = archive_entry_new();
+  archive_entry_set_pathname(e, name.c_str());
+  archive_entry_set_size(e, static_cast<la_int64_t>(content.size()));
+  archive_entry_set_filetype(e, AE_IFREG);
+  archive_entry_set_perm(e, 0644);
+  archive_write_header(a, e);
+  archive_write_data(a, content.data(), content.size());
+  archive_entry_free(e);
+  archive_write_close(a);
+  archive_write_free(a);
+  out.resize(used);
+  return out;
+}
 
 class PatchTest : public EngineFixture {
  protected:
@@ -12,6 +36,10 @@ class PatchTest : public EngineFixture {
       std::string packed = Pack7z({{path, "", content}});
       e.zipSize = static_cast<int64_t>(packed.size());
       Serve(path + ".7z", packed);
+    } else if (zip == Zip) {
+      std::string packed = PackZip(path, content);
+      e.zipSize = static_cast<int64_t>(packed.size());
+      Serve(path + ".zip", packed);
     }
     engine_->AddDownloadTask(e, 0);
   }
@@ -42,6 +70,16 @@ TEST_F(PatchTest, AppliesFetchedFilesAndRecordsOnlyThose) {
   CVXDlownloader::Progress p = engine_->ReadProgress();
   EXPECT_EQ(p.totalFileCount, 5);
   EXPECT_EQ(p.finishedFileCount, 3);
+}
+
+TEST_F(PatchTest, ZipFilesAreAppliedAndRecordedLikeSevenZipFiles) {
+  AddTask("zipped/z.dat", "zipped content", Zip);
+  ASSERT_EQ(engine_->GetDownloadSize(), Status_SizeReady);
+  EXPECT_EQ(engine_->DownloadDifferentFiles(), Status_Completed);
+  EXPECT_EQ(ReadFile(install_ + "zipped/z.dat"), "zipped content");
+  std::string list = LocalList();
+  EXPECT_NE(list.find("Path=\"zipped/z.dat\""), std::string::npos) << list;
+  EXPECT_EQ(engine_->ReadProgress().finishedFileCount, 1);
 }
 
 TEST_F(PatchTest, DamagedDownloadIsNotRecordedAndTheOldFileStays) {
