@@ -162,6 +162,15 @@ class CVXDlownloader {
     progress.bytesSinceTick = 0;
     return n;
   }
+  // Starts the file and byte counts of a download over (totals at 1, done at
+  // 0); the speed count and the comparison counters are left alone.
+  void ResetTransferProgress() {
+    std::lock_guard<std::mutex> hold(engineLock);
+    progress.totalFileCount = 1;
+    progress.finishedFileCount = 0;
+    progress.totalBytes = 1;
+    progress.downloadedBytes = 0;
+  }
   // Counts one received piece of a transfer.
   void AddReceived(int64_t n) {
     std::lock_guard<std::mutex> hold(engineLock);

@@ -54,12 +54,9 @@ std::string ReadWholeFile(const std::string& path, bool* ok) {
 }  // namespace
 
 int CVXDlownloader::FirstDownload() {
+  ResetTransferProgress();
   {
     std::lock_guard<std::mutex> hold(engineLock);
-    progress.totalFileCount = 1;
-    progress.finishedFileCount = 0;
-    progress.downloadedBytes = 0;
-    progress.totalBytes = 1;
     progress.downloadSize = 1;
   }
   WriteLog("Start Download file size: %d  ", GetDownloadTaskCount());

@@ -96,13 +96,7 @@ bool CDownloaderThreadPool::ProcessDownloadPatchTask() {
 }
 
 int CVXDlownloader::DownloadDifferentFiles() {
-  {
-    std::lock_guard<std::mutex> hold(engineLock);
-    progress.totalFileCount = 1;
-    progress.finishedFileCount = 0;
-    progress.totalBytes = 1;
-    progress.downloadedBytes = 0;
-  }
+  ResetTransferProgress();
   if (pool() == nullptr) CreateDownloadPool();
   const int count = GetDownloadTaskCount();
   WriteLog("Start Download Different files, Threadid: %d   Total %d File", CurrentThreadId(),
