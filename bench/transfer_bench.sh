@@ -5,20 +5,8 @@
 # times and the ratio (ours / curl; targets: <= 1.2 and <= 1.5).
 # Usage: bench/transfer_bench.sh [path/to/kestrava-patcher]
 set -euo pipefail
-here=$(cd "$(dirname "$0")" && pwd)
+. "$(dirname "$0")/nginx_bench.sh" transfer-bench
 patcher=${1:-$here/../build/bin/kestrava-patcher}
-work=$(mktemp -d /tmp/kestrava-transfer-bench-XXXXXX)
-fixture=$here/../tests/server/nginx_fixture.sh
-cleanup() {
-  "$fixture" stop "$work/nginx" >/dev/null 2>&1 || true
-  rm -rf "$work"
-}
-trap cleanup EXIT
-
-"$fixture" start "$work/nginx" >/dev/null
-port=$(sed -n 's/^port=//p' "$work/nginx/server.env")
-www=$work/nginx/www
-base=http://127.0.0.1:$port
 
 # Lists for our side ("md5 size path") and curl configs for the other.
 make_lists() {  # set name

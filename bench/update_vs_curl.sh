@@ -8,20 +8,8 @@
 #  3. peak memory of the 1 GiB first install (target <= 150 MB).
 # Usage: bench/update_vs_curl.sh [path/to/kestrava-patcher]
 set -euo pipefail
-here=$(cd "$(dirname "$0")" && pwd)
+. "$(dirname "$0")/nginx_bench.sh" update-bench
 patcher=${1:-$here/../build/bin/kestrava-patcher}
-work=$(mktemp -d /tmp/kestrava-update-bench-XXXXXX)
-fixture=$here/../tests/server/nginx_fixture.sh
-cleanup() {
-  "$fixture" stop "$work/nginx" >/dev/null 2>&1 || true
-  rm -rf "$work"
-}
-trap cleanup EXIT
-
-"$fixture" start "$work/nginx" >/dev/null
-port=$(sed -n 's/^port=//p' "$work/nginx/server.env")
-www=$work/nginx/www
-base=http://127.0.0.1:$port
 now() { date +%s.%N; }
 ratio() { python3 -c "print('%.2f' % ($1 / $2))"; }
 
