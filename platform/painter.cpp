@@ -8,6 +8,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "util/file_util.h"
+
 namespace platform {
 namespace {
 
@@ -227,7 +229,7 @@ void Surface::DrawWidget(void* widget) {
 
 bool Surface::WritePng(const std::string& path, std::string* error) {
   cairo_surface_flush(surface_);
-  const std::string tmp = path + ".tmp";
+  const std::string tmp = TempPathFor(path);  // unique: several writers may share a folder
   cairo_status_t st = cairo_surface_write_to_png(surface_, tmp.c_str());
   if (st != CAIRO_STATUS_SUCCESS) {
     if (error) *error = cairo_status_to_string(st);

@@ -8,6 +8,7 @@
 #include "platform/resources.h"
 #include "ui/dialog_builder.h"
 #include "ui/ui_test_util.h"
+#include "util/scratch_dir.h"
 
 namespace SkinUI {
 namespace {
@@ -17,7 +18,8 @@ std::string TwoColourPng() {
   platform::Surface s(4, 4);
   s.GetPainter().FillRect(Rect{0, 0, 2, 4}, 0xFFFF0000);
   s.GetPainter().FillRect(Rect{2, 0, 4, 4}, 0xFFFF00FF);
-  const std::string path = ::testing::TempDir() + "two_colour.png";
+  ScratchDir dir("two-colour");
+  const std::string path = dir / "two_colour.png";
   EXPECT_TRUE(s.WritePng(path, nullptr));
   std::ifstream in(path, std::ios::binary);
   return std::string(std::istreambuf_iterator<char>(in), {});

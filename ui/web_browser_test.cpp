@@ -6,6 +6,7 @@
 
 #include "skin/skin_resources.h"
 #include "ui/ui_test_util.h"
+#include "util/scratch_dir.h"
 
 namespace SkinUI {
 namespace {
@@ -62,7 +63,8 @@ class OnScreen : public ::testing::Test {
 };
 
 TEST_F(OnScreen, APageHandsItsStartTextToTheProgram) {
-  const std::string page = ::testing::TempDir() + "kestrava_start_page.html";
+  ScratchDir dir("start-page");
+  const std::string page = dir / "kestrava_start_page.html";
   std::ofstream(page) << "<html><body>start<script>"
                          "window.external.fnEnterGame('abc');</script></body></html>";
   auto* ie = window_->Find<CWebBrowserUI>("ie");

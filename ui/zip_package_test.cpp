@@ -7,6 +7,7 @@
 #include "skin/skin_resources.h"
 #include "ui/paint_manager.h"
 #include "ui/ui_test_util.h"
+#include "util/scratch_dir.h"
 
 namespace SkinUI {
 namespace {
@@ -70,7 +71,8 @@ TEST(ZipPackage, RejectsDamagedArchivesWithoutReadingPastThem) {
 }
 
 TEST(ResourceLookup, NeverFallsBackFromThePackageToTheDisk) {
-  const std::string folder = ::testing::TempDir();
+  ScratchDir dir("beside");
+  const std::string folder = dir.path() + "/";
   std::ofstream(folder + "beside.xml") << "<Window><Control/></Window>";
   CPaintManagerUI::ResetResources();
   CPaintManagerUI::SetResourcePath(folder);
