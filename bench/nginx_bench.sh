@@ -2,7 +2,7 @@
 # loopback nginx of the tests serving $www, and stops and removes both on exit.
 # Usage: . bench/nginx_bench.sh NAME   (sets here, work, fixture, port, www, base)
 here=$(cd "$(dirname "${BASH_SOURCE[1]}")" && pwd)
-work=$(mktemp -d "/tmp/kestrava-$1-XXXXXX")
+work=$(mktemp -d "${TMPDIR:-/tmp}/kestrava-$1-XXXXXX")
 fixture=$here/../tests/server/nginx_fixture.sh
 cleanup() {
   "$fixture" stop "$work/nginx" >/dev/null 2>&1 || true

@@ -105,6 +105,9 @@ void AddPublishCommand(CLI::App& app) {
   cmd->add_option("--package-size", packageMiB, "Unpacked MiB per first-download package")
       ->check(CLI::PositiveNumber)
       ->capture_default_str();
+  cmd->add_option("--package-files", o.packageFiles, "Files per first-download package")
+      ->check(CLI::PositiveNumber)
+      ->capture_default_str();
   cmd->add_option("--threads", o.threads, "Packing threads (default: one per core)");
   cmd->callback([] {
     o.packageSize = packageMiB << 20;

@@ -292,7 +292,9 @@ void Publisher::GroupPackages() {
     unpacked = 0;
   };
   for (size_t i = 0; i < files_.size(); ++i) {
-    if (unpacked > 0 && unpacked + files_[i].entry.size > o_.packageSize) close();
+    const bool full = unpacked + files_[i].entry.size > o_.packageSize ||
+                      static_cast<int>(current.files.size()) >= o_.packageFiles;
+    if (!current.files.empty() && full) close();
     current.files.push_back(i);
     unpacked += files_[i].entry.size;
   }

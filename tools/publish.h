@@ -33,6 +33,10 @@ struct PublishOptions {
   int packSavingPercent = 10;       // pack a file when its .7z is this much smaller
   int64_t minPackSize = 512;        // smaller files stay plain
   int64_t packageSize = 1LL << 30;  // unpacked bytes per first-download package
+  // Files per first-download package: a first install unpacks packages on
+  // several workers at once, and with many small files the per-file work,
+  // not the bytes, is what takes the time.
+  int packageFiles = 1000;
   int threads = 0;                  // 0: one per core
 };
 

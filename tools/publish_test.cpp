@@ -242,6 +242,24 @@ TEST_F(PublishTest, IncrementalPublishReusesUnchangedFilesAndPackages) {
   CheckPackages(root_ + "/r2", root_ + "/install2", client);
 }
 
+TEST_F(PublishTest, PackagesAlsoCloseAtTheirFileCount) {
+  PublishOptions o = Options("r1");
+  o.packageSize = 1LL << 30;
+  o.packageFiles = 2;
+  PublishSummary summary;
+  std::string error;
+  ASSERT_TRUE(Publish(o, &summary, nullptr, &error)) << error;
+  EXPECT_EQ(summary.packages, (summary.files + 1) / 2);
+  for (int n = 1; n <= summary.packages; ++n) {
+    std::string name = n == 1 ? "data.7z" : "data" + std::to_string(n) + ".7z";
+    std::vector<ExtractedFile> written;
+    ASSERT_TRUE(ExtractPackage(root_ + "/r1/" + name, root_ + "/install/", &written, nullptr));
+    EXPECT_LE(written.size(), n == 1 ? 3u : 2u) << name << " (the first also has the scope file)";
+  }
+  CheckPackages(root_ + "/r1", root_ + "/install2",
+                ReadList(root_ + "/r1/LauncherConfig/client.md5"));
+}
+
 TEST_F(PublishTest, BadInputsFailClearlyAndLeaveNoRelease) {
   std::string error;
   WriteText(root_ + "/busy/keep.txt", "keep");

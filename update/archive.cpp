@@ -159,6 +159,9 @@ class BackgroundMd5 {
     Wait();
     return md5_.HexDigest();
   }
+  // The two copy buffers that take turns, kept for every item of an archive:
+  // allocating them per item cost more than a small item's own bytes.
+  char* Buffer(int turn) { return buffers_[turn].get(); }
 
  private:
   void Wait() {
@@ -184,6 +187,8 @@ class BackgroundMd5 {
   size_t size_ = 0;                // guarded by lock_
   bool stop_ = false;              // guarded by lock_
   Md5Context md5_;                 // used by the helper while pending_ is set
+  std::unique_ptr<char[]> buffers_[2] = {std::make_unique_for_overwrite<char[]>(kCopyBufferSize),
+                                         std::make_unique_for_overwrite<char[]>(kCopyBufferSize)};
   std::thread thread_;
 };
 
@@ -208,11 +213,9 @@ WriteResult CopyDecoderBlocks(archive* a, int fd, int64_t* size) {
 // Copies each piece out of the decoder so that it can be hashed while the
 // next one is decoded; two buffers take turns.
 WriteResult CopyHashedData(archive* a, int fd, BackgroundMd5* digest, int64_t* size) {
-  std::unique_ptr<char[]> buffers[2] = {std::make_unique<char[]>(kCopyBufferSize),
-                                        std::make_unique<char[]>(kCopyBufferSize)};
   WriteResult result = WriteResult::kOk;
   for (int turn = 0;; turn ^= 1) {
-    char* buffer = buffers[turn].get();
+    char* buffer = digest->Buffer(turn);
     la_ssize_t n = archive_read_data(a, buffer, kCopyBufferSize);
     if (n < 0) {
       result = WriteResult::kDecodeFailed;
@@ -226,7 +229,7 @@ WriteResult CopyHashedData(archive* a, int fd, BackgroundMd5* digest, int64_t* s
     }
     digest->Feed(buffer, static_cast<size_t>(n));
   }
-  // Drained before the buffers go.
+  // Drained before the next item reuses the buffers.
   digest->Finish();
   return result;
 }
