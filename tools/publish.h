@@ -37,7 +37,7 @@ struct PublishOptions {
   // several workers at once, and with many small files the per-file work,
   // not the bytes, is what takes the time.
   int packageFiles = 1000;
-  int threads = 0;                  // 0: one per core
+  int threads = 0;  // 0: one per core
 };
 
 // What a publish did, for the closing summary.
