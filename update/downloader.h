@@ -65,7 +65,6 @@ class CVXDlownloader {
   bool localListOpened_ = false;  // update thread only
 
  public:
-
   // ---- Update list and version check ----
 
   void SetUpdateMode(UpdateMode mode) { updateMode.store(mode); }
@@ -90,7 +89,6 @@ class CVXDlownloader {
                        const char* mismatchLine);
 
  public:
-
   // ---- Difference computation ----
 
   // Fills downloadTasks with the files to fetch, by the rule of the update
@@ -122,7 +120,6 @@ class CVXDlownloader {
   std::set<std::string> taskedPaths_;
 
  public:
-
   // ---- Download tasks and worker pool ----
 
   // Builds one task from a list entry and appends it to downloadTasks; a
@@ -264,8 +261,6 @@ class CVXDlownloader {
   int UpdateTheUpdateTool(bool verify);
   int UpdateTheLauncher(bool verify);
   int RestartThroughUpdateTool();
-
- public:
 
  private:
   std::string installDir_;

@@ -72,11 +72,11 @@ enum TaskKind : int {
 
 // One entry of a file list ("Filelist"/"Files"/"File").
 struct FileEntry {
-  std::string path;      // "Path": relative, "/" separated
-  std::string code;      // "Code": lowercase MD5 hex of the final content
-  int64_t size = 0;      // "Size": size of the final file
-  int32_t zip = 0;       // "Zip": 0 plain, 1 .zip, 2 .7z, 3 .4g
-  int64_t zipSize = 0;   // "zipSize": packed size; 0 unless zip is 1 or 2
+  std::string path;     // "Path": relative, "/" separated
+  std::string code;     // "Code": lowercase MD5 hex of the final content
+  int64_t size = 0;     // "Size": size of the final file
+  int32_t zip = 0;      // "Zip": 0 plain, 1 .zip, 2 .7z, 3 .4g
+  int64_t zipSize = 0;  // "zipSize": packed size; 0 unless zip is 1 or 2
 };
 
 // One file to fetch and apply. Copied by value between the engine's task
@@ -91,7 +91,7 @@ struct DownloadTask {
   std::string downloadPath;  // where the transfer writes
   std::string targetPath;    // where the file belongs; key in pendingTargets
   int nRetryTime = 0;
-  uint8_t taskState = 0;                  // 1 transferring, 2 fetched, 3 given up, 39 resuming
+  uint8_t taskState = 0;                 // 1 transferring, 2 fetched, 3 given up, 39 resuming
   int64_t dwHaveBeenDownloadLength = 0;  // bytes on disk after the previous attempt
 
   // Bytes the transfer must deliver: the archive for kinds 1 and 2, the
