@@ -2,6 +2,7 @@
 
 #include <curl/curl.h>
 
+#include <cstdlib>
 #include <mutex>
 #include <string>
 
@@ -67,7 +68,14 @@ void ApplyCommon(CURL* easy, const std::string& url) {
   curl_easy_setopt(easy, CURLOPT_HTTPGET, 1L);
   curl_easy_setopt(easy, CURLOPT_FOLLOWLOCATION, 1L);
   curl_easy_setopt(easy, CURLOPT_MAXREDIRS, 5L);
+  // An update server speaks HTTP; nothing it answers may send us elsewhere.
+  curl_easy_setopt(easy, CURLOPT_PROTOCOLS_STR, "http,https");
+  curl_easy_setopt(easy, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
   curl_easy_setopt(easy, CURLOPT_BUFFERSIZE, 256L * 1024);
+  // Certificates are checked against the system store; an operator's staging
+  // server signed by an authority of its own names it here instead.
+  const char* authority = std::getenv("KESTRAVA_CA_BUNDLE");
+  if (authority && *authority) curl_easy_setopt(easy, CURLOPT_CAINFO, authority);
 }
 
 // Collects only the status and length of a response; the body is refused
@@ -140,8 +148,8 @@ class CurlHttpClient : public HttpClient {
     // cache that transfers reuse.
     CURL* probe = curl_easy_init();
     if (!probe) return false;
-    curl_easy_setopt(probe, CURLOPT_URL, url.c_str());
-    curl_easy_setopt(probe, CURLOPT_NOSIGNAL, 1L);
+    // For https the probe includes the handshake, with the same checks.
+    ApplyCommon(probe, url);
     curl_easy_setopt(probe, CURLOPT_CONNECT_ONLY, 1L);
     curl_easy_setopt(probe, CURLOPT_CONNECTTIMEOUT_MS, timeoutMs);
     curl_easy_setopt(probe, CURLOPT_TIMEOUT_MS, timeoutMs);

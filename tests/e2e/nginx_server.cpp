@@ -16,12 +16,18 @@ bool NginxServer::Load() {
     if (key == "port") port = std::atoi(value.c_str());
     if (key == "root") root = value;
     if (key == "access_log") accessLog = value;
+    if (key == "tls_port") tlsPort = std::atoi(value.c_str());
+    if (key == "ca") caFile = value;
   }
   return port > 0 && !root.empty();
 }
 
 std::string NginxServer::Url(const std::string& path) const {
   return "http://127.0.0.1:" + std::to_string(port) + "/" + path;
+}
+
+std::string NginxServer::TlsUrl(const std::string& path) const {
+  return "https://127.0.0.1:" + std::to_string(tlsPort) + "/" + path;
 }
 
 std::string NginxServer::FreshFolder(const std::string& name) const {

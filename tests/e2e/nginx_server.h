@@ -9,12 +9,16 @@ struct NginxServer {
   int port = 0;
   std::string root;       // the served folder, without a trailing "/"
   std::string accessLog;  // one line per request: uri, range=, status=, sent=, conn=
+  int tlsPort = 0;        // the same folder over https
+  std::string caFile;     // the certificate to trust for tlsPort
 
   // Reads the file named by KESTRAVA_NGINX_ENV; false when it is missing
   // (the test was run without its fixture).
   bool Load();
   // "http://127.0.0.1:<port>/" + path.
   std::string Url(const std::string& path) const;
+  // "https://127.0.0.1:<tlsPort>/" + path.
+  std::string TlsUrl(const std::string& path) const;
   // root + "/" + name + "/", emptied and created afresh.
   std::string FreshFolder(const std::string& name) const;
   // The access log lines that mention `uriPart`.

@@ -174,6 +174,22 @@ TEST_F(UpdateE2e, DamagedDownloadIsNotRecordedAndTheNextPassFixesIt) {
   EXPECT_EQ(ReadFile(install_ + "bin/lib1.dll"), V2()["bin/lib1.dll"]);
 }
 
+TEST_F(UpdateE2e, HttpsReleaseNeedsATrustedCertificate) {
+  Shared("v1");
+  ASSERT_GT(server_.tlsPort, 0);
+  const std::string url = server_.TlsUrl("upd-shared-v1/");
+  // A certificate nobody vouches for: nothing is fetched, nothing recorded.
+  ASSERT_NE(Update(install_, url), 0) << Output();
+  EXPECT_FALSE(fs::exists(install_ + "LauncherConfig/localclient.md5"));
+  EXPECT_FALSE(fs::exists(install_ + "Kestrava.exe"));
+
+  ASSERT_EQ(setenv("KESTRAVA_CA_BUNDLE", server_.caFile.c_str(), 1), 0);
+  int rc = Update(install_, url);
+  unsetenv("KESTRAVA_CA_BUNDLE");
+  ASSERT_EQ(rc, 0) << Output();
+  EXPECT_EQ(Differences(V1(), install_), std::vector<std::string>{});
+}
+
 TEST_F(UpdateE2e, ConnectionsCutAfterOneMiBCompleteByResuming) {
   Shared("v1");
   std::string portFile = work_ + "fault.port";

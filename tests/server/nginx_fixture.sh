@@ -3,7 +3,9 @@
 # server. Everything lives in one state folder (usually inside the build
 # folder, so two build folders never share a server):
 #   <state>/www         the served folder (tests put their files here)
-#   <state>/server.env  "port=", "root=", "access_log=" lines for the tests
+#   <state>/server.env  "port=", "root=", "access_log=" lines for the tests, and
+#                       "tls_port=", "ca=" for the same folder over https with a
+#                       certificate of its own (ca= is the file to trust)
 #   <state>/access.log  one line per request, with its Range header
 # Usage: nginx_fixture.sh start|stop <state folder>
 set -euo pipefail
@@ -27,11 +29,23 @@ free_port() {
   python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])'
 }
 
+# A fresh self-signed certificate for 127.0.0.1 on every start, so that an
+# old build folder never serves an expired one.
+make_certificate() {
+  mkdir -p "$state/tls"
+  openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 30 \
+    -subj /CN=127.0.0.1 \
+    -addext subjectAltName=IP:127.0.0.1 -keyout "$state/tls/key.pem" \
+    -out "$state/tls/cert.pem" >/dev/null 2>&1
+}
+
 start() {
   stop
   mkdir -p "$state/www" "$state/tmp"
-  local port user=""
+  make_certificate
+  local port tls_port user=""
   port=$(free_port)
+  tls_port=$(free_port)
   [ "$(id -u)" -eq 0 ] && user="user root;"
   cat >"$state/nginx.conf" <<CONF
 $user
@@ -58,14 +72,21 @@ http {
     root $state/www;
     location / { }
   }
+  server {
+    listen 127.0.0.1:$tls_port ssl;
+    ssl_certificate $state/tls/cert.pem;
+    ssl_certificate_key $state/tls/key.pem;
+    root $state/www;
+    location / { }
+  }
 }
 CONF
   : >"$state/access.log"
   "$nginx_bin" -e "$state/error.log" -p "$state" -c "$state/nginx.conf"
   for _ in $(seq 100); do
     if curl -s -o /dev/null "http://127.0.0.1:$port/"; then
-      printf 'port=%s\nroot=%s/www\naccess_log=%s/access.log\n' "$port" "$state" "$state" \
-        >"$state/server.env.tmp"
+      printf 'port=%s\nroot=%s/www\naccess_log=%s/access.log\ntls_port=%s\nca=%s\n' \
+        "$port" "$state" "$state" "$tls_port" "$state/tls/cert.pem" >"$state/server.env.tmp"
       mv "$state/server.env.tmp" "$state/server.env"
       echo "nginx on 127.0.0.1:$port serving $state/www"
       return 0
