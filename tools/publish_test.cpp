@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstdlib>
@@ -258,6 +260,27 @@ TEST_F(PublishTest, PackagesAlsoCloseAtTheirFileCount) {
   }
   CheckPackages(root_ + "/r1", root_ + "/install2",
                 ReadList(root_ + "/r1/LauncherConfig/client.md5"));
+}
+
+TEST_F(PublishTest, LeftoversOfAKilledPublishGoButARunningOnesStay) {
+  // A child that has exited and been reaped stands for a killed publish.
+  pid_t gone = fork();
+  if (gone == 0) _exit(0);
+  ASSERT_GT(gone, 0);
+  waitpid(gone, nullptr, 0);
+  const std::string killed = root_ + "/r1.tmp-" + std::to_string(gone) + "-1";
+  const std::string running = root_ + "/r1.tmp-" + std::to_string(getppid()) + "-1";
+  WriteText(killed + "/data/half.bin", "half");
+  WriteText(running + "/data/busy.bin", "busy");
+
+  PublishSummary summary;
+  std::string error;
+  ASSERT_TRUE(Publish(Options("r1"), &summary, nullptr, &error)) << error;
+  EXPECT_FALSE(fs::exists(killed));
+  EXPECT_TRUE(fs::exists(running + "/data/busy.bin"));
+  EXPECT_NE(std::find_if(summary.warnings.begin(), summary.warnings.end(),
+                         [](const std::string& w) { return w.find("interrupted") != w.npos; }),
+            summary.warnings.end());
 }
 
 TEST_F(PublishTest, BadInputsFailClearlyAndLeaveNoRelease) {
