@@ -92,13 +92,14 @@ class HeaderOnlyReceiver : public HttpReceiver {
   int64_t length_ = -1;
 };
 
-// Holds one easy handle for its whole life: libcurl keeps the connection of
-// the last request open on it, so the next request to the same server
-// skips the connect (and the TLS handshake).
+// Holds one easy and one multi handle for its whole life: the multi handle
+// keeps the connection of the last request open, so the next request to the
+// same server skips the connect (and the TLS handshake).
 class CurlHttpClient : public HttpClient {
  public:
-  CurlHttpClient() : easy_(curl_easy_init()) {}
+  CurlHttpClient() : easy_(curl_easy_init()), multi_(curl_multi_init()) {}
   ~CurlHttpClient() override {
+    if (multi_) curl_multi_cleanup(multi_);
     if (easy_) curl_easy_cleanup(easy_);
   }
 
@@ -126,7 +127,7 @@ class CurlHttpClient : public HttpClient {
     curl_easy_setopt(easy_, CURLOPT_XFERINFODATA, &state);
     char error[CURL_ERROR_SIZE] = {0};
     curl_easy_setopt(easy_, CURLOPT_ERRORBUFFER, error);
-    CURLcode code = curl_easy_perform(easy_);
+    CURLcode code = Perform(&state);
     curl_easy_setopt(easy_, CURLOPT_HTTPHEADER, nullptr);
     curl_easy_setopt(easy_, CURLOPT_ERRORBUFFER, nullptr);
     curl_slist_free_all(headers);
@@ -159,6 +160,45 @@ class CurlHttpClient : public HttpClient {
   }
 
  private:
+  // How often a request that receives nothing looks at the stop flag; when
+  // bytes arrive, every piece looks at it.
+  static constexpr int kStopPollMs = 100;
+
+  // Runs the request on the multi handle rather than with curl_easy_perform,
+  // whose progress calls come only once a second while a server sends
+  // nothing: a stop during a stall is seen within kStopPollMs.
+  CURLcode Perform(RequestState* state) {
+    if (!multi_ || curl_multi_add_handle(multi_, easy_) != CURLM_OK) {
+      return curl_easy_perform(easy_);
+    }
+    CURLcode code = CURLE_GOT_NOTHING;
+    for (;;) {
+      int running = 0;
+      if (curl_multi_perform(multi_, &running) != CURLM_OK) break;
+      if (TakeResult(&code) || running == 0) break;
+      if (state->receiver->ShouldStop()) {
+        state->aborted = true;
+        code = CURLE_ABORTED_BY_CALLBACK;
+        break;
+      }
+      curl_multi_poll(multi_, nullptr, 0, kStopPollMs, nullptr);
+    }
+    curl_multi_remove_handle(multi_, easy_);
+    return code;
+  }
+
+  // The result of the finished request, when it has finished.
+  bool TakeResult(CURLcode* code) {
+    int left = 0;
+    while (CURLMsg* message = curl_multi_info_read(multi_, &left)) {
+      if (message->msg == CURLMSG_DONE && message->easy_handle == easy_) {
+        *code = message->data.result;
+        return true;
+      }
+    }
+    return false;
+  }
+
   HttpResult Finish(CURLcode code, const char* error, RequestState* state) {
     HttpResult result;
     result.error = static_cast<int>(code);
@@ -173,6 +213,7 @@ class CurlHttpClient : public HttpClient {
   }
 
   CURL* easy_;
+  CURLM* multi_;
 };
 
 class CurlHttpClientFactory : public HttpClientFactory {

@@ -5,6 +5,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <set>
 #include <sstream>
 
 #include "diag/log.h"
@@ -88,6 +89,16 @@ TEST_F(TransferE2eTest, WorkersFetchPlainAndPackedFilesOfARelease) {
   EXPECT_EQ(engine_->ReadProgress().downloadedBytes, total);
   EXPECT_NE(server_.LogLinesFor("/transfer-release/data/f0.bin").find("range=bytes=0-"),
             std::string::npos);
+  // Each worker keeps its connection open between tasks: seven requests
+  // over at most four connections.
+  std::istringstream lines(server_.LogLinesFor("/transfer-release/"));
+  std::set<std::string> connections;
+  int requests = 0;
+  for (std::string line; std::getline(lines, line); ++requests) {
+    connections.insert(line.substr(line.find(" conn=")));
+  }
+  EXPECT_EQ(requests, 7);
+  EXPECT_LE(connections.size(), 4u);
 }
 
 // Sizes and offsets past 4 GiB, with sparse files on both sides.
