@@ -39,14 +39,8 @@ bool ReadList(const std::string& path, std::vector<FileEntry>* entries) {
 // were handed on as fetched and verified.
 int Drain(CDownloaderThreadPool* pool) {
   int handedOn = 0;
-  std::unique_lock<std::mutex> hold(pool->poolLock);
-  for (;;) {
-    pool->WaitForFinished(hold);
-    if (pool->finishedQueue.empty()) return handedOn;
-    pool->RemovePendingLocked(pool->finishedQueue.front().targetPath);
-    pool->finishedQueue.pop_front();
-    ++handedOn;
-  }
+  pool->ApplyEachFinished([&](const DownloadTask&) { ++handedOn; });
+  return handedOn;
 }
 
 int RunFetch(const FetchOptions& o) {

@@ -160,28 +160,19 @@ bool CDownloaderThreadPool::ProcessFirstDownloadTask() {
   WriteLog("%s", label);
   TestFunctionTime timer(true, 0, "%s", label);
   const std::string& dir = engine_->installDir();
-  std::unique_lock<std::mutex> hold(poolLock);
-  for (;;) {
-    WaitForFinished(hold);
-    if (finishedQueue.empty()) break;
-    DownloadTask task = finishedQueue.front();
-    hold.unlock();
+  ApplyEachFinished([&](const DownloadTask& task) {
     if (task.TaskKind == Package) {
       ReadPackageList(dir, task, &packageFiles);
-    } else if (task.TaskKind == Plain) {
-      auto it = packageFiles.find(WideToOem(task.targetPath));
-      if (it != packageFiles.end()) {
-        if (UnpackedFileMatches(dir, task, it->second)) engine_->RecordFileInLocalList(it->second);
-        packageFiles.erase(it);
-        std::lock_guard<std::mutex> counters(engine_->engineLock);
-        ++engine_->progress.finishedFileCount;
-      }
+      return;
     }
-    hold.lock();
-    RemovePendingLocked(task.targetPath);
-    finishedQueue.pop_front();
-  }
-  hold.unlock();
+    if (task.TaskKind != Plain) return;
+    auto it = packageFiles.find(WideToOem(task.targetPath));
+    if (it == packageFiles.end()) return;
+    if (UnpackedFileMatches(dir, task, it->second)) engine_->RecordFileInLocalList(it->second);
+    packageFiles.erase(it);
+    std::lock_guard<std::mutex> counters(engine_->engineLock);
+    ++engine_->progress.finishedFileCount;
+  });
   WriteLog("####################  ProcessFirstDownloadTask  process OK ********************");
   return true;
 }

@@ -79,18 +79,7 @@ bool CDownloaderThreadPool::ProcessDownloadPatchTask() {
   WriteLog(" BBBBBBBBBBBBBB  ProcessDownloadPatchTask process start!!! BBBBBBBBBBBBBB ");
   TestFunctionTime timer(true, 0, " PPPPPPPPPP thread: %d  ProcessDownloadPatchTask  cost time ",
                          CurrentThreadId());
-  std::unique_lock<std::mutex> hold(poolLock);
-  for (;;) {
-    WaitForFinished(hold);
-    if (finishedQueue.empty()) break;
-    DownloadTask task = finishedQueue.front();
-    hold.unlock();
-    ApplyFetchedTask(engine_, task);
-    hold.lock();
-    RemovePendingLocked(task.targetPath);
-    finishedQueue.pop_front();
-  }
-  hold.unlock();
+  ApplyEachFinished([this](const DownloadTask& task) { ApplyFetchedTask(engine_, task); });
   WriteLog("TEEEEEEEEEEEEEEE  ProcessDownloadPatchTask process end  EEEEEEEEEEEEEEE");
   return true;
 }

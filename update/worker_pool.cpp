@@ -307,6 +307,22 @@ void CDownloaderThreadPool::RemovePendingLocked(const std::string& target) {
   if (it != pendingTargets.end()) pendingTargets.erase(it);
 }
 
+void CDownloaderThreadPool::ApplyEachFinished(
+    const std::function<void(const DownloadTask&)>& apply) {
+  std::unique_lock<std::mutex> hold(poolLock);
+  for (;;) {
+    WaitForFinished(hold);
+    if (finishedQueue.empty()) return;
+    // Only this thread pops, so the front stays put while it is applied.
+    DownloadTask task = finishedQueue.front();
+    hold.unlock();
+    apply(task);
+    hold.lock();
+    RemovePendingLocked(task.targetPath);
+    finishedQueue.pop_front();
+  }
+}
+
 void CDownloaderThreadPool::WaitForFinished(std::unique_lock<std::mutex>& hold) {
   poolChanged.wait(hold, [this] { return !finishedQueue.empty() || pendingTargets.empty(); });
 }

@@ -11,6 +11,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <list>
 #include <map>
 #include <memory>
@@ -98,21 +99,10 @@ class CDownloaderThread {
 // `workers` is changed only by the thread that creates or stops the pool.
 // packageFiles belongs to the update thread (first download).
 //
-// Consumer protocol (the update thread's apply loops), instead of polling
-// every 5 ms:
-//
-//   std::unique_lock<std::mutex> hold(pool->poolLock);
-//   for (;;) {
-//     pool->WaitForFinished(hold);   // finishedQueue non-empty or
-//                                    // pendingTargets empty
-//     if (pool->finishedQueue.empty()) break;  // everything done
-//     DownloadTask t = pool->finishedQueue.front();
-//     hold.unlock();
-//     ... apply t (no pool lock held) ...
-//     hold.lock();
-//     pool->RemovePendingLocked(t.targetPath);
-//     pool->finishedQueue.pop_front();
-//   }
+// The update thread consumes with ApplyEachFinished instead of polling every
+// 5 ms: it waits until finishedQueue has a task or nothing is pending any
+// more, applies the front task without poolLock held, then drops it from
+// pendingTargets and finishedQueue.
 //
 // poolChanged is notified (after the change, under poolLock) whenever a
 // worker appends to finishedQueue or drops from pendingTargets.
@@ -140,10 +130,9 @@ class CDownloaderThreadPool {
   // Stops and destroys every worker.
   void StopAll();
 
-  // See the consumer protocol above. `hold` must own poolLock.
-  void WaitForFinished(std::unique_lock<std::mutex>& hold);
-  // Removes the first pendingTargets entry equal to target; poolLock held.
-  void RemovePendingLocked(const std::string& target);
+  // Calls `apply` on the update thread for each task the workers hand on,
+  // without poolLock held, until no target is pending any more.
+  void ApplyEachFinished(const std::function<void(const DownloadTask&)>& apply);
 
   // Apply loops of the update thread, defined with the patch and first
   // download steps.
@@ -158,6 +147,12 @@ class CDownloaderThreadPool {
   std::map<std::string, FileEntry> packageFiles;  // update thread only
 
  private:
+  // Waits until finishedQueue has a task or pendingTargets is empty; `hold`
+  // must own poolLock.
+  void WaitForFinished(std::unique_lock<std::mutex>& hold);
+  // Removes the first pendingTargets entry equal to target; poolLock held.
+  void RemovePendingLocked(const std::string& target);
+
   CVXDlownloader* engine_;  // borrowed; owns the pool
 };
 

@@ -43,15 +43,7 @@ class WorkerPoolTest : public ::testing::Test {
   // the way the apply loops consume the pool.
   std::vector<DownloadTask> Drain(CDownloaderThreadPool* pool) {
     std::vector<DownloadTask> got;
-    std::unique_lock<std::mutex> hold(pool->poolLock);
-    for (;;) {
-      pool->WaitForFinished(hold);
-      if (pool->finishedQueue.empty()) break;
-      DownloadTask t = pool->finishedQueue.front();
-      pool->finishedQueue.pop_front();
-      pool->RemovePendingLocked(t.targetPath);
-      got.push_back(t);
-    }
+    pool->ApplyEachFinished([&](const DownloadTask& t) { got.push_back(t); });
     return got;
   }
 

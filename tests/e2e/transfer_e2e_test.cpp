@@ -72,15 +72,7 @@ TEST_F(TransferE2eTest, WorkersFetchPlainAndPackedFilesOfARelease) {
   CDownloaderThreadPool* pool = engine_->pool();
   for (DownloadTask& t : engine_->downloadTasks) pool->AddTask(t, true);
   int handedOn = 0;
-  std::unique_lock<std::mutex> hold(pool->poolLock);
-  for (;;) {
-    pool->WaitForFinished(hold);
-    if (pool->finishedQueue.empty()) break;
-    pool->RemovePendingLocked(pool->finishedQueue.front().targetPath);
-    pool->finishedQueue.pop_front();
-    ++handedOn;
-  }
-  hold.unlock();
+  pool->ApplyEachFinished([&](const DownloadTask&) { ++handedOn; });
 
   EXPECT_EQ(handedOn, 7);
   EXPECT_EQ(ReadAll(install_ + "data/packed.dat"), packed);
