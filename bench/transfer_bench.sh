@@ -24,17 +24,8 @@ PY
 }
 
 echo "preparing files..."
-mkdir -p "$www/big" "$www/small"
-for i in 1 2 3 4; do head -c $((256 << 20)) /dev/urandom >"$www/big/part$i.bin"; done
-python3 - "$www/small" <<'PY'
-import os, sys
-root = sys.argv[1]
-for i in range(5000):
-    d = os.path.join(root, "d%02d" % (i % 50))
-    os.makedirs(d, exist_ok=True)
-    with open(os.path.join(d, "f%04d.dat" % i), "wb") as f:
-        f.write(os.urandom(8192))
-PY
+make_big_files "$www/big"
+make_small_files "$www/small"
 make_lists big
 make_lists small
 

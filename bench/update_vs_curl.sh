@@ -21,18 +21,10 @@ make_game() {  # folder, kind
   printf '#!/bin/sh\n' >"$1/Launcher.exe"
   printf '#!/bin/sh\n' >"$1/Launcher.dat"
   if [ "$2" = big ]; then
-    for i in 1 2 3 4; do head -c $((256 << 20)) /dev/urandom >"$1/part$i.bin"; done
+    make_big_files "$1"
     echo part1.bin >"$1/scope/login.scope"
   else
-    python3 - "$1" <<'PY'
-import os, sys
-root = sys.argv[1]
-for i in range(5000):
-    d = os.path.join(root, "d%02d" % (i % 50))
-    os.makedirs(d, exist_ok=True)
-    with open(os.path.join(d, "f%04d.dat" % i), "wb") as f:
-        f.write(os.urandom(8192))
-PY
+    make_small_files "$1"
     echo d00/f0000.dat >"$1/scope/login.scope"
   fi
 }
