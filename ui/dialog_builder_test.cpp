@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include "skin/skin_resources.h"
 #include "ui/button.h"
 #include "ui/container.h"
 #include "ui/label.h"
@@ -107,8 +106,7 @@ TEST(Markup, MalformedSkinsGiveNoTreeAndAReason) {
 
 // The shipped main skin: every control of the main window where it belongs.
 TEST(Markup, MainSkinHasTheMainWindowsControls) {
-  CPaintManagerUI::ResetResources();
-  CPaintManagerUI::SetResourceZip(skin::SkinZipData(), skin::SkinZipSize());
+  testing::UseShippedSkin();
   CPaintManagerUI pm;
   CDialogBuilder b;
   auto root = b.Create("mainframe.xml", nullptr, &pm);

@@ -13,6 +13,7 @@
 
 #include "platform/headless_window.h"
 #include "platform/window.h"
+#include "skin/skin_resources.h"
 #include "ui/button.h"
 #include "ui/window_impl_base.h"
 
@@ -139,6 +140,12 @@ inline void UsePackage(const std::string& zip_bytes_storage) {
   CPaintManagerUI::ResetResources();
   CPaintManagerUI::SetResourceZip(reinterpret_cast<const unsigned char*>(zip_bytes_storage.data()),
                                   zip_bytes_storage.size());
+}
+
+// Makes the skin package built into the program the only resource source.
+inline void UseShippedSkin() {
+  CPaintManagerUI::ResetResources();
+  CPaintManagerUI::SetResourceZip(skin::SkinZipData(), skin::SkinZipSize());
 }
 
 }  // namespace SkinUI::testing

@@ -4,7 +4,6 @@
 
 #include <fstream>
 
-#include "skin/skin_resources.h"
 #include "ui/ui_test_util.h"
 #include "util/scratch_dir.h"
 
@@ -48,8 +47,7 @@ class OnScreen : public ::testing::Test {
   void SetUp() override {
     std::string error;
     ASSERT_TRUE(platform::InitDisplay(&error)) << error << " (run under xvfb-run)";
-    CPaintManagerUI::ResetResources();
-    CPaintManagerUI::SetResourceZip(skin::SkinZipData(), skin::SkinZipSize());
+    testing::UseShippedSkin();
     window_ = new testing::TestWindow();  // the window owns nothing else
     window_->skin_file = "mainframe.xml";
     ASSERT_TRUE(window_->OpenOnScreen());

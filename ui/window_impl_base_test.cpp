@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include "skin/skin_resources.h"
 #include "ui/ui_test_util.h"
 
 namespace SkinUI {
@@ -16,8 +15,7 @@ using testing::TestWindow;
 class MainSkinTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    CPaintManagerUI::ResetResources();
-    CPaintManagerUI::SetResourceZip(skin::SkinZipData(), skin::SkinZipSize());
+    testing::UseShippedSkin();
     window_.skin_file = "mainframe.xml";
     ASSERT_TRUE(window_.Open());
   }

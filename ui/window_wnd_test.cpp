@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include "skin/skin_resources.h"
 #include "ui/ui_test_util.h"
 
 namespace SkinUI {
@@ -26,8 +25,7 @@ class MainSkinOnScreen : public ::testing::Test {
   void SetUp() override {
     std::string error;
     ASSERT_TRUE(platform::InitDisplay(&error)) << error << " (run under xvfb-run)";
-    CPaintManagerUI::ResetResources();
-    CPaintManagerUI::SetResourceZip(skin::SkinZipData(), skin::SkinZipSize());
+    testing::UseShippedSkin();
     window_.skin_file = "mainframe.xml";
     ASSERT_TRUE(window_.OpenOnScreen());
     ASSERT_TRUE(testing::PumpUntil([this] { return window_.inits > 0; })) << "never painted";
