@@ -405,6 +405,10 @@ void CPaintManagerUI::SendNotify(CControlUI* control, const std::string& type, W
     async_notify_.push_back(msg);
     return;
   }
+  NotifyAll(msg);
+}
+
+void CPaintManagerUI::NotifyAll(TNotifyUI& msg) {
   // A notifier may remove itself while being told.
   std::vector<INotifyUI*> notifiers = notifiers_;
   for (INotifyUI* n : notifiers) n->Notify(msg);
@@ -415,8 +419,7 @@ void CPaintManagerUI::DispatchAsyncNotify() {
     TNotifyUI msg = async_notify_.front();
     async_notify_.erase(async_notify_.begin());
     if (!msg.sender) continue;  // its control went away meanwhile
-    std::vector<INotifyUI*> notifiers = notifiers_;
-    for (INotifyUI* n : notifiers) n->Notify(msg);
+    NotifyAll(msg);
   }
 }
 

@@ -183,6 +183,7 @@ class CPaintManagerUI {
   void OnButton(unsigned msg, Point pt);
   void OnTimer(unsigned system_id);
   void DispatchAsyncNotify();
+  void NotifyAll(TNotifyUI& msg);
   void Event(CControlUI* control, int type, Point pt, WPARAM wparam = 0, LPARAM lparam = 0);
   bool NextSystemTimerId(unsigned* id);
 
