@@ -207,6 +207,11 @@ int CVXDlownloader::GetDifferentFilesWithFiles() {
   return Status_DifferencesReady;
 }
 
+int CVXDlownloader::StartDifference(PublishedList* published, LocalCodes* local) {
+  int r = StartDifference(published);
+  return r == Status_DifferencesReady ? LoadLocalMap(local) : r;
+}
+
 int CVXDlownloader::LoadLocalMap(LocalCodes* local) {
   const std::string file = installDir() + "LauncherConfig/localclient.md5";
   if (!LoadLocalCodes(file, local, nullptr)) {
@@ -221,8 +226,7 @@ int CVXDlownloader::GetDiffernetFilesWithMD5List() {
   WriteLog("Start Get DifferentFiles With MD5");
   PublishedList published;
   LocalCodes local;
-  int r = StartDifference(&published);
-  if (r == Status_DifferencesReady) r = LoadLocalMap(&local);
+  int r = StartDifference(&published, &local);
   if (r != Status_DifferencesReady) return r;
   if (cancelRequested.load()) return Status_Cancelled;
 
@@ -274,8 +278,7 @@ int CVXDlownloader::GetFullDownload() {
   WriteLog("Start Get GetFullDownload Files");
   PublishedList published;
   LocalCodes local;
-  int r = StartDifference(&published);
-  if (r == Status_DifferencesReady) r = LoadLocalMap(&local);
+  int r = StartDifference(&published, &local);
   if (r != Status_DifferencesReady) return r;
   SetCheckCounters(static_cast<int>(published.size()), 0);
   for (const FileEntry& entry : published) {

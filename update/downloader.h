@@ -85,6 +85,9 @@ class CVXDlownloader {
 
  private:
   int ReadUpdateXml(bool verify, std::string* expectedCode);
+  // ReadUpdateXml, then the launcher's own update: the common start of both
+  // list checks.
+  int ReadVersionAndSelfUpdate(bool verify, std::string* expectedCode);
   int UnpackClientList(const std::string& archive, const std::string& expected,
                        const char* mismatchLine);
 
@@ -110,6 +113,9 @@ class CVXDlownloader {
 
  private:
   int StartDifference(std::vector<FileEntry>* published);
+  // The same, then the local list's codes.
+  int StartDifference(std::vector<FileEntry>* published,
+                      std::vector<std::pair<std::string, std::string>>* local);
   int LoadLocalMap(std::vector<std::pair<std::string, std::string>>* local);
   void CheckImportantFiles(const std::vector<FileEntry>& published);
   bool CheckFilesOnDisk(const std::vector<const FileEntry*>& entries, std::vector<char>* result);

@@ -136,11 +136,14 @@ int CVXDlownloader::UnpackClientList(const std::string& archive, const std::stri
   return Status_ClientListFailed;
 }
 
+int CVXDlownloader::ReadVersionAndSelfUpdate(bool verify, std::string* expectedCode) {
+  int r = ReadUpdateXml(verify, expectedCode);
+  return r == Status_Ready ? RunSelfUpdate(verify) : r;
+}
+
 int CVXDlownloader::CheckUpdateList() {
   std::string expected;
-  int r = ReadUpdateXml(false, &expected);
-  if (r != Status_Ready) return r;
-  r = RunSelfUpdate(false);
+  int r = ReadVersionAndSelfUpdate(false, &expected);
   if (r != Status_Ready) return r;
 
   const std::string clientList = installDir() + "LauncherConfig/client.md5";
@@ -165,9 +168,7 @@ int CVXDlownloader::CheckUpdateListVerify() {
     SetUpdateMode(Normal);
   }
   std::string expected;
-  int r = ReadUpdateXml(true, &expected);
-  if (r != Status_Ready) return r;
-  r = RunSelfUpdate(true);
+  int r = ReadVersionAndSelfUpdate(true, &expected);
   if (r != Status_Ready) return r;
 
   const std::string clientList = installDir() + "LauncherConfig/client.md5";
