@@ -1,13 +1,10 @@
 #include "tools/publish.h"
 
-#include <signal.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
-#include <cerrno>
 #include <chrono>
-#include <cstdlib>
 #include <filesystem>
 #include <functional>
 #include <map>
@@ -478,28 +475,13 @@ int64_t FolderBytes(const std::string& folder) {
   return total;
 }
 
-// Staging folders are named "<release>.tmp-<pid>-<n>". One whose publish is
-// no longer running was left by a killed run; one still running is kept.
-void RemoveAbandonedStaging(const std::string& releaseDir, std::vector<std::string>* warnings) {
-  const fs::path release(releaseDir);
-  const std::string prefix = release.filename().string() + ".tmp-";
-  std::error_code ec;
-  fs::path parent = release.parent_path().empty() ? fs::path(".") : release.parent_path();
-  for (auto& e : fs::directory_iterator(parent, ec)) {
-    const std::string name = e.path().filename().string();
-    if (name.compare(0, prefix.size(), prefix) != 0) continue;
-    const long pid = std::strtol(name.c_str() + prefix.size(), nullptr, 10);
-    if (pid <= 0 || pid == getpid() || kill(static_cast<pid_t>(pid), 0) == 0 || errno != ESRCH) {
-      continue;
-    }
-    std::error_code removeError;
-    fs::remove_all(e.path(), removeError);
-    if (!removeError) warnings->push_back("removed " + name + ", left by an interrupted publish");
-  }
-}
-
 bool Publisher::Run(std::string* error) {
-  RemoveAbandonedStaging(o_.releaseDir, &summary_->warnings);
+  // A killed publish leaves its staging folder beside the release.
+  std::vector<std::string> abandoned;
+  RemoveStaleTempFiles(o_.releaseDir, &abandoned);
+  for (const std::string& name : abandoned) {
+    summary_->warnings.push_back("removed " + name + ", left by an interrupted publish");
+  }
   staging_ = TempPathFor(o_.releaseDir);
   bool ok = CheckInputs() && ScanGameFolder();
   if (ok) {

@@ -2,6 +2,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <strings.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -9,7 +10,9 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 
 #include "util/text_util.h"
@@ -288,7 +291,20 @@ bool WriteFileAtomically(const std::string& path, const std::string& data) {
   return ok;
 }
 
-int RemoveStaleTempFiles(const std::string& path) {
+namespace {
+
+// `suffix` follows ".tmp-" in a TempPathFor name and starts with the pid of
+// the process that made it.
+bool WriterStillRuns(const std::string& suffix) {
+  const long pid = std::strtol(suffix.c_str(), nullptr, 10);
+  if (pid <= 0) return false;
+  if (pid == getpid()) return true;
+  return kill(static_cast<pid_t>(pid), 0) == 0 || errno != ESRCH;
+}
+
+}  // namespace
+
+int RemoveStaleTempFiles(const std::string& path, std::vector<std::string>* removedNames) {
   std::string folder = GetParentFolder(path);
   if (folder.empty() && !path.empty() && path[0] == '/') folder = "/";
   std::string prefix = FileNameOf(path) + ".tmp-";
@@ -297,8 +313,12 @@ int RemoveStaleTempFiles(const std::string& path) {
   int removed = 0;
   for (const std::string& name : names) {
     if (name.compare(0, prefix.size(), prefix) != 0) continue;
-    std::string full = folder.empty() ? name : folder + "/" + name;
-    if (unlink(full.c_str()) == 0) ++removed;
+    if (WriterStillRuns(name.substr(prefix.size()))) continue;
+    std::error_code error;
+    std::filesystem::remove_all(folder.empty() ? name : folder + "/" + name, error);
+    if (error) continue;
+    ++removed;
+    if (removedNames) removedNames->push_back(name);
   }
   return removed;
 }

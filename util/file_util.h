@@ -91,6 +91,9 @@ bool WriteFileAtomically(const std::string& path, const std::string& data);
 // Names start with FileNameOf(path) + ".tmp-".
 std::string TempPathFor(const std::string& path);
 
-// Deletes the temporary files TempPathFor left beside `path` (a crash between
-// writing and renaming). Returns how many were removed.
-int RemoveStaleTempFiles(const std::string& path);
+// Deletes what TempPathFor names left beside `path` (a crash between writing
+// and renaming): files, or folders with all they hold. A name whose writing
+// process still runs (this one included) is kept, since that writer may yet
+// rename it into place. Returns how many were removed; their names are
+// appended to `removedNames` when given.
+int RemoveStaleTempFiles(const std::string& path, std::vector<std::string>* removedNames = nullptr);

@@ -2,9 +2,12 @@
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
+#include <vector>
 
 #include "util/scratch_dir.h"
 
@@ -172,10 +175,23 @@ TEST_F(FileUtilTest, WriteFileAtomicallyReplacesWholeFile) {
   EXPECT_TRUE(WriteFileAtomically(dir + "/list.xml", "new content"));
   EXPECT_EQ(Read("list.xml"), "new content");
   EXPECT_FALSE(WriteFileAtomically(dir + "/no/such/folder/list.xml", "x"));
-  Write("list.xml.tmp-1-1", "stale");
-  Write("list.xml.tmp-9-2", "stale");
+  // A child that has exited and been reaped stands for a crashed writer.
+  pid_t gone = fork();
+  if (gone == 0) _exit(0);
+  ASSERT_GT(gone, 0);
+  waitpid(gone, nullptr, 0);
+  const std::string stale = "list.xml.tmp-" + std::to_string(gone);
+  const std::string live = "list.xml.tmp-" + std::to_string(getpid()) + "-7";
+  Write(stale + "-1", "stale");
+  Write(stale + "-2/folder/file", "a stale folder goes with what it holds");
+  Write(live, "still being written");
   Write("other.tmp-1-1", "not ours");
-  EXPECT_EQ(RemoveStaleTempFiles(dir + "/list.xml"), 2);
+  std::vector<std::string> removed;
+  EXPECT_EQ(RemoveStaleTempFiles(dir + "/list.xml", &removed), 2);
+  std::sort(removed.begin(), removed.end());
+  EXPECT_EQ(removed, (std::vector<std::string>{stale + "-1", stale + "-2"}));
+  EXPECT_FALSE(FileExists(dir + "/" + stale + "-2"));
+  EXPECT_TRUE(FileExists(dir + "/" + live));
   EXPECT_TRUE(FileExists(dir + "/other.tmp-1-1"));
 }
 
