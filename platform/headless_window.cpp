@@ -6,13 +6,23 @@ HeadlessWindow::HeadlessWindow(const NativeWindowParams& params, NativeWindowSin
     : sink_(sink), rect_(params.rect), title_(params.title) {
   if (rect_.Width() <= 0) rect_.right = rect_.left + 100;
   if (rect_.Height() <= 0) rect_.bottom = rect_.top + 100;
+  id_ = RegisterWindow(this, &HeadlessWindow::Enqueue, title_);
 }
 
-bool HeadlessWindow::Post(unsigned msg, WPARAM wparam, LPARAM lparam) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  if (destroyed_) return false;
-  posted_.push_back(Posted{msg, wparam, lparam});
-  return true;
+HeadlessWindow::~HeadlessWindow() {
+  UnregisterWindow(id_);
+}
+
+void HeadlessWindow::Enqueue(NativeWindow* w, WindowId, unsigned msg, WPARAM wparam,
+                             LPARAM lparam) {
+  auto* self = static_cast<HeadlessWindow*>(w);
+  std::lock_guard<std::mutex> lock(self->mutex_);
+  self->posted_.push_back(Posted{msg, wparam, lparam});
+}
+
+void HeadlessWindow::SetTitle(const std::string& title) {
+  title_ = title;
+  SetRegisteredTitle(id_, title);
 }
 
 bool HeadlessWindow::SetTimer(unsigned id, unsigned ms) {
@@ -43,6 +53,7 @@ void HeadlessWindow::Show(int cmd) {
 }
 
 void HeadlessWindow::Destroy() {
+  UnregisterWindow(id_);  // no post reaches a destroyed window
   {
     std::lock_guard<std::mutex> lock(mutex_);
     if (destroyed_) return;

@@ -15,8 +15,9 @@ namespace platform {
 class HeadlessWindow : public NativeWindow {
  public:
   HeadlessWindow(const NativeWindowParams& params, NativeWindowSink* sink);
+  ~HeadlessWindow() override;
 
-  bool Post(unsigned msg, WPARAM wparam, LPARAM lparam) override;
+  WindowId Id() const override { return id_; }
   bool SetTimer(unsigned id, unsigned ms) override;
   bool KillTimer(unsigned id) override;
   void Invalidate(const Rect& r) override { dirty_ = Union(dirty_, r); }
@@ -29,7 +30,7 @@ class HeadlessWindow : public NativeWindow {
   bool IsVisible() const override { return visible_; }
   bool IsMinimized() const override { return minimized_; }
   bool IsMaximized() const override { return maximized_; }
-  void SetTitle(const std::string& title) override { title_ = title; }
+  void SetTitle(const std::string& title) override;
   void SetTopmost(bool on) override { topmost_ = on; }
   void SetEnabled(bool on) override { enabled_ = on; }
   void Focus() override {}
@@ -61,7 +62,10 @@ class HeadlessWindow : public NativeWindow {
     WPARAM wparam;
     LPARAM lparam;
   };
+  static void Enqueue(NativeWindow* w, WindowId, unsigned msg, WPARAM wparam, LPARAM lparam);
+
   NativeWindowSink* sink_;
+  WindowId id_ = 0;
   Rect rect_;
   Rect dirty_;
   std::string title_;

@@ -1,6 +1,7 @@
 #include "platform/window.h"
 
 #include <gtk/gtk.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <cstdint>
@@ -17,51 +18,8 @@ namespace {
 std::atomic<bool> g_quit{false};
 std::atomic<int> g_quit_code{0};
 
-// Windows that posted messages may still reach, by serial number. A message
-// posted to a window destroyed meanwhile finds no entry and is dropped.
-class LiveWindows {
- public:
-  std::uint64_t Add(GtkNativeWindow* w) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    windows_[++last_] = w;
-    return last_;
-  }
-  void Remove(std::uint64_t serial) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    windows_.erase(serial);
-  }
-  GtkNativeWindow* Find(std::uint64_t serial) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    auto it = windows_.find(serial);
-    return it == windows_.end() ? nullptr : it->second;
-  }
-  void SetTitle(std::uint64_t serial, const std::string& title) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    titles_[serial] = title;
-  }
-  // The serial of a live window with exactly this title; 0 when none.
-  std::uint64_t FindByTitle(const std::string& title) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    for (auto& [serial, t] : titles_) {
-      if (t == title && windows_.count(serial)) return serial;
-    }
-    return 0;
-  }
-
- private:
-  std::mutex mutex_;
-  std::map<std::uint64_t, GtkNativeWindow*> windows_;
-  std::map<std::uint64_t, std::string> titles_;
-  std::uint64_t last_ = 0;
-};
-
-LiveWindows& Live() {
-  static LiveWindows live;
-  return live;
-}
-
 struct PostedMessage {
-  std::uint64_t serial;
+  WindowId id;
   unsigned msg;
   WPARAM wparam;
   LPARAM lparam;
@@ -106,17 +64,15 @@ GdkWindowEdge EdgeOf(int hit) {
 
 }  // namespace
 
-static bool PostToSerial(std::uint64_t serial, unsigned msg, WPARAM wparam, LPARAM lparam);
-
 // A GTK toplevel holding a drawing area (the skin) in a GtkFixed, above which
-// embedded views are placed. Lives on the GTK main thread; only Post is
-// called from other threads, and it goes through LiveWindows.
+// embedded views are placed. Lives on the GTK main thread; other threads
+// reach it only by posting through the window table.
 class GtkNativeWindow : public NativeWindow {
  public:
   GtkNativeWindow(const NativeWindowParams& params, NativeWindowSink* sink);
   ~GtkNativeWindow() override;
 
-  bool Post(unsigned msg, WPARAM wparam, LPARAM lparam) override;
+  WindowId Id() const override { return id_; }
   bool SetTimer(unsigned id, unsigned ms) override;
   bool KillTimer(unsigned id) override;
   void Invalidate(const Rect& r) override;
@@ -130,11 +86,11 @@ class GtkNativeWindow : public NativeWindow {
   bool IsMinimized() const override { return state_ & GDK_WINDOW_STATE_ICONIFIED; }
   bool IsMaximized() const override { return state_ & GDK_WINDOW_STATE_MAXIMIZED; }
   void SetTitle(const std::string& t) override {
-    Live().SetTitle(serial_, t);
+    SetRegisteredTitle(id_, t);
     gtk_window_set_title(GTK_WINDOW(window_), t.c_str());
   }
   void SetTopmost(bool on) override { gtk_window_set_keep_above(GTK_WINDOW(window_), on); }
-  void SetEnabled(bool on) override { enabled_ = on; }
+  void SetEnabled(bool on) override;
   void Focus() override;
   void SetCursor(CursorKind kind) override;
   void SetIconPng(const unsigned char* data, std::size_t size) override;
@@ -143,6 +99,7 @@ class GtkNativeWindow : public NativeWindow {
   void* NativeContainer() override { return fixed_; }
 
   void DeliverPosted(const PostedMessage& m) { sink_->OnNativeMessage(m.msg, m.wparam, m.lparam); }
+  static void Enqueue(NativeWindow*, WindowId id, unsigned msg, WPARAM wparam, LPARAM lparam);
 
  private:
   struct Timer {
@@ -170,18 +127,17 @@ class GtkNativeWindow : public NativeWindow {
   GtkWidget* area_ = nullptr;
   Size size_;
   std::map<unsigned, guint> timers_;  // timer id -> GLib source id
-  std::uint64_t serial_;
+  WindowId id_;
   guint state_ = 0;
   bool enabled_ = true;
 };
 
 GtkNativeWindow::GtkNativeWindow(const NativeWindowParams& p, NativeWindowSink* sink)
-    : sink_(sink), serial_(Live().Add(this)) {
+    : sink_(sink), id_(RegisterWindow(this, &GtkNativeWindow::Enqueue, p.title)) {
   window_ = gtk_window_new(GTK_WINDOW_TOPLEVEL);
   gtk_window_set_decorated(GTK_WINDOW(window_), FALSE);
   gtk_widget_set_app_paintable(window_, TRUE);
   gtk_window_set_title(GTK_WINDOW(window_), p.title.c_str());
-  Live().SetTitle(serial_, p.title);
   GdkScreen* screen = gtk_widget_get_screen(window_);
   GdkVisual* rgba = gdk_screen_get_rgba_visual(screen);
   // Per-pixel alpha only shows through a compositor; without one an ARGB
@@ -210,7 +166,7 @@ GtkNativeWindow::GtkNativeWindow(const NativeWindowParams& p, NativeWindowSink* 
 }
 
 GtkNativeWindow::~GtkNativeWindow() {
-  Live().Remove(serial_);
+  UnregisterWindow(id_);
   RemoveTimers();
   if (window_) {
     g_signal_handlers_disconnect_by_data(window_, this);
@@ -234,22 +190,27 @@ void GtkNativeWindow::Connect() {
   g_signal_connect(window_, "focus-out-event", G_CALLBACK(OnFocus), this);
 }
 
-bool GtkNativeWindow::Post(unsigned msg, WPARAM wparam, LPARAM lparam) {
-  return PostToSerial(serial_, msg, wparam, lparam);
-}
-
-static bool PostToSerial(std::uint64_t serial, unsigned msg, WPARAM wparam, LPARAM lparam) {
-  if (!serial || !Live().Find(serial)) return false;
-  auto* m = new PostedMessage{serial, msg, wparam, lparam};
+// Runs with the window table's lock held: only queues. Delivery looks the
+// window up again, so a message for a window destroyed meanwhile is dropped.
+void GtkNativeWindow::Enqueue(NativeWindow*, WindowId id, unsigned msg, WPARAM wparam,
+                              LPARAM lparam) {
+  auto* m = new PostedMessage{id, msg, wparam, lparam};
   g_idle_add_full(
       G_PRIORITY_DEFAULT,
       [](gpointer data) -> gboolean {
         auto* posted = static_cast<PostedMessage*>(data);
-        if (GtkNativeWindow* w = Live().Find(posted->serial)) w->DeliverPosted(*posted);
+        if (NativeWindow* w = FindLiveWindow(posted->id))
+          static_cast<GtkNativeWindow*>(w)->DeliverPosted(*posted);
         return G_SOURCE_REMOVE;
       },
       m, [](gpointer data) { delete static_cast<PostedMessage*>(data); });
-  return true;
+}
+
+void GtkNativeWindow::SetEnabled(bool on) {
+  enabled_ = on;
+  // Insensitive, the container keeps every embedded view (the web page)
+  // from taking clicks and keys as well.
+  if (fixed_) gtk_widget_set_sensitive(fixed_, on);
 }
 
 gboolean GtkNativeWindow::OnTimer(gpointer data) {
@@ -367,7 +328,7 @@ Point GtkNativeWindow::ScreenToClient(Point p) const {
 
 void GtkNativeWindow::Destroy() {
   if (!window_) return;
-  Live().Remove(serial_);
+  UnregisterWindow(id_);
   RemoveTimers();
   g_signal_handlers_disconnect_by_data(window_, this);
   g_signal_handlers_disconnect_by_data(area_, this);
@@ -487,14 +448,20 @@ gboolean GtkNativeWindow::OnFocus(GtkWidget*, GdkEventFocus* e, gpointer self) {
   return FALSE;
 }
 
+void PrepareProcessEnvironment() {
+  // The skin is drawn with cairo alone; probing OpenGL for visuals would
+  // load a software GL stack and cost a large part of the first frame.
+  setenv("GDK_GL", "disable", 0);
+  // The compositing path needs a GPU that virtual displays do not have.
+  setenv("WEBKIT_DISABLE_COMPOSITING_MODE", "1", 0);
+  // The web process sandbox needs user namespaces, which root does not get
+  // in the containers where the launcher may run as root.
+  if (geteuid() == 0) setenv("WEBKIT_DISABLE_SANDBOX_THIS_IS_DANGEROUS", "1", 0);
+}
+
 bool InitDisplay(std::string* error) {
   static int state = 0;  // 0 not tried, 1 ok, 2 failed
-  if (state == 0) {
-    // The skin is drawn with cairo alone; probing OpenGL for visuals would
-    // load a software GL stack and cost a large part of the first frame.
-    setenv("GDK_GL", "disable", 0);
-    state = gtk_init_check(nullptr, nullptr) ? 1 : 2;
-  }
+  if (state == 0) state = gtk_init_check(nullptr, nullptr) ? 1 : 2;
   if (state == 2 && error) *error = "Cannot open the display (is DISPLAY set?)";
   return state == 1;
 }
@@ -519,7 +486,7 @@ void PostQuitMessage(int code) {
 }
 
 bool PostMessageToTitle(const std::string& title, unsigned msg, WPARAM wparam, LPARAM lparam) {
-  return PostToSerial(Live().FindByTitle(title), msg, wparam, lparam);
+  return PostToWindow(FindWindowIdByTitle(title), msg, wparam, lparam);
 }
 
 void PumpPendingMessages() {

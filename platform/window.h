@@ -10,6 +10,7 @@
 
 #include "platform/painter.h"
 #include "platform/win_types.h"
+#include "platform/window_registry.h"
 
 namespace platform {
 
@@ -40,9 +41,14 @@ class NativeWindow {
  public:
   virtual ~NativeWindow() = default;
 
-  // Queues a message for the sink; safe from any thread. False once the
-  // window is gone.
-  virtual bool Post(unsigned msg, WPARAM wparam, LPARAM lparam) = 0;
+  // The window's entry in the window table: threads that may outlive the
+  // window post through it (PostToWindow) rather than through this object.
+  virtual WindowId Id() const = 0;
+  // Queues a message for the sink; safe from any thread while this object
+  // exists. False once the window is gone.
+  bool Post(unsigned msg, WPARAM wparam, LPARAM lparam) {
+    return PostToWindow(Id(), msg, wparam, lparam);
+  }
   // Starts or restarts timer `id`: every `ms` the sink gets WM_TIMER(id).
   virtual bool SetTimer(unsigned id, unsigned ms) = 0;
   virtual bool KillTimer(unsigned id) = 0;
@@ -58,6 +64,7 @@ class NativeWindow {
   virtual bool IsMaximized() const = 0;
   virtual void SetTitle(const std::string& title) = 0;
   virtual void SetTopmost(bool topmost) = 0;
+  // A disabled window takes no input, embedded views included.
   virtual void SetEnabled(bool enabled) = 0;
   virtual void Focus() = 0;
   virtual void SetCursor(CursorKind kind) = 0;
@@ -69,6 +76,12 @@ class NativeWindow {
   // The toolkit's native container (GtkWidget* for the GTK windows).
   virtual void* NativeContainer() = 0;
 };
+
+// Sets the environment variables the display and the web view read. Call at
+// the very start of main, before any other thread exists: changing the
+// environment is not safe while other threads may read it. Keeps WebKit's
+// sandbox unless the process runs as root, where it cannot work.
+void PrepareProcessEnvironment();
 
 // Opens the display once per process; false with a reason when there is none.
 bool InitDisplay(std::string* error);

@@ -16,6 +16,7 @@ CWindowWnd::~CWindowWnd() {
     // Destroyed from outside while the native window still exists: let it go
     // without calling back into this half-destroyed object.
     std::unique_ptr<platform::NativeWindow> native = std::move(native_);
+    window_id_.store(0);
     m_hWnd = nullptr;
   }
 }
@@ -38,6 +39,7 @@ HWND CWindowWnd::Create(HWND parent, const std::string& title, unsigned style, u
   native_ = g_factory(p, this);
   if (!native_) return nullptr;
   m_hWnd = native_.get();
+  window_id_.store(m_hWnd->Id());
   style_ = style;
   if (HandleMessage(platform::WM_CREATE, 0, 0) == -1) {
     native_->Destroy();
@@ -88,7 +90,7 @@ LRESULT CWindowWnd::SendMessageW(unsigned msg, WPARAM wparam, LPARAM lparam) {
 }
 
 bool CWindowWnd::PostMessageW(unsigned msg, WPARAM wparam, LPARAM lparam) {
-  return m_hWnd && m_hWnd->Post(msg, wparam, lparam);
+  return platform::PostToWindow(window_id_.load(), msg, wparam, lparam);
 }
 
 void CWindowWnd::SetIcon(int resource_id) {
@@ -103,6 +105,7 @@ LRESULT CWindowWnd::OnNativeMessage(unsigned msg, WPARAM wparam, LPARAM lparam) 
   }
   if (msg == platform::WM_NCDESTROY) {
     HWND old = m_hWnd;
+    window_id_.store(0);
     if (modal_) modal_->alive = false;
     modal_ = nullptr;
     HandleMessage(msg, wparam, lparam);

@@ -1,10 +1,13 @@
 // A native top-level window seen through the Win32 message model: it owns
 // its platform window, receives every native event as a message in
 // HandleMessage, and offers Create, ShowModal, Close and SendMessage. A
-// window that owns itself deletes itself in OnFinalMessage. UI thread only;
-// PostMessage may be called from any thread.
+// window that owns itself deletes itself in OnFinalMessage. UI thread only,
+// except PostMessageW (any thread while this object exists) and
+// GetWindowId, whose value threads that may outlive the object post through
+// with platform::PostToWindow.
 #pragma once
 
+#include <atomic>
 #include <memory>
 #include <string>
 
@@ -55,6 +58,8 @@ class CWindowWnd : public platform::NativeWindowSink {
   void ShowWindow(bool show = true, bool take_focus = true);
   LRESULT SendMessageW(unsigned msg, WPARAM wparam = 0, LPARAM lparam = 0);
   bool PostMessageW(unsigned msg, WPARAM wparam = 0, LPARAM lparam = 0);
+  // 0 before Create and after the window is gone.
+  platform::WindowId GetWindowId() const { return window_id_.load(); }
   void SetIcon(int resource_id);
   unsigned GetWindowStyle() const { return style_; }
   void SetWindowStyle(unsigned style) { style_ = style; }
@@ -82,6 +87,7 @@ class CWindowWnd : public platform::NativeWindowSink {
     int code = 0;
   };
   std::unique_ptr<platform::NativeWindow> native_;
+  std::atomic<platform::WindowId> window_id_{0};
   HWND owner_ = nullptr;
   unsigned style_ = 0;
   int last_close_code_ = 0;
