@@ -78,16 +78,26 @@ bool ActivateTopLevelWindow(unsigned long window) {
   Display d;
   if (!d.get() || !window) return false;
   ::Display* x = d.get();
+  // Mapping an iconified window asks for it to be shown normally again.
   XMapRaised(x, window);
-  // Ask a window manager, when there is one, to activate it; without one the
-  // raise above is all there is.
+  // Ask a window manager, when there is one, to restore, raise and focus it;
+  // source 2 says a user action asked for it, so no focus-stealing rule
+  // holds it back.
   XEvent e{};
   e.xclient.type = ClientMessage;
   e.xclient.window = window;
   e.xclient.message_type = XInternAtom(x, "_NET_ACTIVE_WINDOW", False);
   e.xclient.format = 32;
   e.xclient.data.l[0] = 2;
+  e.xclient.data.l[1] = CurrentTime;
   XSendEvent(x, DefaultRootWindow(x), False, SubstructureRedirectMask | SubstructureNotifyMask, &e);
+  XSync(x, False);
+  // Without a window manager nobody else gives it the keyboard. Fails
+  // harmlessly (and is ignored) while the window is not viewable yet.
+  XWindowAttributes a{};
+  if (XGetWindowAttributes(x, window, &a) && a.map_state == IsViewable) {
+    XSetInputFocus(x, window, RevertToParent, CurrentTime);
+  }
   XSync(x, False);
   return true;
 }

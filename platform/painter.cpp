@@ -171,26 +171,32 @@ void Painter::DrawText(const std::string& text, const Rect& r, const Font* font,
     pango_layout_set_attributes(layout, attrs);
     pango_attr_list_unref(attrs);
   }
-  pango_layout_set_width(layout, r.Width() * PANGO_SCALE);
-  if (format & DT_SINGLELINE) {
-    pango_layout_set_ellipsize(
-        layout, (format & DT_END_ELLIPSIS) ? PANGO_ELLIPSIZE_END : PANGO_ELLIPSIZE_NONE);
-    pango_layout_set_height(layout, 0);
-  } else {
-    pango_layout_set_wrap(layout, PANGO_WRAP_WORD_CHAR);
+  const bool single = (format & DT_SINGLELINE) != 0;
+  // Pango wraps whenever a width is set; a single line gets a width only to
+  // be cut with an ellipsis, and is otherwise placed by hand below.
+  const bool ellipsis = single && (format & DT_END_ELLIPSIS);
+  pango_layout_set_single_paragraph_mode(layout, single);
+  if (!single || ellipsis) pango_layout_set_width(layout, r.Width() * PANGO_SCALE);
+  if (ellipsis) {
+    pango_layout_set_ellipsize(layout, PANGO_ELLIPSIZE_END);
+    pango_layout_set_height(layout, -1);
   }
+  if (!single) pango_layout_set_wrap(layout, PANGO_WRAP_WORD_CHAR);
   pango_layout_set_alignment(layout, (format & DT_CENTER)  ? PANGO_ALIGN_CENTER
                                      : (format & DT_RIGHT) ? PANGO_ALIGN_RIGHT
                                                            : PANGO_ALIGN_LEFT);
   int w = 0, h = 0;
   pango_layout_get_pixel_size(layout, &w, &h);
+  int x = r.left;
+  if (single && !ellipsis && (format & DT_CENTER)) x = r.left + (r.Width() - w) / 2;
+  if (single && !ellipsis && (format & DT_RIGHT)) x = r.right - w;
   int y = r.top;
-  if ((format & DT_VCENTER) && (format & DT_SINGLELINE)) y = r.top + (r.Height() - h) / 2;
+  if ((format & DT_VCENTER) && single) y = r.top + (r.Height() - h) / 2;
   cairo_save(cr_);
   cairo_rectangle(cr_, r.left, r.top, r.Width(), r.Height());
   cairo_clip(cr_);
   SetColor(cr_, rgb, 1.0);  // text ignores the colour's alpha
-  cairo_move_to(cr_, r.left, y);
+  cairo_move_to(cr_, x, y);
   pango_cairo_show_layout(cr_, layout);
   cairo_restore(cr_);
   g_object_unref(layout);

@@ -3,15 +3,12 @@
 // starts the update tool and ends; the tool does the replacement.
 #include "update/self_update.h"
 
-#include <fcntl.h>
-#include <spawn.h>
-#include <sys/wait.h>
-
 #include <cerrno>
 #include <cstdlib>
 #include <pugixml.hpp>
 
 #include "diag/log.h"
+#include "platform/process.h"
 #include "update/archive.h"
 #include "update/downloader.h"
 #include "update/engine_files.h"
@@ -20,28 +17,13 @@
 #include "util/file_util.h"
 #include "util/text_util.h"
 
-extern char** environ;
-
 int StartDetachedProgram(const std::string& program, const std::string& folder) {
   MakeExecutable(program);
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addchdir_np(&actions, folder.c_str());
-  // It inherits no handles: it must not hold our terminal or pipes open.
-  for (int fd = 0; fd < 3; ++fd) {
-    posix_spawn_file_actions_addopen(&actions, fd, "/dev/null", fd == 0 ? O_RDONLY : O_WRONLY, 0);
-  }
-  posix_spawn_file_actions_addclosefrom_np(&actions, 3);
-  posix_spawnattr_t attr;
-  posix_spawnattr_init(&attr);
-  // Its own session: the tool must outlive the launcher and its terminal.
-  posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSID);
-  char* argv[] = {const_cast<char*>(program.c_str()), nullptr};
-  pid_t pid = 0;
-  int err = posix_spawn(&pid, program.c_str(), &actions, &attr, argv, environ);
-  posix_spawn_file_actions_destroy(&actions);
-  posix_spawnattr_destroy(&attr);
-  return err;
+  platform::ProcessStart start;
+  start.program = program;
+  start.folder = folder;
+  start.silent = true;  // it must not hold our terminal or pipes open
+  return platform::StartProcess(start);
 }
 
 namespace {

@@ -1,0 +1,30 @@
+// Starting other programs: the update tool that replaces the launcher, and
+// the game. One helper over posix_spawn, so that every start closes our
+// descriptors (the installation lock, the X connection) in the child and
+// reports failure the same way.
+//
+// Thread-safety: no shared state; safe on any thread.
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace platform {
+
+struct ProcessStart {
+  std::string program;            // path of the executable
+  std::vector<std::string> args;  // arguments after argv[0] (which is `program`)
+  std::string folder;             // working folder; empty keeps ours
+  // "NAME=value" entries; null passes our own environment on.
+  const std::vector<std::string>* environment = nullptr;
+  // Its own session, so that it outlives us and our terminal.
+  bool detach = true;
+  // Standard input and output go to /dev/null instead of ours.
+  bool silent = false;
+};
+
+// Starts the program without waiting for it. 0 when it started, else the
+// errno value of the failure (ENOENT for a missing program, and so on).
+int StartProcess(const ProcessStart& start, int* pid = nullptr);
+
+}  // namespace platform
