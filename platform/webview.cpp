@@ -2,35 +2,51 @@
 
 #include <dlfcn.h>
 #include <gtk/gtk.h>
+#include <sys/mman.h>
 #include <unistd.h>
 
 #include <string>
 
 #include "diag/log.h"
+#include "util/file_util.h"
+
+// The WebKit half is a module of its own, so that starting a program does
+// not load WebKit before the first frame. It travels inside the executable
+// rather than beside it: the self-update replaces only the executable, and a
+// module found on disk could belong to another build.
+__asm__(
+    ".section .rodata\n"
+    ".balign 16\n"
+    "kestrava_webkit_module_begin:\n"
+    ".incbin \"" KESTRAVA_WEBKIT_MODULE
+    "\"\n"
+    "kestrava_webkit_module_end:\n"
+    ".previous\n");
+extern "C" const unsigned char kestrava_webkit_module_begin[];
+extern "C" const unsigned char kestrava_webkit_module_end[];
 
 namespace platform {
 namespace {
 
 using CreateFn = WebView* (*)(NativeWindow*, WebViewSink*, const std::vector<std::string>*);
 
-std::string ProgramFolder() {
-  char buf[4096];
-  const ssize_t n = readlink("/proc/self/exe", buf, sizeof buf - 1);
-  if (n <= 0) return "";
-  std::string path(buf, static_cast<std::size_t>(n));
-  return path.substr(0, path.rfind('/') + 1);
-}
-
-// Loads the WebKit module once: beside the program, else where it was built.
+// Loads the embedded module from an anonymous in-memory file, once.
 CreateFn LoadModule() {
   static CreateFn create = []() -> CreateFn {
-    const std::string name = "libkestrava_webkit_view.so";
-    void* module = nullptr;
-    for (const std::string& path : {ProgramFolder() + name, std::string(KESTRAVA_WEBKIT_MODULE)}) {
-      if ((module = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL))) break;
+    const int fd = memfd_create("kestrava_webkit_view", MFD_CLOEXEC);
+    const size_t size =
+        static_cast<size_t>(kestrava_webkit_module_end - kestrava_webkit_module_begin);
+    if (fd < 0 ||
+        !WriteAll(fd, reinterpret_cast<const char*>(kestrava_webkit_module_begin), size)) {
+      WriteLogTag("Error", "Cannot unpack the web view module");
+      if (fd >= 0) close(fd);
+      return nullptr;
     }
+    const std::string path = "/proc/self/fd/" + std::to_string(fd);
+    void* module = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+    close(fd);  // the mapping keeps the module alive
     if (!module) {
-      WriteLogTag("Error", "Cannot load the web view module %s: %s", name.c_str(), dlerror());
+      WriteLogTag("Error", "Cannot load the web view module: %s", dlerror());
       return nullptr;
     }
     return reinterpret_cast<CreateFn>(dlsym(module, "KestravaCreateWebView"));

@@ -56,6 +56,7 @@ class GtkWindowTest : public ::testing::Test {
  protected:
   void SetUp() override {
     std::string error;
+    PrepareProcessEnvironment();
     ASSERT_TRUE(InitDisplay(&error)) << error << " (run under xvfb-run)";
   }
 };

@@ -165,6 +165,7 @@ int main(int argc, char** argv) {
                  "[--first-frame]\n       SKIN.zip \"-\" uses the built-in skin package\n");
     return 2;
   }
+  platform::PrepareProcessEnvironment();
   skin::RegisterSkinResources();
   SkinUI::CPaintManagerUI::SetInstance(argv[0]);
   if (!CheckSkin(o)) return 1;

@@ -46,6 +46,7 @@ class OnScreen : public ::testing::Test {
  protected:
   void SetUp() override {
     std::string error;
+    platform::PrepareProcessEnvironment();
     ASSERT_TRUE(platform::InitDisplay(&error)) << error << " (run under xvfb-run)";
     testing::UseShippedSkin();
     window_ = new testing::TestWindow();  // the window owns nothing else

@@ -24,6 +24,7 @@ class MainSkinOnScreen : public ::testing::Test {
  protected:
   void SetUp() override {
     std::string error;
+    platform::PrepareProcessEnvironment();
     ASSERT_TRUE(platform::InitDisplay(&error)) << error << " (run under xvfb-run)";
     testing::UseShippedSkin();
     window_.skin_file = "mainframe.xml";

@@ -4,7 +4,7 @@
 #include <gtk/gtk.h>
 #include <webkit2/webkit2.h>
 
-#include <cstdlib>
+#include <cstdio>
 
 #include "platform/webview.h"
 
@@ -13,26 +13,32 @@ namespace {
 
 constexpr const char* kHandlerName = "kestravaExternal";
 
-// The page-side half of window.external: each name posts {name, arg} to the
-// program's script message handler.
-std::string ExternalScript(const std::vector<std::string>& names) {
+// A secret of this view: the script message handler is visible to every
+// frame, so a call counts only when it carries the token that the script
+// injected into the top frame alone holds.
+std::string NewToken() {
+  std::string token;
+  for (int i = 0; i < 4; ++i) {
+    char part[16];
+    std::snprintf(part, sizeof part, "%08x", g_random_int());
+    token += part;
+  }
+  return token;
+}
+
+// The page-side half of window.external: each name posts {token, name, arg}
+// to the program's script message handler.
+std::string ExternalScript(const std::vector<std::string>& names, const std::string& token) {
   std::string js =
       "(function(){var ext=window.external;"
       "if(!ext||typeof ext!=='object'){ext={};try{Object.defineProperty(window,'external',"
       "{value:ext,configurable:true});}catch(e){}}"
-      "function bind(n){return function(a){window.webkit.messageHandlers." +
-      std::string(kHandlerName) +
-      ".postMessage({name:n,arg:(a===undefined||a===null)?'':String(a)});};}";
+      "var h=window.webkit.messageHandlers." +
+      std::string(kHandlerName) + ";function bind(n){return function(a){h.postMessage({token:'" +
+      token + "',name:n,arg:(a===undefined||a===null)?'':String(a)});};}";
   for (const std::string& n : names) js += "ext['" + n + "']=bind('" + n + "');";
   js += "})();";
   return js;
-}
-
-void PrepareWebKitEnvironment() {
-  // Running as root in a container offers no user namespace for the sandbox;
-  // the compositor path needs a GPU Xvfb does not have.
-  setenv("WEBKIT_DISABLE_SANDBOX_THIS_IS_DANGEROUS", "1", 0);
-  setenv("WEBKIT_DISABLE_COMPOSITING_MODE", "1", 0);
 }
 
 // A WebKitWebView in the host's GtkFixed. Lives on the UI thread.
@@ -61,6 +67,7 @@ class GtkWebView : public WebView {
   WebViewSink* sink_;
   GtkWidget* fixed_;
   std::vector<std::string> names_;
+  const std::string token_ = NewToken();
   WebKitUserContentManager* ucm_ = nullptr;
   GtkWidget* view_ = nullptr;
   Rect rect_;
@@ -75,9 +82,9 @@ GtkWebView::GtkWebView(GtkWidget* fixed, WebViewSink* sink, const std::vector<st
 
 void GtkWebView::CreateView() {
   ucm_ = webkit_user_content_manager_new();
-  WebKitUserScript* script =
-      webkit_user_script_new(ExternalScript(names_).c_str(), WEBKIT_USER_CONTENT_INJECT_ALL_FRAMES,
-                             WEBKIT_USER_SCRIPT_INJECT_AT_DOCUMENT_START, nullptr, nullptr);
+  WebKitUserScript* script = webkit_user_script_new(
+      ExternalScript(names_, token_).c_str(), WEBKIT_USER_CONTENT_INJECT_TOP_FRAME,
+      WEBKIT_USER_SCRIPT_INJECT_AT_DOCUMENT_START, nullptr, nullptr);
   webkit_user_content_manager_add_script(ucm_, script);
   webkit_user_script_unref(script);
   g_signal_connect(ucm_, (std::string("script-message-received::") + kHandlerName).c_str(),
@@ -138,17 +145,19 @@ std::string GtkWebView::Url() const {
 
 void GtkWebView::OnScriptMessage(WebKitUserContentManager*, WebKitJavascriptResult* result,
                                  gpointer self) {
+  auto* w = static_cast<GtkWebView*>(self);
   JSCValue* value = webkit_javascript_result_get_js_value(result);
   if (!jsc_value_is_object(value)) return;
-  JSCValue* name = jsc_value_object_get_property(value, "name");
-  JSCValue* arg = jsc_value_object_get_property(value, "arg");
-  char* n = jsc_value_to_string(name);
-  char* a = jsc_value_to_string(arg);
-  static_cast<GtkWebView*>(self)->sink_->OnExternalCall(n ? n : "", a ? a : "");
-  g_free(n);
-  g_free(a);
-  g_object_unref(name);
-  g_object_unref(arg);
+  auto text = [value](const char* property) {
+    JSCValue* v = jsc_value_object_get_property(value, property);
+    char* s = jsc_value_is_string(v) ? jsc_value_to_string(v) : nullptr;
+    std::string out = s ? s : "";
+    g_free(s);
+    g_object_unref(v);
+    return out;
+  };
+  if (text("token") != w->token_) return;  // not from our top-frame script
+  w->sink_->OnExternalCall(text("name"), text("arg"));
 }
 
 gboolean GtkWebView::OnDecidePolicy(WebKitWebView*, WebKitPolicyDecision* decision,
@@ -207,7 +216,6 @@ extern "C" __attribute__((visibility("default"))) platform::WebView* KestravaCre
     platform::NativeWindow* host, platform::WebViewSink* sink,
     const std::vector<std::string>* external_names) {
   if (!host || !host->NativeContainer()) return nullptr;
-  platform::PrepareWebKitEnvironment();
   return new platform::GtkWebView(static_cast<GtkWidget*>(host->NativeContainer()), sink,
                                   *external_names);
 }
