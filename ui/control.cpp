@@ -41,6 +41,14 @@ void CControlUI::SetPos(const Rect& rc, bool need_invalidate) {
   if (need_invalidate) Invalidate();  // the old place
   item_ = rc;
   if (need_invalidate) Invalidate();
+  // A floating control keeps where it was put: its fixed place follows, so
+  // the parent's next layout puts it here again instead of back.
+  if (float_ && parent_) {
+    const Rect& p = parent_->GetPos();
+    fixed_xy_ = Point{rc.left - p.left, rc.top - p.top};
+    fixed_width_ = rc.Width();
+    fixed_height_ = rc.Height();
+  }
 }
 
 void CControlUI::SetPadding(const Rect& padding) {
@@ -74,8 +82,11 @@ void CControlUI::SetVisible(bool visible) {
   const bool was = IsVisible();
   visible_ = visible;
   if (focused_ && !visible) focused_ = false;
-  if (was != IsVisible()) NeedParentUpdate();
-  if (was) Invalidate();
+  if (was == IsVisible()) return;
+  if (manager_) manager_->NeedUpdate();
+  // Where it was, or where it now appears: Invalidate() would skip a control
+  // that just became hidden and leave its old picture on screen.
+  if (manager_) manager_->Invalidate(item_);
 }
 
 void CControlUI::SetInternVisible(bool visible) {

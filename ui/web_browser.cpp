@@ -85,8 +85,18 @@ int CWebBrowserUI::GetIDOfName(const std::string& name) {
 
 bool CWebBrowserUI::Invoke(int dispid, const std::string& arg) {
   if (dispid != DISPID_FNENTERGAME && dispid != DISPID_OPENGAME) return false;
-  return_code_ = arg;
+  SetReturnCode(arg.c_str());
   return true;
+}
+
+CSkinString CWebBrowserUI::GetReturnCode() const {
+  std::lock_guard<std::mutex> hold(return_code_lock_);
+  return return_code_;
+}
+
+void CWebBrowserUI::SetReturnCode(const char* text) {
+  std::lock_guard<std::mutex> hold(return_code_lock_);
+  return_code_ = text ? text : "";
 }
 
 bool CWebBrowserUI::DoCreateControl() {

@@ -2,10 +2,12 @@
 // rectangle, created at the first layout or at once after
 // SetDelayCreate(false); CWebBrowserUI hosts a web page whose calls to
 // window.external.fnEnterGame / openGame store their text as the return code.
-// UI thread only.
+// UI thread only, except GetReturnCode and SetReturnCode: the game start
+// polls the return code from a thread of its own, so it is kept under a lock.
 #pragma once
 
 #include <memory>
+#include <mutex>
 #include <string>
 
 #include "platform/webview.h"
@@ -71,8 +73,9 @@ class CWebBrowserUI : public CActiveXUI, public platform::WebViewSink {
 
   void SetWebBrowserEventHandler(CWebBrowserEventHandler* handler);  // borrowed
   void Navigate2(const char* url);
-  CSkinString GetReturnCode() const { return return_code_; }
-  void SetReturnCode(const char* text) { return_code_ = text ? text : ""; }
+  // A copy of the text the page handed over last.
+  CSkinString GetReturnCode() const;
+  void SetReturnCode(const char* text);
   void SetHomePage(const std::string& url) { home_page_ = url; }
   void SetAutoNavigation(bool on) { auto_navigate_ = on; }
   std::string GetCurrentUrl() const { return view_ ? view_->Url() : ""; }
@@ -92,7 +95,8 @@ class CWebBrowserUI : public CActiveXUI, public platform::WebViewSink {
   CWebBrowserEventHandler* handler_ = nullptr;
   std::string home_page_;
   bool auto_navigate_ = false;
-  CSkinString return_code_;
+  mutable std::mutex return_code_lock_;
+  CSkinString return_code_;  // guarded by return_code_lock_
 };
 
 }  // namespace SkinUI

@@ -204,22 +204,32 @@ bool WindowImplBase::LoadResourcePackage() {
   }
 }
 
-LRESULT WindowImplBase::OnCreate(unsigned, WPARAM, LPARAM, bool&) {
+WindowImplBase::SkinBuild WindowImplBase::BuildFromSkin() {
   SetWindowStyle((GetWindowStyle() & ~WS_CAPTION) | WS_CLIPSIBLINGS | WS_CLIPCHILDREN);
   m_PaintManager.Init(m_hWnd);
   m_PaintManager.AddPreMessageFilter(this);
   if (CPaintManagerUI::GetResourcePath().empty()) {
     CPaintManagerUI::SetResourcePath(CPaintManagerUI::GetInstancePath() + SkinFolder());
   }
-  if (!LoadResourcePackage()) return 0;
+  if (!LoadResourcePackage()) return SkinBuild::kNoPackage;
   CDialogBuilder builder;
   std::unique_ptr<CControlUI> root = builder.Create(SkinFile(), this, &m_PaintManager);
-  if (!root) {
-    platform::SystemMessageBox(nullptr, "加载资源文件失败", "SkinUI", platform::MB_ICONERROR);
-    std::exit(1);
-  }
+  if (!root) return SkinBuild::kNoSkin;
   m_PaintManager.AttachDialog(root.release());
   m_PaintManager.AddNotifier(this);
+  return SkinBuild::kBuilt;
+}
+
+LRESULT WindowImplBase::OnCreate(unsigned, WPARAM, LPARAM, bool&) {
+  switch (BuildFromSkin()) {
+    case SkinBuild::kNoPackage:
+      return 0;  // an empty window, and no message
+    case SkinBuild::kNoSkin:
+      platform::SystemMessageBox(nullptr, "加载资源文件失败", "SkinUI", platform::MB_ICONERROR);
+      std::exit(1);
+    case SkinBuild::kBuilt:
+      break;
+  }
   InitWindow();
   return 0;
 }

@@ -165,6 +165,11 @@ class WindowImplBase : public CWindowWnd,
   static std::unique_ptr<unsigned char[]> m_lpResourceZIPBuffer;
 
  protected:
+  enum class SkinBuild { kNoPackage, kNoSkin, kBuilt };
+  // What OnCreate does before InitWindow: the frame style, the paint manager
+  // and its filter, the package, the control tree and the notifier. Windows
+  // with their own OnCreate call it and decide what a failure means.
+  SkinBuild BuildFromSkin();
   // Loads the package by GetResourceType; false when the package resource
   // is missing or empty.
   bool LoadResourcePackage();
