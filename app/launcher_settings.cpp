@@ -3,6 +3,7 @@
 #include <atomic>
 #include <ctime>
 #include <fstream>
+#include <pugixml.hpp>
 #include <sstream>
 #include <vector>
 
@@ -12,6 +13,7 @@
 #include "update/engine_files.h"
 #include "update/release_url.h"
 #include "util/file_util.h"
+#include "util/text_util.h"
 
 namespace {
 
@@ -49,6 +51,43 @@ void TrimLogFolder(const std::string& installDir) {
 }
 
 }  // namespace
+
+#ifndef KESTRAVA_HOME_PAGE
+#define KESTRAVA_HOME_PAGE ""
+#endif
+#ifndef KESTRAVA_GROUP_URL
+#define KESTRAVA_GROUP_URL ""
+#endif
+
+WebConfig DefaultWebConfig() {
+  WebConfig c;
+  c.homePage = KESTRAVA_HOME_PAGE;
+  if (c.homePage.empty()) c.homePage = releaseBaseUrl + "web/index.html";
+  c.groupUrl = KESTRAVA_GROUP_URL;
+  return c;
+}
+
+void LoadWebConfig(const std::string& file, WebConfig* config) {
+  WriteLog("LoadUrl!");
+  pugi::xml_document doc;
+  if (!doc.load_file(WideToOem(file).c_str())) {
+    WriteLog("LoadUrl Fail!");
+    return;
+  }
+  pugi::xml_node url = doc.child("url");
+  if (!url) return;
+  // The text of the first element of that name, when it has one.
+  auto read = [&url](const char* name, std::string* value) {
+    pugi::xml_node text = url.child(name).first_child();
+    if (text && (text.type() == pugi::node_pcdata || text.type() == pugi::node_cdata) &&
+        *text.value() != '\0') {
+      *value = text.value();
+    }
+  };
+  read("platform", &config->platform);
+  read("AddQQ", &config->groupUrl);
+  read("HomePage", &config->homePage);
+}
 
 bool DownloadServerList(CVXDlownloader* engine) {
   const std::string file = engine->installDir() + "url.xml";

@@ -1,14 +1,34 @@
-// The settings-file operations a completed update pass runs: the server
-// list fetch (url.xml) and the periodic full check (LauncherConfig/check.ini).
+// The launcher's settings files: web.xml (the page, the group link and the
+// text appended to the game's command line), and what a completed update
+// pass runs: the server list fetch (url.xml) and the periodic full check
+// (LauncherConfig/check.ini).
 //
-// Thread-safety: called from the pass thread; RunFourDayCheck keeps a
-// process-wide "already ran" flag (atomic).
+// Thread-safety: LoadWebConfig runs on the UI thread before any pass; the
+// others on the pass thread. RunFourDayCheck keeps a process-wide "already
+// ran" flag (atomic).
 #pragma once
 
 #include <string>
 
 class CVXDlownloader;
 class UpdateDriver;
+
+// What web.xml can set, with the built-in defaults in place of what it lacks.
+struct WebConfig {
+  std::string platform;  // after "&" on the game's command line
+  std::string groupUrl;  // opened by the group button (qqAdd)
+  std::string homePage;  // the page shown in the window
+};
+
+// The defaults: KESTRAVA_HOME_PAGE (empty: the release's "web/index.html"
+// below releaseBaseUrl) and KESTRAVA_GROUP_URL, set when the program is built.
+WebConfig DefaultWebConfig();
+
+// Logs "LoadUrl!" and reads `url`/`platform`, `AddQQ` and `HomePage` of the
+// file into *config; each one missing or without text keeps its value. A
+// file that cannot be read or parsed logs "LoadUrl Fail!" and changes
+// nothing.
+void LoadWebConfig(const std::string& file, WebConfig* config);
 
 // Fetches releaseBaseUrl + "url.xml" into the installation folder; true on
 // success.

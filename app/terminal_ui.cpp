@@ -61,7 +61,7 @@ void TerminalUi::ShowStatus(int code) {
 void TerminalUi::SetProgressTimer(int id, int) {
   std::lock_guard<std::mutex> hold(lock_);
   timers_.insert(id);
-  if (id == 4) firstDownload_ = true;
+  if (id == kFirstDownloadTimer) firstDownload_ = true;
 }
 
 void TerminalUi::KillProgressTimer(int id) {
@@ -93,26 +93,26 @@ std::string TerminalUi::ProgressLine() {
   }
   CVXDlownloader::Progress p = engine_->ReadProgress();
   std::string speedText = "下载速度：" + FormatSizeText(speed) + "/S";
-  if (timers.count(2)) {
+  if (timers.count(kDownloadTimer)) {
     double f = p.totalFileCount > 1 ? double(p.finishedFileCount) / p.totalFileCount : 0;
     if (first) f = f * 0.1 + 0.9;
     return Bar(f, 30) + Percent(f) + "  " + std::to_string(p.finishedFileCount) + "/" +
            std::to_string(p.totalFileCount - 1) + " files  " + speedText;
   }
-  if (timers.count(4)) {
+  if (timers.count(kFirstDownloadTimer)) {
     double files = double(p.finishedFileCount) / p.totalFileCount;
     double bytes = double(p.downloadedBytes) / p.totalBytes;
     double f = files * 0.1 + bytes * 0.8;
     return Bar(f, 30) + Percent(f) + "  " + FormatSizeText(p.downloadedBytes) + "  " + speedText;
   }
-  if (timers.count(0)) {
+  if (timers.count(kFileCheckTimer)) {
     double f = p.listFileCount > 0 ? double(p.checkedFileCount) / p.listFileCount : 0;
     if (f > 0.9999) f = 0.9999;
     char buf[96];
     std::snprintf(buf, sizeof buf, "正在进行文件校验 %.2f%%", f * 100);
     return Bar(f, 30) + " " + buf;
   }
-  if (timers.count(1)) return "正在获取下载文件信息 0.00%";
+  if (timers.count(kFileInfoTimer)) return "正在获取下载文件信息 0.00%";
   return "";
 }
 

@@ -12,9 +12,6 @@
 
 namespace {
 
-// Two passes started by the four-day check would otherwise start two games.
-std::atomic<bool> gameThreadStarted{false};
-
 const char kEntryBtn[] = "EntryBtn";
 
 }  // namespace
@@ -80,7 +77,6 @@ void UpdateDriver::Show(int code) {
       break;
     case 30:
       WriteLog(" client.md5 Is Failed");
-      clientListFailedShown_ = true;
       break;
     case 31:
       WriteLog(" localclient.md5 Is Failed");
@@ -107,7 +103,7 @@ void UpdateDriver::AfterCompleted() {
   DeleteFolderContents(engine_->installDir() + "LauncherConfig/update", false, false);
   RemoveFileIfPresent(engine_->installDir() + "LauncherConfig/client.md5.7z");
   WriteLog("DeleteFolder");
-  if (!gameThreadStarted.exchange(true)) ui_->StartGameThread();
+  if (!gameThreadStarted_.exchange(true)) ui_->StartGameThread();
 }
 
 void UpdateDriver::PrepareControls(int mode) {
@@ -161,22 +157,23 @@ int UpdateDriver::RunSteps(int mode, bool* firstDownload) {
   }
   if (engine_->IsFirstLogin() == Status_FirstLogin) {
     *firstDownload = true;
+    ui_->SetFirstDownloadFlag(true);
     if (ui_->HasControl("giftpack")) ui_->SetControlVisible("giftpack", true);
     engine_->SetUpdateMode(Recheck);
-    ui_->SetProgressTimer(4, 100);
+    ui_->SetProgressTimer(kFirstDownloadTimer, 100);
     engine_->FirstDownload();
-    ui_->KillProgressTimer(4);
+    ui_->KillProgressTimer(kFirstDownloadTimer);
   }
-  ui_->SetProgressTimer(0, 1000);
+  ui_->SetProgressTimer(kFileCheckTimer, 1000);
   r = engine_->GetDifferentFiles();
-  ui_->KillProgressTimer(0);
+  ui_->KillProgressTimer(kFileCheckTimer);
   if (r != Status_DifferencesReady) {
     Show(r);
     return r;
   }
-  ui_->SetProgressTimer(1, 1000);
+  ui_->SetProgressTimer(kFileInfoTimer, 1000);
   r = engine_->GetDownloadSize();
-  ui_->KillProgressTimer(1);
+  ui_->KillProgressTimer(kFileInfoTimer);
   if (r == Status_Cancelled) WriteLog("Cancel Update");
   if (r != Status_SizeReady) {
     r = r == Status_Cancelled ? r : Status_SizeFailed;
@@ -189,7 +186,7 @@ int UpdateDriver::RunSteps(int mode, bool* firstDownload) {
 // Steps 10 to 14: download and apply, then completion work.
 int UpdateDriver::DownloadAndFinish(int mode, bool firstDownload) {
   const bool entry = ui_->HasControl(kEntryBtn);
-  ui_->SetProgressTimer(2, 100);
+  ui_->SetProgressTimer(kDownloadTimer, 100);
   ui_->SetControlText("UpdatePercent", "");
   if (entry && mode < FullDownload) {
     ui_->SetControlVisible(kEntryBtn, true);
@@ -197,7 +194,7 @@ int UpdateDriver::DownloadAndFinish(int mode, bool firstDownload) {
     WriteLog("m_pEntryBtn->SetEnabled(false);");
   }
   int r = engine_->DownloadDifferentFiles();
-  ui_->KillProgressTimer(2);
+  ui_->KillProgressTimer(kDownloadTimer);
   ui_->SetControlVisible("cntRrocess", false);
   if (r != Status_Completed) return r;
 
@@ -210,6 +207,10 @@ int UpdateDriver::DownloadAndFinish(int mode, bool firstDownload) {
     ui_->SetControlEnabled(kEntryBtn, true);
     WriteLog("m_pEntryBtn->SetEnabled(true);");
   }
-  if (!firstDownload) ui_->RunFourDayCheck();
+  if (firstDownload) {
+    ui_->SetFirstDownloadFlag(false);
+  } else {
+    ui_->RunFourDayCheck();
+  }
   return Status_Completed;
 }

@@ -18,6 +18,16 @@
 
 class CVXDlownloader;
 
+// The progress timers a pass arms on the window's ctrProcess control; each
+// tick shows one status.
+enum ProgressTimerId : int {
+  kFileCheckTimer = 0,      // shows 32
+  kFileInfoTimer = 1,       // shows 34
+  kDownloadTimer = 2,       // shows 6
+  kFirstDownloadTimer = 4,  // shows 37
+  kSelfUpdateTimer = 6,     // shows 5
+};
+
 // What the driver asks of the window (or the terminal).
 class UpdateUi {
  public:
@@ -35,10 +45,12 @@ class UpdateUi {
   virtual void SetControlEnabled(const std::string& name, bool enabled) = 0;
   virtual void SetControlText(const std::string& name, const std::string& text) = 0;
 
-  // Progress timers on ctrProcess: 0 file check (shows 32), 1 file
-  // information (34), 2 download (6), 4 first download (37), 6 self-update (5).
+  // Progress timers on ctrProcess (ProgressTimerId).
   virtual void SetProgressTimer(int id, int periodMs) = 0;
   virtual void KillProgressTimer(int id) = 0;
+  // Set while a pass runs the first download, cleared when that pass
+  // completes: the download bar then starts at 90 %.
+  virtual void SetFirstDownloadFlag(bool on) { (void)on; }
 
   virtual void CheckDiskSpace() = 0;
   // The server list fetch after a completed pass.
@@ -100,5 +112,6 @@ class UpdateDriver {
   std::thread thread_;      // guarded by lock_
   std::atomic<int> lastStatus_{0};
   std::atomic<bool> gameStartFlag_{false};
-  bool clientListFailedShown_ = false;  // pass thread only
+  // Two passes started by the four-day check would otherwise start two games.
+  std::atomic<bool> gameThreadStarted_{false};
 };

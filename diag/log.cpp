@@ -22,6 +22,11 @@ std::string& LogPath() {
   return path;
 }
 
+bool& LogClosed() {
+  static bool closed = false;  // guarded by LogLock
+  return closed;
+}
+
 struct tm LocalNow() {
   time_t now = time(nullptr);
   struct tm local {};
@@ -62,6 +67,7 @@ std::string OnDisk(const std::string& record) {
 
 bool AppendRecord(const char* tag, const std::string& message) {
   std::lock_guard<std::recursive_mutex> hold(LogLock());
+  if (LogClosed()) return false;
   if (LogPath().empty()) SetLogFile("");
   FILE* file = fopen(LogPath().c_str(), "ab");
   if (file == nullptr) return false;
@@ -92,6 +98,11 @@ bool SetLogFile(std::string path) {
 std::string LogFilePath() {
   std::lock_guard<std::recursive_mutex> hold(LogLock());
   return LogPath();
+}
+
+void CloseLog() {
+  std::lock_guard<std::recursive_mutex> hold(LogLock());
+  LogClosed() = true;
 }
 
 bool WriteLog(const char* fmt, ...) {

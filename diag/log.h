@@ -28,6 +28,11 @@ bool WriteLog(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
 // gives an untagged record.
 bool WriteLogTag(const char* tag, const char* fmt, ...) __attribute__((format(printf, 2, 3)));
 
+// Finishes the record being written, if any, and ends logging for the rest of
+// the process: later calls write nothing and return false. Called just
+// before the process ends with threads still running.
+void CloseLog();
+
 // Formats at most 1023 bytes (longer output is cut there, on a UTF-8
 // boundary) and appends the result literally as an untagged record. Returns
 // the length of the message written.

@@ -7,16 +7,21 @@
 #include <cstdio>
 #include <filesystem>
 #include <map>
+#include <memory>
 
 #include "app/terminal_ui.h"
 #include "app/update_driver.h"
 #include "diag/log.h"
 #include "update/downloader.h"
 #include "update/engine_files.h"
+#include "update/install_lock.h"
 #include "update/release_url.h"
 #include "update/update_list.h"
 
 namespace {
+
+// The folder is held by a launcher or another update (EX_TEMPFAIL: try later).
+constexpr int kExitFolderBusy = 75;
 
 std::atomic<bool>* cancelFlag = nullptr;
 
@@ -47,6 +52,12 @@ int RunUpdate(const UpdateOptions& options) {
     return 2;
   }
   if (dir.back() != '/') dir += '/';
+  std::string busy;
+  std::unique_ptr<InstallLock> lock = InstallLock::TryAcquire(dir, &busy);
+  if (!lock) {
+    std::fprintf(stderr, "update: %s; try again when it has finished\n", busy.c_str());
+    return kExitFolderBusy;
+  }
   // The launcher runs from its own folder; its day log lies there too.
   if (chdir(dir.c_str()) != 0) return 2;
   SetLogFile("");
