@@ -1,7 +1,9 @@
-# kestrava_test(NAME SOURCES src... LIBS lib... [LABELS l...] [ENV K=V...])
-# One GoogleTest executable, registered case by case with CTest.
+# kestrava_test(NAME SOURCES src... LIBS lib... [LABELS l...] [SERIAL])
+# One GoogleTest executable, registered case by case with CTest. SERIAL runs
+# its cases while no other test runs: for cases that move the shared
+# display's pointer or click on it, which other tests' windows would disturb.
 function(kestrava_test name)
-  cmake_parse_arguments(T "" "" "SOURCES;LIBS;LABELS;ENV" ${ARGN})
+  cmake_parse_arguments(T "SERIAL" "" "SOURCES;LIBS;LABELS" ${ARGN})
   add_executable(${name} ${T_SOURCES})
   target_link_libraries(${name} PRIVATE ${T_LIBS} GTest::gtest GTest::gtest_main
                         Threads::Threads)
@@ -9,19 +11,20 @@ function(kestrava_test name)
   if(T_LABELS)
     list(APPEND props LABELS "${T_LABELS}")
   endif()
-  if(T_ENV)
-    list(APPEND props ENVIRONMENT "${T_ENV}")
+  if(T_SERIAL)
+    list(APPEND props RUN_SERIAL TRUE)
   endif()
   gtest_discover_tests(${name} WORKING_DIRECTORY ${CMAKE_CURRENT_BINARY_DIR}
                        DISCOVERY_TIMEOUT 60 PROPERTIES ${props})
 endfunction()
 
-# kestrava_library(NAME [LIBS lib...] [PUBLIC_LIBS lib...])
+# kestrava_library(NAME [LIBS lib...] [TEST_LIBS lib...] [SERIAL_TESTS stem...])
 # The static library of one folder: every .cpp of the folder except tests
 # (*_test.cpp) and programs (*_main.cpp). Each name_test.cpp becomes its own
-# test executable name_test, so a unit's tests build and run alone.
+# test executable name_test, so a unit's tests build and run alone; it links
+# the library and TEST_LIBS. The stems in SERIAL_TESTS run serially.
 function(kestrava_library name)
-  cmake_parse_arguments(L "" "" "LIBS;TEST_LIBS;TEST_ENV;TEST_LABELS" ${ARGN})
+  cmake_parse_arguments(L "" "" "LIBS;TEST_LIBS;SERIAL_TESTS" ${ARGN})
   file(GLOB all_src CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*.cpp)
   set(lib_src "")
   set(test_src "")
@@ -43,7 +46,10 @@ function(kestrava_library name)
   target_link_libraries(${name} ${scope} ${L_LIBS} Threads::Threads)
   foreach(t ${test_src})
     get_filename_component(stem ${t} NAME_WE)
-    kestrava_test(${stem} SOURCES ${t} LIBS ${name} ${L_TEST_LIBS}
-                  LABELS ${name} ${L_TEST_LABELS} ENV ${L_TEST_ENV})
+    set(serial "")
+    if(stem IN_LIST L_SERIAL_TESTS)
+      set(serial SERIAL)
+    endif()
+    kestrava_test(${stem} SOURCES ${t} LIBS ${name} ${L_TEST_LIBS} LABELS ${name} ${serial})
   endforeach()
 endfunction()

@@ -489,6 +489,10 @@ bool PostMessageToTitle(const std::string& title, unsigned msg, WPARAM wparam, L
   return PostToWindow(FindWindowIdByTitle(title), msg, wparam, lparam);
 }
 
+void SyncDisplay() {
+  if (GdkDisplay* d = gdk_display_get_default()) gdk_display_sync(d);
+}
+
 void PumpPendingMessages() {
   for (int i = 0; i < 1000 && g_main_context_iteration(nullptr, FALSE); ++i) {
   }

@@ -98,6 +98,10 @@ void PostQuitMessage(int code);
 // Posts to this process's window with exactly this title, from any thread
 // (the self-update's message to the main window); false when there is none.
 bool PostMessageToTitle(const std::string& title, unsigned msg, WPARAM wparam, LPARAM lparam);
+// Waits until the display server has handled every request sent so far;
+// events it made meanwhile (input from other programs included) are then
+// queued here, to be handled in order by the next loop iteration.
+void SyncDisplay();
 // Handles what is pending without waiting (tests, and work between frames).
 void PumpPendingMessages();
 bool QuitRequested();

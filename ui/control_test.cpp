@@ -100,16 +100,36 @@ TEST_F(Drawing, AButtonStateWithoutAPictureShowsTheNormalOne) {
   EXPECT_EQ(Paint()->PixelAt(10, 10), 0xFFFF0000u) << "no disabled picture: normal";
 }
 
-TEST_F(Drawing, AHiddenControlIsNotDrawnAndShowingItRepaintsItsPlace) {
+TEST_F(Drawing, AHiddenControlIsNotDrawnAndShowingOrHidingItRepaintsItsPlace) {
   Open(
       "<Control name='c' float='true' pos='10,10,0,0' width='20' height='20' visible='false' "
       "bkcolor='#FFFFFFFF'/>");
   EXPECT_EQ(Paint()->PixelAt(15, 15), 0xFF000000u);
-  window_.Native()->ClearDirty();
-  window_.GetPaintManager().FindControl("c")->SetVisible(true);
-  const Rect dirty = window_.Native()->Dirty();
-  EXPECT_TRUE(dirty.Contains(Point{10, 10}) && dirty.Contains(Point{29, 29}));
-  EXPECT_EQ(Paint()->PixelAt(15, 15), 0xFFFFFFFFu);
+  CControlUI* c = window_.GetPaintManager().FindControl("c");
+  for (bool visible : {true, false}) {
+    window_.Native()->ClearDirty();
+    c->SetVisible(visible);
+    const Rect dirty = window_.Native()->Dirty();
+    EXPECT_TRUE(dirty.Contains(Point{10, 10}) && dirty.Contains(Point{29, 29})) << visible;
+    EXPECT_EQ(Paint()->PixelAt(15, 15), visible ? 0xFFFFFFFFu : 0xFF000000u);
+  }
+}
+
+TEST_F(Drawing, OneLineTextsStayOnOneLine) {
+  // Too long for its button: cut at the edges, not wrapped onto more lines.
+  Open(
+      "<Button name='b' float='true' pos='0,0,0,0' width='40' height='60' "
+      "text='WWWW WWWW WWWW WWWW'/>");
+  auto s = Paint();
+  int inkAbove = 0, inkMiddle = 0, inkBelow = 0;
+  for (int y = 0; y < 60; ++y) {
+    for (int x = 0; x < 40; ++x) {
+      if (s->PixelAt(x, y) == 0xFF000000) continue;
+      (y < 20 ? inkAbove : y < 40 ? inkMiddle : inkBelow)++;
+    }
+  }
+  EXPECT_GT(inkMiddle, 10);
+  EXPECT_EQ(inkAbove + inkBelow, 0);
 }
 
 TEST(Layout, VerticalLayoutStacksWithPaddingAndSkipsHiddenChildren) {

@@ -6,6 +6,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <thread>
 #include <utility>
@@ -90,6 +91,12 @@ class TestWindow : public WindowImplBase {
     ++inits;
     return 0;
   }
+  // Messages nothing else handles go to on_message when it is set.
+  LRESULT HandleCustomMessage(unsigned msg, WPARAM wparam, LPARAM lparam, bool& handled) override {
+    handled = msg >= platform::WM_USER && on_message != nullptr;
+    if (handled) on_message(msg);
+    return handled ? 0 : WindowImplBase::HandleCustomMessage(msg, wparam, lparam, handled);
+  }
 
   platform::HeadlessWindow* Native() { return static_cast<platform::HeadlessWindow*>(GetHWND()); }
   // Creates the window; the package must already be set.
@@ -98,9 +105,9 @@ class TestWindow : public WindowImplBase {
     return Create(nullptr, "skin test window", 0, 0, 0, 0, 0, 0) != nullptr;
   }
   // Creates a real, shown window on the display.
-  bool OpenOnScreen() {
+  bool OpenOnScreen(const std::string& title = "skin test window") {
     CWindowWnd::SetNativeWindowFactory(&platform::CreateGtkWindow);
-    const bool ok = Create(nullptr, "skin test window", WS_VISIBLE, 0, 0, 0, 0, 0) != nullptr;
+    const bool ok = Create(nullptr, title, WS_VISIBLE, 0, 0, 0, 0, 0) != nullptr;
     CWindowWnd::SetNativeWindowFactory(&platform::CreateHeadlessWindow);
     return ok;
   }
@@ -115,6 +122,7 @@ class TestWindow : public WindowImplBase {
   std::vector<std::string> clicks;
   std::vector<unsigned> timers;
   int inits = 0;
+  std::function<void(unsigned)> on_message;
 
   SKIN_DECLARE_MESSAGE_MAP()
 };

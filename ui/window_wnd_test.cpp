@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <thread>
+
 #include "ui/ui_test_util.h"
 
 namespace SkinUI {
@@ -113,6 +116,37 @@ TEST_F(MainSkinOnScreen, ShowModalReturnsTheCloseCodeAndTheDialogDeletesItself) 
   EXPECT_EQ(dialog->ShowModal(), 2);
   EXPECT_TRUE(deleted);
   EXPECT_FALSE(platform::QuitRequested()) << "closing a dialog does not end the loop";
+}
+
+TEST_F(MainSkinOnScreen, PostsToAWindowThatGoesAwayAreDroppedNotDelivered) {
+  bool deleted = false;
+  auto* dialog = new SelfDeletingDialog(&deleted);
+  dialog->skin_file = "vxmessagebox.xml";
+  CWindowWnd::SetNativeWindowFactory(&platform::CreateGtkWindow);
+  ASSERT_TRUE(dialog->Create(nullptr, "going away", 0, 0, 0, 0, 0, 0));
+  CWindowWnd::SetNativeWindowFactory(&platform::CreateHeadlessWindow);
+  // A thread that outlives the window posts through its id, as a pass
+  // thread does, until the window table refuses.
+  const platform::WindowId id = dialog->GetWindowId();
+  std::atomic<int> accepted{0};
+  std::atomic<bool> refused{false};
+  std::thread poster([&] {
+    while (!refused.load()) {
+      if (platform::PostToWindow(id, platform::WM_USER + 1, 0, 0)) {
+        ++accepted;
+      } else {
+        refused = true;
+      }
+      std::this_thread::yield();
+    }
+  });
+  ASSERT_TRUE(testing::PumpUntil([&] { return accepted.load() > 100; }));
+  dialog->Close(1);  // more posts are queued behind the close
+  ASSERT_TRUE(testing::PumpUntil([&] { return deleted && refused.load(); }));
+  poster.join();
+  platform::PumpPendingMessages();  // those still queued for it find no window
+  EXPECT_EQ(platform::FindLiveWindow(id), nullptr);
+  EXPECT_FALSE(platform::PostToWindow(id, platform::WM_USER + 1, 0, 0));
 }
 
 }  // namespace
