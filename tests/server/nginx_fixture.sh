@@ -62,7 +62,7 @@ http {
   fastcgi_temp_path $state/tmp/fastcgi;
   uwsgi_temp_path $state/tmp/uwsgi;
   scgi_temp_path $state/tmp/scgi;
-  types { }
+  types { text/html html; }
   default_type application/octet-stream;
   sendfile on;
   tcp_nopush on;
