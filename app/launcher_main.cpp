@@ -8,6 +8,7 @@
 // without static destructors.
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <memory>
 #include <string>
 #include <thread>
@@ -64,6 +65,8 @@ int main(int, char**) {  // the command line changes nothing
   std::unique_ptr<LauncherSystem> system = CreateRealLauncherSystem();
   // The window owns itself: it deletes the object when it goes.
   auto* frame = new CMainFrame(system.get());
+  if (const char* report = std::getenv("KESTRAVA_FIRST_FRAME_FILE"))
+    frame->ReportFirstFrameTo(report);
   frame->Create(nullptr, kMainWindowTitle, SkinUI::UI_WNDSTYLE_FRAME, 0, SkinUI::CW_USEDEFAULT,
                 SkinUI::CW_USEDEFAULT, SkinUI::CW_USEDEFAULT, SkinUI::CW_USEDEFAULT);
   frame->CenterWindow();

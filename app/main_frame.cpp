@@ -12,6 +12,7 @@
 #include "app/message_box.h"
 #include "app/status_text.h"
 #include "diag/log.h"
+#include "platform/process.h"
 #include "platform/window.h"
 #include "ui/control.h"
 #include "ui/web_browser.h"
@@ -226,7 +227,7 @@ SKIN_ON_MSGTYPE("click", CMainFrame::OnClick)
 SKIN_ON_MSGTYPE("timer", CMainFrame::OnTimer)
 SKIN_ON_MSGTYPE("selectchanged", CMainFrame::OnNothing)
 SKIN_ON_MSGTYPE("itemclick", CMainFrame::OnNothing)
-SKIN_ON_MSGTYPE("windowinit", CMainFrame::OnNothing)
+SKIN_ON_MSGTYPE("windowinit", CMainFrame::OnWindowInit)
 SKIN_END_MESSAGE_MAP()
 
 CMainFrame::CMainFrame(LauncherSystem* system)
@@ -476,6 +477,13 @@ void CMainFrame::OnTimer(TNotifyUI& msg) {
   m_PaintManager.KillTimer(bar, static_cast<unsigned>(id));
   ShowStatus(code);
   m_PaintManager.SetTimer(bar, static_cast<unsigned>(id), TickPeriodMs(id));
+}
+
+void CMainFrame::OnWindowInit(TNotifyUI&) {
+  if (firstFrameReport_.empty()) return;
+  char ms[32];
+  std::snprintf(ms, sizeof ms, "%.1f\n", platform::MillisecondsSinceProcessStart());
+  WriteFileAtomically(firstFrameReport_, ms);
 }
 
 void CMainFrame::CheckDiskSpace() {

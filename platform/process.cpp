@@ -2,7 +2,12 @@
 
 #include <fcntl.h>
 #include <spawn.h>
+#include <time.h>
 #include <unistd.h>
+
+#include <fstream>
+#include <iterator>
+#include <sstream>
 
 extern char** environ;
 
@@ -46,6 +51,24 @@ int StartProcess(const ProcessStart& start, int* pid) {
   posix_spawnattr_destroy(&attr);
   if (err == 0 && pid) *pid = child;
   return err;
+}
+
+double MillisecondsSinceProcessStart() {
+  std::ifstream stat("/proc/self/stat");
+  const std::string all((std::istreambuf_iterator<char>(stat)), {});
+  const std::size_t close = all.rfind(')');
+  if (close == std::string::npos) return -1;
+  std::istringstream rest(all.substr(close + 2));
+  std::string field;
+  for (int i = 3; i < 22 && rest >> field; ++i) {
+  }
+  unsigned long long startTicks = 0;  // field 22: clock ticks after boot
+  if (!(rest >> startTicks)) return -1;
+  timespec now{};
+  clock_gettime(CLOCK_BOOTTIME, &now);
+  const double nowMs = static_cast<double>(now.tv_sec) * 1000.0 + now.tv_nsec / 1e6;
+  return nowMs -
+         static_cast<double>(startTicks) * 1000.0 / static_cast<double>(sysconf(_SC_CLK_TCK));
 }
 
 }  // namespace platform

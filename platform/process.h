@@ -27,4 +27,9 @@ struct ProcessStart {
 // errno value of the failure (ENOENT for a missing program, and so on).
 int StartProcess(const ProcessStart& start, int* pid = nullptr);
 
+// Milliseconds since the kernel started this process (before the dynamic
+// loader ran), to within the kernel's 10 ms clock ticks; start-up
+// benchmarks report it. -1 when it cannot be read.
+double MillisecondsSinceProcessStart();
+
 }  // namespace platform

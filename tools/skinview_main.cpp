@@ -21,31 +21,13 @@
 
 #include "platform/headless_window.h"
 #include "platform/painter.h"
+#include "platform/process.h"
 #include "platform/window.h"
 #include "skin/skin_resources.h"
 #include "ui/dialog_builder.h"
 #include "ui/window_impl_base.h"
 
 namespace {
-
-// Milliseconds since this process was started by the kernel (before the
-// dynamic loader ran), to within the 10 ms of the kernel's clock ticks.
-double MsSinceProcessStart() {
-  std::ifstream stat("/proc/self/stat");
-  std::string all((std::istreambuf_iterator<char>(stat)), {});
-  const std::size_t close = all.rfind(')');
-  if (close == std::string::npos) return -1;
-  std::istringstream rest(all.substr(close + 2));
-  std::string field;
-  for (int i = 3; i < 22 && rest >> field; ++i) {
-  }
-  unsigned long long start_ticks = 0;
-  rest >> start_ticks;  // field 22: start time in clock ticks after boot
-  timespec now{};
-  clock_gettime(CLOCK_BOOTTIME, &now);
-  const double now_ms = now.tv_sec * 1000.0 + now.tv_nsec / 1e6;
-  return now_ms - start_ticks * 1000.0 / sysconf(_SC_CLK_TCK);
-}
 
 struct Options {
   std::string zip;
@@ -77,7 +59,8 @@ class SkinViewWindow : public SkinUI::WindowImplBase {
       getrusage(RUSAGE_SELF, &use);
       const double cpu_ms = (use.ru_utime.tv_sec + use.ru_stime.tv_sec) * 1000.0 +
                             (use.ru_utime.tv_usec + use.ru_stime.tv_usec) / 1000.0;
-      std::printf("first frame after %.1f ms (%.1f ms of CPU)\n", MsSinceProcessStart(), cpu_ms);
+      std::printf("first frame after %.1f ms (%.1f ms of CPU)\n",
+                  platform::MillisecondsSinceProcessStart(), cpu_ms);
       std::fflush(stdout);
       platform::PostQuitMessage(0);
     }

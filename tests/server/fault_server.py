@@ -11,6 +11,7 @@ Files under --root are served at /<behaviour>/<relative path>, where
   stallhead    accept the request, send nothing at all
   trickle-N    send N bytes every 50 ms
   nolength     no Content-Length (the body ends with the connection)
+  delay-N      wait N milliseconds before answering
 GET /_stats returns the requests seen so far as JSON lines
 {"path", "range", "conn"}; GET /_reset forgets them.
 The chosen port is printed on the first line of standard output (and
@@ -82,6 +83,8 @@ class Handler(BaseHTTPRequestHandler):
         self.serve(opts, parts[1])
 
     def serve(self, opts, rel):
+        if "delay" in opts:
+            time.sleep(int(opts["delay"]) / 1000.0)
         if "stallhead" in opts:
             return self.stall()
         if "status" in opts:
