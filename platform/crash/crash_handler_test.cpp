@@ -91,7 +91,7 @@ std::string FolderNameAt(time_t when) {
   return name;
 }
 
-class CrashReportTest : public ::testing::Test {
+class CrashHandlerTest : public ::testing::Test {
  protected:
   // The victim runs from a folder of its own, as the launcher runs from the
   // game folder: crash folders go below it.
@@ -132,6 +132,7 @@ class CrashReportTest : public ::testing::Test {
 struct Mode {
   std::string name;
   std::string function;  // as crash.log and gdb name it
+  bool innermost;        // it faults itself, rather than in a library it calls
   size_t threads;        // threads in the process when it crashes
 };
 
@@ -139,7 +140,7 @@ void PrintTo(const Mode& mode, std::ostream* out) {
   *out << mode.name;
 }
 
-class CrashModeTest : public CrashReportTest, public ::testing::WithParamInterface<Mode> {};
+class CrashModeTest : public CrashHandlerTest, public ::testing::WithParamInterface<Mode> {};
 
 TEST_P(CrashModeTest, WritesFolderDumpCopiesAndLog) {
   const Mode& mode = GetParam();
@@ -171,16 +172,22 @@ TEST_P(CrashModeTest, WritesFolderDumpCopiesAndLog) {
   std::string log = DecodeUtf16Le(raw);
   EXPECT_EQ(log.find('\r'), std::string::npos);
   EXPECT_EQ(log.back(), '\n');
+  std::string expected =
+      kVictimSource + " (" + std::to_string(FaultLine(mode.name)) + "): " + mode.function + "()";
+  std::vector<std::string> lines = Lines(log);
   std::string firstOfOurs;
-  for (const std::string& line : Lines(log)) {
+  for (const std::string& line : lines) {
     if (line.find(kVictimSource) == 0) {
       firstOfOurs = line;
       break;
     }
   }
-  EXPECT_EQ(firstOfOurs, kVictimSource + " (" + std::to_string(FaultLine(mode.name)) +
-                             "): " + mode.function + "()")
-      << log;
+  EXPECT_EQ(firstOfOurs, expected) << log;
+  // The walk starts at the fault, not in the signal handler.
+  if (mode.innermost) {
+    EXPECT_EQ(lines[0], expected) << log;
+  }
+  EXPECT_EQ(log.find("OnFatalSignal"), std::string::npos) << log;
 
   // The day log holds the start line only.
   std::vector<std::string> logs = Names(scratch / "launcherlog");
@@ -192,26 +199,31 @@ TEST_P(CrashModeTest, WritesFolderDumpCopiesAndLog) {
   // The dump: gdb shows the faulting function on the faulting thread, and
   // every thread has its status note.
   std::string backtrace = Gdb(folder);
-  EXPECT_NE(backtrace.find(mode.function + " () at " + kVictimSource + ":" +
-                           std::to_string(FaultLine(mode.name))),
-            std::string::npos)
-      << backtrace;
+  std::string frame =
+      mode.function + " () at " + kVictimSource + ":" + std::to_string(FaultLine(mode.name));
+  size_t at = backtrace.find(frame);
+  EXPECT_NE(at, std::string::npos) << backtrace;
+  if (mode.innermost) {  // gdb's frame #0
+    EXPECT_EQ(backtrace.rfind("#0 ", at), backtrace.rfind('#', at)) << backtrace;
+  }
+  EXPECT_EQ(backtrace.find("OnFatalSignal"), std::string::npos) << backtrace;
   std::string notes = CommandOutput("eu-readelf -n '" + folder + "/Minidump.dmp'");
   EXPECT_EQ(Count(notes, "PRSTATUS"), mode.threads) << notes;
 }
 
 INSTANTIATE_TEST_SUITE_P(Modes, CrashModeTest,
-                         ::testing::Values(Mode{"null-write", "victim::NullWrite", 3},
-                                           Mode{"abort", "victim::Abort", 3},
-                                           Mode{"terminate", "victim::ThrowUncaught", 3},
-                                           Mode{"thread-null-write", "victim::ThreadNullWrite", 4}),
+                         ::testing::Values(Mode{"null-write", "victim::NullWrite", true, 3},
+                                           Mode{"abort", "victim::Abort", false, 3},
+                                           Mode{"terminate", "victim::ThrowUncaught", false, 3},
+                                           Mode{"thread-null-write", "victim::ThreadNullWrite",
+                                                true, 4}),
                          [](const auto& info) {
                            std::string name = info.param.name;
                            for (char& c : name) c = c == '-' ? '_' : c;
                            return name;
                          });
 
-TEST_F(CrashReportTest, WithoutDebugFileFramesNameTheModule) {
+TEST_F(CrashHandlerTest, WithoutDebugFileFramesNameTheModule) {
   InstallVictim(false);
   int status = RunVictim("null-write");
   ASSERT_TRUE(WIFEXITED(status));
@@ -234,7 +246,7 @@ TEST_F(CrashReportTest, WithoutDebugFileFramesNameTheModule) {
 // into the earlier one's folder. Folders for the coming seconds are laid
 // out beforehand as an earlier crash would have left them, so the second
 // crash meets one of them whenever it happens.
-TEST_F(CrashReportTest, SameSecondReplacesDumpAndLogAndKeepsCopies) {
+TEST_F(CrashHandlerTest, SameSecondReplacesDumpAndLogAndKeepsCopies) {
   InstallVictim(true);
   time_t now = time(nullptr);
   std::set<std::string> earlier;
