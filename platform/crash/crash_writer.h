@@ -8,6 +8,10 @@
 // crash.log, in that order; each step goes on when an earlier one failed.
 // Nothing is shown and nothing goes to the day log.
 //
+// The writer starts from a constructor, before main and possibly before
+// the dynamic initialisers of other source files: code on its path must not
+// rely on globals that need one (function-local statics are fine).
+//
 // Thread-safety: runs alone in the writer process.
 #pragma once
 
