@@ -53,3 +53,18 @@ function(kestrava_library name)
     kestrava_test(${stem} SOURCES ${t} LIBS ${name} ${L_TEST_LIBS} LABELS ${name} ${serial})
   endforeach()
 endfunction()
+
+# kestrava_debug_file(TARGET)
+# For a program we ship: after linking, its debug information moves into
+# TARGET.debug beside it (objcopy --only-keep-debug), and the program keeps
+# its symbol table, a GNU build id and a debug link naming that file. Crash
+# reports copy both into the crash folder; gdb pairs them by the link and
+# checks them by the build id.
+function(kestrava_debug_file target)
+  add_custom_command(TARGET ${target} POST_BUILD
+    COMMAND ${CMAKE_OBJCOPY} --only-keep-debug $<TARGET_FILE:${target}>
+            $<TARGET_FILE:${target}>.debug
+    COMMAND ${CMAKE_OBJCOPY} --strip-debug
+            --add-gnu-debuglink=$<TARGET_FILE:${target}>.debug $<TARGET_FILE:${target}>
+    VERBATIM)
+endfunction()
