@@ -1,7 +1,8 @@
 // kestrava-launcher, published as Launcher.exe: the program players start
-// from the game folder. Start-up in its fixed order: a second start raises
-// the running launcher and ends; then the day log, the display, the main
-// window (which starts the first update pass) and the message loop.
+// from the game folder. Start-up in its fixed order: the crash handler; a
+// second start raises the running launcher and ends; then the day log, the
+// display, the main window (which starts the first update pass) and the
+// message loop.
 //
 // The process never returns from main while other threads may run: every
 // end goes through EndLauncherProcess, which closes the day log and ends
@@ -16,6 +17,7 @@
 #include "app/launcher_system.h"
 #include "app/main_frame.h"
 #include "diag/log.h"
+#include "platform/crash/crash_handler.h"
 #include "platform/find_window.h"
 #include "platform/window.h"
 #include "skin/skin_resources.h"
@@ -47,6 +49,8 @@ bool WaitForTheFolder(const std::string& installDir, std::unique_ptr<InstallLock
 }  // namespace
 
 int main(int, char**) {  // the command line changes nothing
+  // A crash anywhere, from here on, leaves a crash folder and ends with 0.
+  InstallCrashHandler();
   platform::PrepareProcessEnvironment();
   if (RaiseRunningLauncher()) return 0;
   SkinUI::CPaintManagerUI::SetInstance();
