@@ -52,6 +52,11 @@ int main(int, char**) {  // the command line changes nothing
   // A crash anywhere, from here on, leaves a crash folder and ends with 0.
   InstallCrashHandler();
   platform::PrepareProcessEnvironment();
+  // The display is opened before anything else talks to the X server: a
+  // server with no client left resets itself, and a short-lived connection
+  // of the window search would make the next one wait for that reset.
+  std::string error;
+  const bool display = platform::InitDisplay(&error);
   if (RaiseRunningLauncher()) return 0;
   SkinUI::CPaintManagerUI::SetInstance();
   const std::string installDir = SkinUI::CPaintManagerUI::GetInstancePath();
@@ -60,8 +65,7 @@ int main(int, char**) {  // the command line changes nothing
 
   SetLogFile("");
   WriteLog("App Start =================================================");
-  std::string error;
-  if (!platform::InitDisplay(&error)) {
+  if (!display) {
     std::fprintf(stderr, "kestrava-launcher: %s\n", error.c_str());
     EndLauncherProcess(0);
   }

@@ -14,7 +14,8 @@ bin=${1:-$here/../build/bin}
 runs=${RUNS:-9}
 kinds=${KINDS:-frame idle memory}
 
-exec 5< <(Xvfb -displayfd 6 -screen 0 1600x1200x24 -nolisten tcp 6>&1 >/dev/null 2>&1 & echo "$!")
+# -noreset: like a desktop, whose server does not reset between our starts.
+exec 5< <(Xvfb -displayfd 6 -screen 0 1600x1200x24 -nolisten tcp -noreset 6>&1 >/dev/null 2>&1 & echo "$!")
 read -r xvfb <&5
 read -r number <&5
 export DISPLAY=":$number"
