@@ -1,6 +1,7 @@
 #include "app/terminal_ui.h"
 
 #include <chrono>
+#include <system_error>
 
 #include "app/launcher_settings.h"
 #include "app/status_text.h"
@@ -26,7 +27,11 @@ std::string Percent(double fraction) {
 
 TerminalUi::TerminalUi(CVXDlownloader* engine, FILE* out, bool isTerminal)
     : engine_(engine), out_(out), tty_(isTerminal) {
-  ticker_ = std::thread(&TerminalUi::TickLoop, this);
+  try {
+    ticker_ = std::thread(&TerminalUi::TickLoop, this);
+  } catch (const std::system_error&) {
+    // Without a ticker only the status lines show; the update still runs.
+  }
 }
 
 TerminalUi::~TerminalUi() {
@@ -35,7 +40,7 @@ TerminalUi::~TerminalUi() {
     stopping_ = true;
   }
   stop_.notify_all();
-  ticker_.join();
+  if (ticker_.joinable()) ticker_.join();
 }
 
 void TerminalUi::PrintLine(const std::string& text) {

@@ -196,6 +196,8 @@ int UpdateDriver::DownloadAndFinish(int mode, bool firstDownload) {
   int r = engine_->DownloadDifferentFiles();
   ui_->KillProgressTimer(kDownloadTimer);
   ui_->SetControlVisible("cntRrocess", false);
+  // Files that could not be updated are a failure the player must see.
+  if (r == Status_FileDownloadFailed) Show(r);
   if (r != Status_Completed) return r;
 
   WriteLog(" Status_Completed");

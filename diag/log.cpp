@@ -1,5 +1,9 @@
 #include "diag/log.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cstdarg>
 #include <cstdio>
 #include <ctime>
@@ -10,21 +14,67 @@
 
 namespace {
 
-// Re-entrant because formatting happens inside the lock and may log again
-// through a caller's helpers.
-std::recursive_mutex& LogLock() {
-  static std::recursive_mutex lock;
-  return lock;
-}
+// The day log's file, kept open between records: opening and closing it for
+// every record made the download workers queue on the lock. A record is one
+// append-mode write. Before each record the file at the path is compared
+// with the open one, so a log moved or deleted away by a player or a tool
+// is started afresh at the path. Guarded by its re-entrant lock, because
+// formatting happens inside the lock and may log again through a caller's
+// helpers.
+class DayLogFile {
+ public:
+  std::recursive_mutex lock;
 
-std::string& LogPath() {
-  static std::string path;  // guarded by LogLock
-  return path;
-}
+  // Guarded by lock.
+  const std::string& path() const { return path_; }
+  void SetPath(std::string path) {
+    CloseFile();
+    path_ = std::move(path);
+    closed_ = false;
+  }
+  void Close() {
+    CloseFile();
+    closed_ = true;
+  }
+  bool closed() const { return closed_; }
 
-bool& LogClosed() {
-  static bool closed = false;  // guarded by LogLock
-  return closed;
+  bool Append(const std::string& bytes) {
+    if (!EnsureOpen()) return false;
+    return WriteAll(fd_, bytes.data(), bytes.size());
+  }
+
+ private:
+  bool EnsureOpen() {
+    struct stat onDisk {};
+    if (fd_ >= 0 && stat(path_.c_str(), &onDisk) == 0 && onDisk.st_ino == ino_ &&
+        onDisk.st_dev == dev_) {
+      return true;
+    }
+    CloseFile();
+    fd_ = open(path_.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0666);
+    struct stat opened {};
+    if (fd_ < 0 || fstat(fd_, &opened) != 0) return false;
+    dev_ = opened.st_dev;
+    ino_ = opened.st_ino;
+    return true;
+  }
+  void CloseFile() {
+    if (fd_ >= 0) close(fd_);
+    fd_ = -1;
+  }
+
+  std::string path_;
+  int fd_ = -1;
+  dev_t dev_ = 0;
+  ino_t ino_ = 0;
+  bool closed_ = false;
+};
+
+// Process-wide, like the file it stands for; never destroyed, so that
+// threads still logging while the process ends never meet a dead object.
+DayLogFile& Log() {
+  static DayLogFile* log = new DayLogFile;
+  return *log;
 }
 
 struct tm LocalNow() {
@@ -45,11 +95,19 @@ std::string FormatV(const char* fmt, va_list args) {
   return text;
 }
 
+// The stamp changes once a second; each thread keeps its last one, so that
+// records do not all wait on the C library's time-zone lock.
 std::string TimeStamp() {
-  struct tm t = LocalNow();
-  char text[64];
-  snprintf(text, sizeof text, "[%d-%02d-%02d %02d:%02d:%02d] ", t.tm_year + 1900, t.tm_mon + 1,
-           t.tm_mday, t.tm_hour, t.tm_min, t.tm_sec);
+  thread_local time_t last = -1;
+  thread_local char text[64];
+  const time_t now = time(nullptr);
+  if (now != last) {
+    struct tm t {};
+    localtime_r(&now, &t);
+    snprintf(text, sizeof text, "[%d-%02d-%02d %02d:%02d:%02d] ", t.tm_year + 1900, t.tm_mon + 1,
+             t.tm_mday, t.tm_hour, t.tm_min, t.tm_sec);
+    last = now;
+  }
   return text;
 }
 
@@ -66,23 +124,22 @@ std::string OnDisk(const std::string& record) {
 }
 
 bool AppendRecord(const char* tag, const std::string& message) {
-  std::lock_guard<std::recursive_mutex> hold(LogLock());
-  if (LogClosed()) return false;
-  if (LogPath().empty()) SetLogFile("");
-  FILE* file = fopen(LogPath().c_str(), "ab");
-  if (file == nullptr) return false;
   std::string line = TimeStamp();
   if (tag != nullptr && tag[0] != '\0') line += std::string("[") + tag + "] ";
   line += message;
-  std::string bytes = OnDisk("\n" + line);
-  bool ok = fwrite(bytes.data(), 1, bytes.size(), file) == bytes.size();
-  return fclose(file) == 0 && ok;
+  const std::string bytes = OnDisk("\n" + line);
+  DayLogFile& log = Log();
+  std::lock_guard<std::recursive_mutex> hold(log.lock);
+  if (log.closed()) return false;
+  if (log.path().empty()) SetLogFile("");
+  return log.Append(bytes);
 }
 
 }  // namespace
 
 bool SetLogFile(std::string path) {
-  std::lock_guard<std::recursive_mutex> hold(LogLock());
+  DayLogFile& log = Log();
+  std::lock_guard<std::recursive_mutex> hold(log.lock);
   if (path.empty()) {
     CreateFolderPath("launcherlog");
     struct tm t = LocalNow();
@@ -91,18 +148,20 @@ bool SetLogFile(std::string path) {
              t.tm_mday);
     path = name;
   }
-  LogPath() = std::move(path);
+  log.SetPath(std::move(path));
   return true;
 }
 
 std::string LogFilePath() {
-  std::lock_guard<std::recursive_mutex> hold(LogLock());
-  return LogPath();
+  DayLogFile& log = Log();
+  std::lock_guard<std::recursive_mutex> hold(log.lock);
+  return log.path();
 }
 
 void CloseLog() {
-  std::lock_guard<std::recursive_mutex> hold(LogLock());
-  LogClosed() = true;
+  DayLogFile& log = Log();
+  std::lock_guard<std::recursive_mutex> hold(log.lock);
+  log.Close();
 }
 
 bool WriteLog(const char* fmt, ...) {

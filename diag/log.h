@@ -1,10 +1,11 @@
 // The day log: one file per day on which the launcher started, under
 // "launcherlog/", one record per call.
 //
-// Thread-safety: every call may come from any thread; one process-wide
-// re-entrant lock is held for a whole record (open, format, write, close), so
-// records never interleave and no file handle outlives a call. The file
-// stays readable by other programs while the launcher runs.
+// Thread-safety: every call may come from any thread. A record is formatted
+// by its caller and written with one append under one process-wide lock, so
+// records never interleave. The file stays open between records and readable
+// by other programs; when it is moved or deleted away, the next record
+// starts a new file at the same path.
 //
 // Record on disk: CR LF, "[YYYY-MM-DD hh:mm:ss] ", "[tag] " when a tag is
 // given, then the message; every line feed inside it is stored as CR LF too.
@@ -28,9 +29,9 @@ bool WriteLog(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
 // gives an untagged record.
 bool WriteLogTag(const char* tag, const char* fmt, ...) __attribute__((format(printf, 2, 3)));
 
-// Finishes the record being written, if any, and ends logging for the rest of
-// the process: later calls write nothing and return false. Called just
-// before the process ends with threads still running.
+// Finishes the record being written, if any, and ends logging: later calls
+// write nothing and return false (until SetLogFile chooses a file again).
+// Called just before the process ends with threads still running.
 void CloseLog();
 
 // Formats at most 1023 bytes (longer output is cut there, on a UTF-8

@@ -39,7 +39,7 @@ TEST_F(LogTest, RecordsStartWithCrLfAndFileDoesNotEndWithOne) {
   EXPECT_TRUE(WriteLog("second"));
   std::string text = Contents();
   EXPECT_EQ(text.substr(0, 2), "\r\n");
-  EXPECT_NE(text.substr(text.size() - 6), "\r\n");
+  EXPECT_NE(text.substr(text.size() - 2), "\r\n");
   auto records = Records();
   ASSERT_EQ(records.size(), 2u);
   std::smatch m;
@@ -73,6 +73,18 @@ TEST_F(LogTest, NarrowMessageCutAt1023AndTakenLiterally) {
   ASSERT_EQ(records.size(), 2u);
   EXPECT_EQ(records[0].substr(22), std::string(1023, 'q'));
   EXPECT_EQ(records[1].substr(22), "100% done %d%s");
+}
+
+TEST_F(LogTest, AFileMovedAwayIsStartedAfreshAndCloseEndsLogging) {
+  EXPECT_TRUE(WriteLog("first"));
+  ASSERT_EQ(rename((dir + "/day.log").c_str(), (dir + "/kept.log").c_str()), 0);
+  EXPECT_TRUE(WriteLog("second"));
+  EXPECT_EQ(Records().size(), 1u);
+  EXPECT_EQ(Records()[0].substr(22), "second");
+  EXPECT_NE(scratch.Read("kept.log").find("first"), std::string::npos);
+  CloseLog();
+  EXPECT_FALSE(WriteLog("after the end"));
+  EXPECT_EQ(Records().size(), 1u);
 }
 
 TEST_F(LogTest, UnwritableFileReturnsFalse) {

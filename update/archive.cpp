@@ -15,6 +15,7 @@
 #include <cstring>
 #include <memory>
 #include <mutex>
+#include <system_error>
 #include <thread>
 
 #include "diag/log.h"
@@ -128,14 +129,20 @@ bool IsPackageListName(const std::string& name) {
 // core. Owned and driven by one extracting thread.
 class BackgroundMd5 {
  public:
-  BackgroundMd5() : thread_([this] { Loop(); }) {}
+  BackgroundMd5() {
+    try {
+      thread_ = std::thread([this] { Loop(); });
+    } catch (const std::system_error&) {
+      // No second thread to be had: each piece is hashed where it is fed.
+    }
+  }
   ~BackgroundMd5() {
     {
       std::lock_guard<std::mutex> hold(lock_);
       stop_ = true;
     }
     wake_.notify_all();
-    thread_.join();
+    if (thread_.joinable()) thread_.join();
   }
   BackgroundMd5(const BackgroundMd5&) = delete;
   BackgroundMd5& operator=(const BackgroundMd5&) = delete;
@@ -147,6 +154,10 @@ class BackgroundMd5 {
   // Hashes data[0, size) in the background; the bytes must stay unchanged
   // until the next Feed or Finish returns.
   void Feed(const char* data, size_t size) {
+    if (!thread_.joinable()) {
+      md5_.Update(data, size);
+      return;
+    }
     Wait();
     {
       std::lock_guard<std::mutex> hold(lock_);
@@ -346,7 +357,13 @@ bool ExtractFirstItem(const std::string& archivePath, const std::string& destFol
                       const std::string& target, bool decodeFailureIsSuccess, std::string* md5Hex) {
   if (md5Hex) md5Hex->clear();
   ScopedUtf8Locale utf8;
-  ArchivePtr a = ArchiveFileOpens(archivePath) ? OpenArchiveFile(archivePath) : nullptr;
+  // A file that does not open is reported by the single-file form only;
+  // an unreadable archive by both.
+  if (!ArchiveFileOpens(archivePath)) {
+    if (!target.empty()) WriteLog("7zUnzip Error!");
+    return false;
+  }
+  ArchivePtr a = OpenArchiveFile(archivePath);
   archive_entry* entry = a ? FirstFileItem(a.get()) : nullptr;
   if (!entry) {
     WriteLog("7zUnzip Error!");
@@ -502,7 +519,8 @@ int Close7Zip(HZIP7 handle) {
 bool ExtractPackage(const std::string& archivePath, const std::string& destFolder,
                     std::vector<ExtractedFile>* written, ExtractProgress* progress) {
   ScopedUtf8Locale utf8;
-  int count = ArchiveFileOpens(archivePath) ? CountItems(archivePath) : -1;
+  if (!ArchiveFileOpens(archivePath)) return false;  // nothing to read: no line of its own
+  int count = CountItems(archivePath);
   ArchivePtr a = count >= 0 ? OpenArchiveFile(archivePath) : nullptr;
   if (!a) {
     WriteLog("7zUnzip Error!ZR = %d", kZ7OpenFailed);

@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <pugixml.hpp>
 #include <set>
+#include <system_error>
 #include <thread>
 
 #include "diag/log.h"
@@ -167,7 +168,13 @@ bool CVXDlownloader::CheckFilesOnDisk(const std::vector<const FileEntry*>& entri
   };
   unsigned n = std::clamp(std::thread::hardware_concurrency(), 1u, 4u);
   std::vector<std::thread> helpers;
-  for (unsigned t = 1; t < n; ++t) helpers.emplace_back(work);
+  for (unsigned t = 1; t < n; ++t) {
+    try {
+      helpers.emplace_back(work);
+    } catch (const std::system_error&) {
+      break;  // fewer helpers; this thread checks the rest
+    }
+  }
   work();
   for (auto& t : helpers) t.join();
   return !cancelRequested.load();
@@ -186,14 +193,21 @@ int CVXDlownloader::GetDifferentFilesWithFiles() {
   if (cancelRequested.load()) return Status_Cancelled;
   SetCheckCounters(static_cast<int>(published.size()), 0);
 
-  // Only files the local list knows are examined.
+  // Only files the local list knows are examined; while the first
+  // installation is unfinished, the ones it lacks are fetched too.
   std::sort(localPaths.begin(), localPaths.end());
+  const bool unfinished = IsFirstInstallUnfinished();
+  unfinishedPaths_.clear();
   std::vector<const FileEntry*> toCheck;
   int skipped = 0;
   for (const FileEntry& entry : published) {
     if (std::binary_search(localPaths.begin(), localPaths.end(), entry.path)) {
       toCheck.push_back(&entry);
     } else {
+      if (unfinished) {
+        unfinishedPaths_.push_back(entry.path);
+        AddTaskOnce(entry, 0);
+      }
       ++skipped;
     }
   }
@@ -235,6 +249,10 @@ int CVXDlownloader::GetDiffernetFilesWithMD5List() {
     if (FindEntry(published, path) == nullptr) oldFiles.push_back(path);
   }
   SetCheckCounters(static_cast<int>(published.size() + local.size()), 0);
+  // New files of other kinds are left to the game, except while the first
+  // installation is unfinished: then every file it lacks is fetched.
+  const bool unfinished = IsFirstInstallUnfinished();
+  unfinishedPaths_.clear();
   // Both lists are sorted by path: walk them in step.
   auto l = local.begin();
   for (const FileEntry& entry : published) {
@@ -242,9 +260,11 @@ int CVXDlownloader::GetDiffernetFilesWithMD5List() {
     AddChecked(1);
     while (l != local.end() && l->first < entry.path) ++l;
     bool known = l != local.end() && l->first == entry.path;
-    bool wanted = known ? l->second != entry.code : IsFetchedExtension(entry.path);
+    if (!known && unfinished) unfinishedPaths_.push_back(entry.path);
+    bool wanted = known ? l->second != entry.code : unfinished || IsFetchedExtension(entry.path);
     if (wanted) AddTaskOnce(entry, 0);
   }
+  if (unfinished && unfinishedPaths_.empty()) MarkFirstInstallUnfinished(false);
   CheckImportantFiles(published);
   WriteLog("*******Start Get ScopeList***********");
   r = GetScopeList();
@@ -278,6 +298,7 @@ int CVXDlownloader::GetFullDownload() {
   WriteLog("Start Get GetFullDownload Files");
   PublishedList published;
   LocalCodes local;
+  unfinishedPaths_.clear();
   int r = StartDifference(&published, &local);
   if (r != Status_DifferencesReady) return r;
   SetCheckCounters(static_cast<int>(published.size()), 0);

@@ -3,6 +3,6 @@
 #include "update/local_list.h"
 
 CVXDlownloader::CVXDlownloader(std::string installDir)
-    : localList_(std::make_unique<LocalList>()), installDir_(std::move(installDir)) {}
+    : installDir_(std::move(installDir)), localList_(std::make_unique<LocalList>()) {}
 
 CVXDlownloader::~CVXDlownloader() = default;

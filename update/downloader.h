@@ -27,6 +27,11 @@
 class LocalList;
 
 class CVXDlownloader {
+ private:
+  // First, so that it is destroyed last: the workers borrow it until the
+  // pool is gone.
+  std::string installDir_;
+
  public:
   // installDir: the installation folder, ending with "/".
   explicit CVXDlownloader(std::string installDir);
@@ -67,7 +72,10 @@ class CVXDlownloader {
  public:
   // ---- Update list and version check ----
 
-  void SetUpdateMode(UpdateMode mode) { updateMode.store(mode); }
+  // Values beyond the known modes mean a full check.
+  void SetUpdateMode(UpdateMode mode) {
+    updateMode.store(mode >= Normal && mode <= FullDownload ? mode : VerifyFiles);
+  }
   std::atomic<int> updateMode{Normal};
 
   // Mirrors the server list, reads update.xml, runs the self-update and
@@ -124,6 +132,12 @@ class CVXDlownloader {
   // AddDownloadTask unless this pass already has a task for the path.
   void AddTaskOnce(const FileEntry& entry, uint8_t fixNameCase);
   std::set<std::string> taskedPaths_;
+  // While the first installation is unfinished: the published paths this
+  // pass found missing from the local list (update thread only).
+  std::vector<std::string> unfinishedPaths_;
+  // Ends the unfinished state once every path of unfinishedPaths_ is
+  // recorded.
+  void FinishFirstInstallIfComplete();
 
  public:
   // ---- Download tasks and worker pool ----
@@ -227,8 +241,9 @@ class CVXDlownloader {
   // ---- Patch application ----
 
   // Queues downloadTasks on the workers, applies what they fetch on this
-  // thread, saves the local list. Always 17; failed files stay different
-  // from the list, so the next check finds them again.
+  // thread, saves the local list. 17 when every task was applied, 36 when
+  // cancelled, 7 when a file could not be fetched, verified or put in place
+  // (it stays different from the list, so the next check finds it again).
   int DownloadDifferentFiles();
 
   // ---- First download ----
@@ -236,6 +251,12 @@ class CVXDlownloader {
   // Fetches and unpacks the packages of the first-download index and
   // records the files their lists describe. 32, or 38 when no index.
   int FirstDownload();
+  // Whether a first download started here has not yet completed (a marker
+  // in LauncherConfig/ says so). While it is, the comparison fetches every
+  // published file the local list lacks, whatever its kind, so that a
+  // failed or interrupted first installation is finished by a later pass.
+  bool IsFirstInstallUnfinished() const;
+  void MarkFirstInstallUnfinished(bool unfinished);
 
   std::vector<std::string> packageNames;  // update thread only
   std::vector<int64_t> packageSizes;      // update thread only
@@ -267,7 +288,4 @@ class CVXDlownloader {
   int UpdateTheUpdateTool(bool verify);
   int UpdateTheLauncher(bool verify);
   int RestartThroughUpdateTool();
-
- private:
-  std::string installDir_;
 };

@@ -54,6 +54,10 @@ std::string ReadWholeFile(const std::string& path, bool* ok) {
 }  // namespace
 
 int CVXDlownloader::FirstDownload() {
+  // Until every package has arrived and every file in it matched, the
+  // installation is unfinished: the comparison then fetches every published
+  // file the local list lacks, however this download ends.
+  MarkFirstInstallUnfinished(true);
   ResetTransferProgress();
   {
     std::lock_guard<std::mutex> hold(engineLock);
@@ -81,9 +85,25 @@ int CVXDlownloader::FirstDownload() {
   if (pool() == nullptr) CreateDownloadPool();
   for (size_t i = 0; i < packageNames.size(); ++i) QueuePackage(packageNames[i], packageSizes[i]);
   OpenLocalList();
-  pool()->ProcessFirstDownloadTask();
+  const bool complete = pool()->ProcessFirstDownloadTask(static_cast<int>(packageNames.size())) &&
+                        !packageNames.empty();
   WriteLocalClient();
+  if (complete) MarkFirstInstallUnfinished(false);
   return Status_Ready;
+}
+
+bool CVXDlownloader::IsFirstInstallUnfinished() const {
+  return FileExists(installDir() + "LauncherConfig/install.unfinished");
+}
+
+void CVXDlownloader::MarkFirstInstallUnfinished(bool unfinished) {
+  const std::string marker = installDir() + "LauncherConfig/install.unfinished";
+  if (!unfinished) {
+    RemoveFileIfPresent(marker);
+    return;
+  }
+  CreateParentFolders(marker);
+  WriteFileAtomically(marker, "The first installation of this folder has not finished.\n");
 }
 
 // The comparison that follows must find an (empty) local list; without one
@@ -112,15 +132,16 @@ void CVXDlownloader::QueuePackage(const std::string& name, int64_t size) {
 
 namespace {
 
-// Reads one package's list into files; the list is deleted once read.
-void ReadPackageList(const std::string& installDir, const DownloadTask& package,
+// Reads one package's list into files; the list is deleted once read. False
+// when the list cannot be read (its files are then not known).
+bool ReadPackageList(const std::string& installDir, const DownloadTask& package,
                      std::map<std::string, FileEntry>* files) {
   const std::string list =
       installDir + "LauncherConfig/update/" + FileNameOf(package.downloadPath) + ".md5";
   pugi::xml_document doc;
   if (!doc.load_file(WideToOem(list).c_str(), pugi::parse_default, pugi::encoding_utf8)) {
     WriteLog("Unzip Fail,Cannot Open Xml");
-    return;
+    return false;
   }
   pugi::xml_node root = doc.child("Filelist");
   (void)root.child("Number");
@@ -135,6 +156,7 @@ void ReadPackageList(const std::string& installDir, const DownloadTask& package,
   }
   RemoveFileIfPresent(list);
   WriteLog("Unzip %s", package.downloadPath.c_str());
+  return true;
 }
 
 // The worker hands the digest of each unpacked file in the task's code;
@@ -151,7 +173,7 @@ bool UnpackedFileMatches(const std::string& installDir, const DownloadTask& task
 
 }  // namespace
 
-bool CDownloaderThreadPool::ProcessFirstDownloadTask() {
+bool CDownloaderThreadPool::ProcessFirstDownloadTask(int packages) {
   WriteLog(" @@@@@@@@@@@@@@@@ProcessFirstDownloadTask process start begin@@@@@@@@@@@@ ");
   char label[160];
   std::snprintf(label, sizeof label,
@@ -160,19 +182,29 @@ bool CDownloaderThreadPool::ProcessFirstDownloadTask() {
   WriteLog("%s", label);
   TestFunctionTime timer(true, 0, "%s", label);
   const std::string& dir = engine_->installDir();
+  int unpacked = 0;
+  bool allMatched = true;
   ApplyEachFinished([&](const DownloadTask& task) {
     if (task.TaskKind == Package) {
-      ReadPackageList(dir, task, &packageFiles);
+      allMatched &= ReadPackageList(dir, task, &packageFiles);
+      ++unpacked;
       return;
     }
     if (task.TaskKind != Plain) return;
     auto it = packageFiles.find(WideToOem(task.targetPath));
     if (it == packageFiles.end()) return;
-    if (UnpackedFileMatches(dir, task, it->second)) engine_->RecordFileInLocalList(it->second);
+    if (UnpackedFileMatches(dir, task, it->second)) {
+      engine_->RecordFileInLocalList(it->second);
+    } else {
+      allMatched = false;
+    }
     packageFiles.erase(it);
     std::lock_guard<std::mutex> counters(engine_->engineLock);
     ++engine_->progress.finishedFileCount;
   });
+  // Files a package's list names that never came out of it.
+  allMatched &= packageFiles.empty();
+  packageFiles.clear();
   WriteLog("####################  ProcessFirstDownloadTask  process OK ********************");
-  return true;
+  return allMatched && unpacked == packages;
 }

@@ -11,6 +11,7 @@
 #include "diag/log.h"
 #include "update/downloader.h"
 #include "update/engine_files.h"
+#include "update/local_list.h"
 #include "update/safe_path.h"
 #include "util/file_util.h"
 #include "util/text_util.h"
@@ -34,11 +35,12 @@ void AddFinishedFile(CVXDlownloader* engine) {
 }
 
 // Applies one fetched task; the file is recorded only once it is in place.
-void ApplyFetchedTask(CVXDlownloader* engine, const DownloadTask& task) {
+// True when it was.
+bool ApplyFetchedTask(CVXDlownloader* engine, const DownloadTask& task) {
   const std::string name = FileNameOf(task.downloadPath);
   if (!IsInsideFolder(engine->installDir(), task.targetPath)) {
     WriteLogTag("Error", "Refused To Write Outside The Installation [%s]", task.targetPath.c_str());
-    return;
+    return false;
   }
   switch (task.TaskKind) {
     case SevenZip:
@@ -47,39 +49,41 @@ void ApplyFetchedTask(CVXDlownloader* engine, const DownloadTask& task) {
       if (task.fixNameCase == 1) FixNameCase(task);
       engine->RecordFileInLocalList(task);
       AddFinishedFile(engine);
-      break;
+      return true;
     case Plain:
       if (task.fixNameCase == 1) FixNameCase(task);
       AddFinishedFile(engine);
       if (MoveIntoPlace(task.downloadPath, task.targetPath)) {
         WriteLog("Download %s Succeed And Copy File  Succeed ", name.c_str());
         engine->RecordFileInLocalList(task);
-      } else {
-        WriteLog("Download %s Succeed, Try %d Times,But Cannot Copy That ", name.c_str(), 0);
+        return true;
       }
-      break;
+      WriteLog("Download %s Succeed, Try %d Times,But Cannot Copy That ", name.c_str(), 0);
+      return false;
     case FourG:
       if (!MoveIntoPlace(task.downloadPath, task.targetPath)) {
         WriteLog("Download %s Succeed, Try %d Times,But Cannot Copy That ", name.c_str(), 0);
-        break;
+        return false;
       }
       WriteLog("Download %s Succeed And Copy 4GFile  Succeed ", name.c_str());
       if (task.fixNameCase == 1) FixNameCase(task);
       engine->RecordFileInLocalList(task);
       AddFinishedFile(engine);
-      break;
+      return true;
     default:
-      break;
+      return false;
   }
 }
 
 }  // namespace
 
-bool CDownloaderThreadPool::ProcessDownloadPatchTask() {
+bool CDownloaderThreadPool::ProcessDownloadPatchTask(int* applied) {
   WriteLog(" BBBBBBBBBBBBBB  ProcessDownloadPatchTask process start!!! BBBBBBBBBBBBBB ");
   TestFunctionTime timer(true, 0, " PPPPPPPPPP thread: %d  ProcessDownloadPatchTask  cost time ",
                          CurrentThreadId());
-  ApplyEachFinished([this](const DownloadTask& task) { ApplyFetchedTask(engine_, task); });
+  int n = 0;
+  ApplyEachFinished([&](const DownloadTask& task) { n += ApplyFetchedTask(engine_, task); });
+  if (applied) *applied = n;
   WriteLog("TEEEEEEEEEEEEEEE  ProcessDownloadPatchTask process end  EEEEEEEEEEEEEEE");
   return true;
 }
@@ -97,11 +101,28 @@ int CVXDlownloader::DownloadDifferentFiles() {
     std::lock_guard<std::mutex> hold(engineLock);
     progress.totalFileCount += count;
   }
+  int applied = 0;
   if (count > 0) {
     WriteLog("Start ProcessDownloadPatchTask");
-    pool()->ProcessDownloadPatchTask();
+    pool()->ProcessDownloadPatchTask(&applied);
   }
   WriteLocalClient();
+  if (cancelRequested.load()) return Status_Cancelled;
+  // A file that could not be fetched, verified or put in place stays
+  // different from the list: the pass has not completed.
+  if (applied < count) {
+    WriteLogTag("Error", "%d Of %d Files Were Not Updated", count - applied, count);
+    return Status_FileDownloadFailed;
+  }
   WriteLog("Download All Files Succeed");
+  FinishFirstInstallIfComplete();
   return Status_Completed;
+}
+
+void CVXDlownloader::FinishFirstInstallIfComplete() {
+  if (!IsFirstInstallUnfinished()) return;
+  for (const std::string& path : unfinishedPaths_) {
+    if (!localList()->Contains(WideToOem(path))) return;
+  }
+  MarkFirstInstallUnfinished(false);
 }

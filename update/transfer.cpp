@@ -213,6 +213,7 @@ int CDownloaderThread::DownloadFileOneTime(DownloadTask& objTask) {
                 file.error());
     return Transfer_Failed;
   }
+  if (!receiver.tooLong_) WriteLog("dwRead == 0");  // the body ended
   lDownloadedSize = objTask.dwHaveBeenDownloadLength;
   if (lDownloadedSize == expected) {
     lastMd5_ = file.HexDigest();
@@ -257,6 +258,12 @@ int CDownloaderThread::DownloadFileWithRetry(DownloadTask& task) {
 // ---- Single-file transfer of the engine ----
 
 namespace {
+
+bool CreateEmptyFile(const std::string& path) {
+  CreateParentFolders(path);
+  FILE* f = fopen(path.c_str(), "wb");
+  return f != nullptr && fclose(f) == 0;
+}
 
 // Receives one attempt of DownloadFileOnce.
 class FileReceiver : public HttpReceiver {
@@ -354,6 +361,9 @@ int CVXDlownloader::DownloadFileOnce(const std::string& url, const std::string& 
     std::remove(localPath.c_str());
     local = 0;
   }
+  // An empty file is complete once it exists: sizes alone cannot tell an
+  // empty file from a missing one.
+  if (remote == 0) return CreateEmptyFile(localPath) ? Transfer_Complete : Transfer_Failed;
   if (local == remote) return Transfer_Complete;
 
   FileAppender file;

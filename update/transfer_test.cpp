@@ -85,6 +85,7 @@ TEST_F(TransferTest, CutAt3000Of5000ResumesFromTheCut) {
   EXPECT_EQ(t.taskState, 2);
   EXPECT_EQ(engine_->ReadProgress().downloadedBytes, 5000);
   EXPECT_NE(Log().find("Status_Download_Goon,nRetryTime=1"), std::string::npos);
+  EXPECT_NE(Log().find("dwRead == 0"), std::string::npos);
 }
 
 TEST_F(TransferTest, ArchiveTaskIsCompleteAtItsPackedSize) {
@@ -180,6 +181,11 @@ TEST_F(TransferTest, DownloadFileWithTheWholeFileFetchesNothing) {
   WriteAll(dir_ + "h", body);
   EXPECT_EQ(Transfer_Complete, engine_->DownloadFile("http://fake/h", dir_ + "h", nullptr));
   EXPECT_TRUE(Ranges("http://fake/h").empty());
+  // An empty file is created, not only reported.
+  server_.Put("http://fake/empty", {200, ""});
+  EXPECT_EQ(Transfer_Complete,
+            engine_->DownloadFile("http://fake/empty", dir_ + "sub/empty", nullptr));
+  EXPECT_TRUE(std::filesystem::is_regular_file(dir_ + "sub/empty"));
 }
 
 TEST_F(TransferTest, DownloadFileRestartsATooLargeFileAndIgnoresBadRanges) {

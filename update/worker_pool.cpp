@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <system_error>
 #include <utility>
 
 #include "diag/function_timer.h"
@@ -62,7 +63,12 @@ bool CDownloaderThread::Start() {
   // Running is set here, not by the thread, so that a Stop right after
   // Start cannot be overwritten by the starting thread.
   state_ = Running;
-  thread_ = std::thread(&CDownloaderThread::ThreadMain, this);
+  try {
+    thread_ = std::thread(&CDownloaderThread::ThreadMain, this);
+  } catch (const std::system_error&) {
+    state_ = Idle;  // no thread: the pool leaves this worker out
+    return false;
+  }
   return true;
 }
 

@@ -136,8 +136,11 @@ class CDownloaderThreadPool {
 
   // Apply loops of the update thread, defined with the patch and first
   // download steps.
-  bool ProcessDownloadPatchTask();
-  bool ProcessFirstDownloadTask();
+  // *applied (when given): how many tasks were put in place and recorded.
+  bool ProcessDownloadPatchTask(int* applied = nullptr);
+  // True when all `packages` arrived and unpacked and every file their
+  // lists name came out of them with the listed content.
+  bool ProcessFirstDownloadTask(int packages);
 
   std::vector<std::unique_ptr<CDownloaderThread>> workers;
   std::list<std::string> pendingTargets;  // guarded by poolLock

@@ -206,6 +206,8 @@ TEST_F(LauncherE2e, ButtonsKeysAndASecondStart) {
   LauncherProcess second(display_, install_, Url());
   EXPECT_EQ(second.Wait(), 0);
   EXPECT_TRUE(WaitFor([&] { return display_.WindowState(window) == "Normal"; }));
+  EXPECT_TRUE(WaitFor(
+      [&] { return display_.Output("xdotool getactivewindow") == std::to_string(window); }));
   EXPECT_EQ(DayLog(install_), logBefore);
   // The folder is the running launcher's: an update from the command line
   // refuses it.
@@ -268,6 +270,16 @@ TEST_F(LauncherE2e, TwoLaunchersStartedTogetherUpdateOnce) {
   EXPECT_EQ(Differences(game_, install_), std::vector<std::string>{});
   ASSERT_TRUE(display_.Click(WaitForWindow(), 1016, 93));
   ASSERT_TRUE(WaitForLog("Click ExitButton"));
+  // Another program's window with the launcher's title counts the same.
+  ASSERT_TRUE(WaitFor([&] { return display_.FindWindow(kTitle) == 0; }));
+  ASSERT_EQ(display_.Run(BinDir() + "/skinview - mainframe.xml --title '" + kTitle +
+                         "' >/dev/null 2>&1 &"),
+            0);
+  WaitForWindow();
+  LauncherProcess third(display_, install_, Url());
+  EXPECT_EQ(third.Wait(), 0);
+  EXPECT_EQ(LogCount(install_, "App Start ="), 1);
+  display_.Run("pkill -f 'skinview - mainframe.xml --title " + std::string(kTitle) + "'");
 }
 
 TEST_F(LauncherE2e, TheGameGetsThePagesTextAndThePlatform) {
@@ -282,6 +294,20 @@ TEST_F(LauncherE2e, TheGameGetsThePagesTextAndThePlatform) {
     ASSERT_TRUE(WaitFor([&] { return !GameArgs().empty(); }));
     EXPECT_EQ(GameArgs(), platform.empty() ? "abc&\n" : "abc&xyz\n");
   }
+  // KestravaMini.exe comes first; without any game the launcher still ends.
+  WriteFile(install_ + "/KestravaMini.exe",
+            "#!/bin/sh\necho mini > \"$(dirname \"$0\")/mini.txt\"\n");
+  chmod((install_ + "/KestravaMini.exe").c_str(), 0755);
+  {
+    LauncherProcess launcher(display_, install_, Url());
+    EXPECT_EQ(launcher.Wait(), 0);
+    EXPECT_TRUE(WaitFor([&] { return ReadFile(install_ + "/mini.txt") == "mini\n"; }));
+  }
+  fs::remove(install_ + "/KestravaMini.exe");
+  fs::remove(install_ + "/Kestrava.exe");
+  LauncherProcess launcher(display_, install_, Url());
+  EXPECT_EQ(launcher.Wait(), 0);
+  EXPECT_EQ(LogCount(install_, "启动游戏失败"), 1);
 }
 
 TEST_F(LauncherE2e, ANewLauncherReplacesTheRunningOneWhichCompletesThePass) {

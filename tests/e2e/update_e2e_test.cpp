@@ -166,12 +166,49 @@ TEST_F(UpdateE2e, DamagedDownloadIsNotRecordedAndTheNextPassFixesIt) {
   ASSERT_TRUE(fs::exists(served));
   const std::string good = ReadFile(served);
   WriteFile(served, RandomBytes(78, good.size()));  // right size, wrong bytes
-  ASSERT_EQ(Update(install_, url2), 0) << Output();
+  // Not complete: the update says so (7) instead of "更新完成".
+  ASSERT_EQ(Update(install_, url2), 7) << Output();
   EXPECT_EQ(ReadFile(install_ + "bin/lib1.dll"), V1()["bin/lib1.dll"]);
 
   WriteFile(served, good);
   ASSERT_EQ(Update(install_, url2), 0) << Output();
   EXPECT_EQ(ReadFile(install_ + "bin/lib1.dll"), V2()["bin/lib1.dll"]);
+}
+
+// A first install that fails part-way is finished by a later pass, which
+// then ends with every file in place; no pass reports "更新完成" with files
+// missing.
+TEST_F(UpdateE2e, AnUnfinishedFirstInstallIsFinishedByALaterPass) {
+  Shared("v1");
+  const std::string rel = base_ + "rel/";
+  ASSERT_EQ(e2e::Run("cp -a '" + server_.root + "/upd-shared-v1/.' '" + rel + "'"), 0);
+  const std::string url = server_.Url(name_ + "/rel/");
+  const std::string index = rel + "LauncherConfig/update/firstdownload";
+  for (const std::string mode : {"normal", "repair"}) {
+    SCOPED_TRACE(mode);
+    // No first-download index: the same pass fetches every file by itself.
+    fs::remove_all(install_);
+    SkipFourDayCheck(install_);
+    fs::rename(index, index + ".hidden");
+    ASSERT_EQ(Update(install_, url), 0) << Output();
+    EXPECT_EQ(Differences(V1(), install_), std::vector<std::string>{});
+    fs::rename(index + ".hidden", index);
+
+    // A package cut short and one of its files not to be had alone either:
+    // the pass fails, and the next one, with the server mended, finishes.
+    fs::remove_all(install_);
+    SkipFourDayCheck(install_);
+    const std::string package = ReadFile(rel + "data2.7z");
+    WriteFile(rel + "data2.7z", package.substr(0, package.size() / 2));
+    fs::rename(rel + "big/world.pak", rel + "big/world.pak.hidden");
+    EXPECT_EQ(Update(install_, url), 7) << Output();
+    EXPECT_FALSE(fs::exists(install_ + "big/world.pak"));
+    WriteFile(rel + "data2.7z", package);
+    fs::rename(rel + "big/world.pak.hidden", rel + "big/world.pak");
+    ASSERT_EQ(Update(install_, url, mode), 0) << Output();
+    EXPECT_EQ(Differences(V1(), install_), std::vector<std::string>{});
+    EXPECT_FALSE(fs::exists(install_ + "LauncherConfig/install.unfinished"));
+  }
 }
 
 TEST_F(UpdateE2e, HttpsReleaseNeedsATrustedCertificate) {
