@@ -93,7 +93,8 @@ bool DownloadServerList(CVXDlownloader* engine) {
   const std::string file = engine->installDir() + "url.xml";
   RemoveFileIfPresent(file);
   WriteLog("Start Get Serverlist");
-  if (engine->DownloadFile(releaseBaseUrl + "url.xml", file, nullptr) != Transfer_Complete) {
+  if (engine->DownloadFile(releaseBaseUrl + "url.xml", file, nullptr, kSmallFileLimit) !=
+      Transfer_Complete) {
     return false;
   }
   WriteLog("Download url.xml Success");

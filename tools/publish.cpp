@@ -9,12 +9,12 @@
 #include <functional>
 #include <map>
 #include <mutex>
-#include <pugixml.hpp>
 #include <set>
 #include <sstream>
 #include <thread>
 
 #include "update/archive.h"
+#include "update/file_list.h"
 #include "update/md5.h"
 #include "update/safe_path.h"
 #include "update/types.h"
@@ -119,45 +119,21 @@ class Publisher {
 };
 
 std::string ListDocument(const std::vector<const FileEntry*>& entries, bool packageList) {
-  pugi::xml_document doc;
-  pugi::xml_node decl = doc.append_child(pugi::node_declaration);
-  decl.append_attribute("version") = "1.0";
-  decl.append_attribute("encoding") = "UTF-8";
-  pugi::xml_node root = doc.append_child("Filelist");
+  std::vector<FileEntry> copies;
+  for (const FileEntry* e : entries) copies.push_back(*e);
+  FileListForm form;
   if (packageList) {
-    root.append_child("Number")
-        .append_child(pugi::node_pcdata)
-        .set_value(std::to_string(entries.size()).c_str());
+    form.number = true;
+    form.zipSize = ZipSizeAttribute::kNever;
   }
-  pugi::xml_node files = root.append_child("Files");
-  for (const FileEntry* e : entries) {
-    pugi::xml_node f = files.append_child("File");
-    f.append_attribute("Path") = e->path.c_str();
-    f.append_attribute("Code") = e->code.c_str();
-    f.append_attribute("Size") = std::to_string(e->size).c_str();
-    f.append_attribute("Zip") = e->zip;
-    if (!packageList && (e->zip == 1 || e->zip == 2)) {
-      f.append_attribute("zipSize") = std::to_string(e->zipSize).c_str();
-    }
-  }
-  std::ostringstream out;
-  doc.save(out, "  ", pugi::format_default, pugi::encoding_utf8);
-  return out.str();
+  return FileListText(copies, form);
 }
 
 std::map<std::string, FileEntry> ReadList(const std::string& path) {
   std::map<std::string, FileEntry> out;
-  pugi::xml_document doc;
-  if (!doc.load_file(path.c_str())) return out;
-  for (pugi::xml_node f : doc.child("Filelist").child("Files").children("File")) {
-    FileEntry e;
-    e.path = f.attribute("Path").value();
-    e.code = f.attribute("Code").value();
-    e.size = f.attribute("Size").as_llong();
-    e.zip = f.attribute("Zip").as_int();
-    e.zipSize = f.attribute("zipSize").as_llong();
-    out[e.path] = e;
-  }
+  FileList list;
+  if (!ReadFileList(path, kClientListLimit, &list)) return out;
+  for (FileEntry& e : list.entries) out[e.path] = std::move(e);
   return out;
 }
 
@@ -386,28 +362,15 @@ bool Publisher::WriteLists() {
 
   FileEntry clientEntry{kClientList, Md5OfFile(Staged(kClientList)),
                         static_cast<int64_t>(list.size()), 0, FileSizeOf(archive)};
-  pugi::xml_document doc;
-  pugi::xml_node decl = doc.append_child(pugi::node_declaration);
-  decl.append_attribute("version") = "1.0";
-  decl.append_attribute("encoding") = "UTF-8";
-  pugi::xml_node root = doc.append_child("Filelist");
-  root.append_child("version").append_child(pugi::node_pcdata).set_value(o_.version.c_str());
-  pugi::xml_node f = root.append_child("Files").append_child("File");
-  f.append_attribute("Path") = clientEntry.path.c_str();
-  f.append_attribute("Code") = clientEntry.code.c_str();
-  f.append_attribute("Size") = std::to_string(clientEntry.size).c_str();
-  f.append_attribute("zipSize") = std::to_string(clientEntry.zipSize).c_str();
-  std::ostringstream out;
-  doc.save(out, "  ", pugi::format_default, pugi::encoding_utf8);
-  return WriteText("LauncherConfig/update.xml", out.str());
+  FileListForm form;
+  form.version = o_.version;
+  form.zipAttribute = false;
+  form.zipSize = ZipSizeAttribute::kAlways;
+  return WriteText("LauncherConfig/update.xml", FileListText({clientEntry}, form));
 }
 
 bool Publisher::WriteLauncherFiles() {
-  pugi::xml_document doc;
-  pugi::xml_node decl = doc.append_child(pugi::node_declaration);
-  decl.append_attribute("version") = "1.0";
-  decl.append_attribute("encoding") = "UTF-8";
-  pugi::xml_node files = doc.append_child("Filelist").append_child("Files");
+  std::vector<FileEntry> entries;
   for (const char* name : {"Launcher.dat", "Launcher.exe"}) {
     std::string source =
         Source(name == std::string("Launcher.exe") ? o_.launcherExe : o_.launcherDat, name);
@@ -419,16 +382,15 @@ bool Publisher::WriteLauncherFiles() {
     if (!LinkOrCopy(archive, Staged(std::string("LauncherUpdate/") + name + ".7z"))) {
       return Fail(std::string("cannot copy ") + name + ".7z");
     }
-    pugi::xml_node f = files.append_child("File");
-    f.append_attribute("Path") = name;
-    f.append_attribute("Code") = Md5OfFile(source).c_str();
-    f.append_attribute("Size") = std::to_string(FileSizeOf(source)).c_str();
-    f.append_attribute("zipSize") = std::to_string(FileSizeOf(archive)).c_str();
+    entries.push_back(
+        FileEntry{name, Md5OfFile(source), FileSizeOf(source), 0, FileSizeOf(archive)});
   }
-  std::ostringstream out;
-  doc.save(out, "  ", pugi::format_default, pugi::encoding_utf8);
-  return WriteText("ZEPLauncherUpdate/LaunUpdate.xml", out.str()) &&
-         WriteText("LauncherUpdate/LaunUpdate.xml", out.str());
+  FileListForm form;
+  form.zipAttribute = false;
+  form.zipSize = ZipSizeAttribute::kAlways;
+  const std::string out = FileListText(entries, form);
+  return WriteText("ZEPLauncherUpdate/LaunUpdate.xml", out) &&
+         WriteText("LauncherUpdate/LaunUpdate.xml", out);
 }
 
 // Copies an optional input into the release, or writes `fallback` when the

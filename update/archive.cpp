@@ -19,6 +19,7 @@
 #include <thread>
 
 #include "diag/log.h"
+#include "update/file_list.h"
 #include "update/md5.h"
 #include "update/safe_path.h"
 #include "util/file_util.h"
@@ -29,10 +30,6 @@ namespace {
 constexpr size_t kReadBlockSize = 1 << 20;
 constexpr size_t kCopyBufferSize = 256 * 1024;
 constexpr int kOpenRetries = 10;
-
-// The package list files travel inside the packages but are not game files.
-constexpr const char* kPackageListNames[] = {"data.7z.md5",  "font.7z.md5",  "program.7z.md5",
-                                             "begin.7z.md5", "login.7z.md5", "lobby.7z.md5"};
 
 // libarchive converts the UTF-16 names of 7z items through the thread's
 // locale; under the C locale every non-ASCII name would be lost. This
@@ -106,22 +103,6 @@ bool IsLinkEntry(archive_entry* entry) {
 
 bool IsDirEntry(archive_entry* entry) {
   return archive_entry_filetype(entry) == AE_IFDIR;
-}
-
-// The lists are read from "LauncherConfig/update/<package>.md5" after
-// unpacking; the known names are also recognised at the package's root.
-bool IsPackageListName(const std::string& name) {
-  const std::string folder = "LauncherConfig/update/";
-  if (name.size() > folder.size() + 4 && name.compare(0, folder.size(), folder) == 0 &&
-      name.find('/', folder.size()) == std::string::npos &&
-      name.compare(name.size() - 4, 4, ".md5") == 0) {
-    return true;
-  }
-  std::string base = FileNameOf(name);
-  for (const char* list : kPackageListNames) {
-    if (base == list) return true;
-  }
-  return false;
 }
 
 // Digests an item's bytes on a thread of its own while the next piece is
@@ -204,10 +185,10 @@ class BackgroundMd5 {
 };
 
 // Outcome of writing one item's data.
-enum class WriteResult { kOk, kCannotCreate, kDecodeFailed, kWriteFailed };
+enum class WriteResult { kOk, kCannotCreate, kDecodeFailed, kWriteFailed, kTooLarge };
 
 // Writes the decoder's own blocks as they come, without a copy.
-WriteResult CopyDecoderBlocks(archive* a, int fd, int64_t* size) {
+WriteResult CopyDecoderBlocks(archive* a, int fd, int64_t maxBytes, int64_t* size) {
   for (;;) {
     const void* block = nullptr;
     size_t length = 0;
@@ -215,6 +196,7 @@ WriteResult CopyDecoderBlocks(archive* a, int fd, int64_t* size) {
     int r = archive_read_data_block(a, &block, &length, &offset);
     if (r == ARCHIVE_EOF) return WriteResult::kOk;
     if (r != ARCHIVE_OK && r != ARCHIVE_WARN) return WriteResult::kDecodeFailed;
+    if (offset + static_cast<int64_t>(length) > maxBytes) return WriteResult::kTooLarge;
     if (offset != *size && lseek(fd, offset, SEEK_SET) < 0) return WriteResult::kWriteFailed;
     if (!WriteAll(fd, static_cast<const char*>(block), length)) return WriteResult::kWriteFailed;
     *size = offset + static_cast<int64_t>(length);
@@ -223,7 +205,8 @@ WriteResult CopyDecoderBlocks(archive* a, int fd, int64_t* size) {
 
 // Copies each piece out of the decoder so that it can be hashed while the
 // next one is decoded; two buffers take turns.
-WriteResult CopyHashedData(archive* a, int fd, BackgroundMd5* digest, int64_t* size) {
+WriteResult CopyHashedData(archive* a, int fd, BackgroundMd5* digest, int64_t maxBytes,
+                           int64_t* size) {
   WriteResult result = WriteResult::kOk;
   for (int turn = 0;; turn ^= 1) {
     char* buffer = digest->Buffer(turn);
@@ -234,6 +217,10 @@ WriteResult CopyHashedData(archive* a, int fd, BackgroundMd5* digest, int64_t* s
     }
     if (n == 0) break;
     *size += n;
+    if (*size > maxBytes) {
+      result = WriteResult::kTooLarge;
+      break;
+    }
     if (!WriteAll(fd, buffer, static_cast<size_t>(n))) {
       result = WriteResult::kWriteFailed;
       break;
@@ -249,7 +236,10 @@ WriteResult CopyHashedData(archive* a, int fd, BackgroundMd5* digest, int64_t* s
 // renamed into place; on any failure the target is left as it was. With a
 // digester, out->md5 receives the digest of the bytes written.
 WriteResult WriteEntryData(archive* a, archive_entry* entry, const std::string& target,
-                           BackgroundMd5* digest, ExtractedFile* out) {
+                           BackgroundMd5* digest, ExtractedFile* out,
+                           int64_t maxBytes = kNoSizeLimit) {
+  if (archive_entry_size_is_set(entry) && archive_entry_size(entry) > maxBytes)
+    return WriteResult::kTooLarge;
   CreateParentFolders(target);
   std::string temp = TempPathFor(target);
   mode_t mode = (archive_entry_perm(entry) & 0111) ? 0755 : 0644;
@@ -257,8 +247,8 @@ WriteResult WriteEntryData(archive* a, archive_entry* entry, const std::string& 
   if (fd < 0) return WriteResult::kCannotCreate;
   if (digest) digest->Start();
   int64_t size = 0;
-  WriteResult result =
-      digest ? CopyHashedData(a, fd, digest, &size) : CopyDecoderBlocks(a, fd, &size);
+  WriteResult result = digest ? CopyHashedData(a, fd, digest, maxBytes, &size)
+                              : CopyDecoderBlocks(a, fd, maxBytes, &size);
   std::string md5 = digest ? digest->Finish() : "";
   if (close(fd) != 0 && result == WriteResult::kOk) result = WriteResult::kWriteFailed;
   if (result == WriteResult::kOk && rename(temp.c_str(), target.c_str()) != 0) {
@@ -323,9 +313,15 @@ void ExtractPackageItem(archive* a, archive_entry* entry, const std::string& des
   }
   ExtractedFile file;
   file.name = name;
-  switch (WriteEntryData(a, entry, destFolder + name, digest, &file)) {
+  // A package's own list is read whole later: it gets the lists' limit.
+  const int64_t limit = IsPackageListName(name) ? kClientListLimit : kNoSizeLimit;
+  switch (WriteEntryData(a, entry, destFolder + name, digest, &file, limit)) {
     case WriteResult::kOk:
       break;
+    case WriteResult::kTooLarge:
+      WriteLogTag("Error", "7zUnzip File %s refused: larger than %lld bytes", name.c_str(),
+                  static_cast<long long>(limit));
+      return;
     case WriteResult::kCannotCreate:
     case WriteResult::kWriteFailed:
       WriteLogA("Error! 7zUnzip File failed!  Path is Null");
@@ -354,7 +350,8 @@ archive_entry* FirstFileItem(archive* a) {
 // Shared body of ExtractSingleFile and ExtractToFolder: the first file item
 // goes to target (or, when target is empty, to destFolder + its name).
 bool ExtractFirstItem(const std::string& archivePath, const std::string& destFolder,
-                      const std::string& target, bool decodeFailureIsSuccess, std::string* md5Hex) {
+                      const std::string& target, bool decodeFailureIsSuccess, std::string* md5Hex,
+                      int64_t maxBytes) {
   if (md5Hex) md5Hex->clear();
   ScopedUtf8Locale utf8;
   // A file that does not open is reported by the single-file form only;
@@ -378,7 +375,12 @@ bool ExtractFirstItem(const std::string& archivePath, const std::string& destFol
   ExtractedFile file;
   auto digest = md5Hex ? std::make_unique<BackgroundMd5>() : nullptr;
   WriteResult r = WriteEntryData(a.get(), entry, target.empty() ? destFolder + name : target,
-                                 digest.get(), &file);
+                                 digest.get(), &file, maxBytes);
+  if (r == WriteResult::kTooLarge) {
+    WriteLogTag("Error", "7zUnzip File %s refused: larger than %lld bytes", name.c_str(),
+                static_cast<long long>(maxBytes));
+    return false;
+  }
   if (r == WriteResult::kDecodeFailed) {
     WriteLogTag("Error", "7zUnzip File %s Error! %s", name.c_str(), archive_error_string(a.get()));
     return decodeFailureIsSuccess;
@@ -541,13 +543,13 @@ bool ExtractPackage(const std::string& archivePath, const std::string& destFolde
 }
 
 bool ExtractSingleFile(const std::string& archivePath, const std::string& targetPath,
-                       std::string* md5Hex) {
-  return ExtractFirstItem(archivePath, "", targetPath, false, md5Hex);
+                       std::string* md5Hex, int64_t maxBytes) {
+  return ExtractFirstItem(archivePath, "", targetPath, false, md5Hex, maxBytes);
 }
 
 bool ExtractToFolder(const std::string& archivePath, const std::string& destFolder,
-                     std::string* md5Hex) {
-  return ExtractFirstItem(archivePath, destFolder, "", true, md5Hex);
+                     std::string* md5Hex, int64_t maxBytes) {
+  return ExtractFirstItem(archivePath, destFolder, "", true, md5Hex, maxBytes);
 }
 
 // ---- Writing archives ----

@@ -19,6 +19,8 @@
 #include <string>
 #include <vector>
 
+#include "update/types.h"
+
 // ---- Handle wrapper over an archive in memory ----
 
 // Results of the wrapper functions.
@@ -86,20 +88,24 @@ class ExtractProgress {
 bool ExtractPackage(const std::string& archivePath, const std::string& destFolder,
                     std::vector<ExtractedFile>* written, ExtractProgress* progress);
 
+// The single-file forms refuse an item larger than maxBytes (an "Error"
+// line, false, nothing written): an archive from the server must not fill
+// the disk.
+//
 // Writes the first file item of the archive to targetPath (temporary name
 // beside it, renamed into place). md5Hex (may be null) receives the MD5 of
 // what was written, computed while writing. Returns false, leaving the target
 // untouched, when the archive cannot be read, the item does not decode or
 // the file cannot be written.
 bool ExtractSingleFile(const std::string& archivePath, const std::string& targetPath,
-                       std::string* md5Hex);
+                       std::string* md5Hex, int64_t maxBytes = kNoSizeLimit);
 
 // Writes the first file item of the archive into destFolder (ends with "/")
 // under the item's own name. Returns false when the archive cannot be read
 // or the file cannot be written; returns true without writing when the item
 // itself does not decode (the callers check the MD5 of the result).
 bool ExtractToFolder(const std::string& archivePath, const std::string& destFolder,
-                     std::string* md5Hex);
+                     std::string* md5Hex, int64_t maxBytes = kNoSizeLimit);
 
 // ---- Writing archives (publishing releases, tests) ----
 

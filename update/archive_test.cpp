@@ -306,6 +306,15 @@ TEST_F(ArchiveTest, SingleFileReplacesTargetAtomically) {
   // A target that cannot be created is a failure.
   WriteText(root_ + "/blocker", "file");
   EXPECT_FALSE(ExtractSingleFile(archive, root_ + "/blocker/x", nullptr));
+  // An item larger than allowed is refused and writes nothing (the
+  // client list's archive, for one, must not fill the disk).
+  WriteText(root_ + "/big/client.md5", std::string(100000, 'x'));
+  std::remove(archive.c_str());  // the tool adds to an archive that exists
+  const std::string big = SevenZip("big");
+  EXPECT_FALSE(ExtractToFolder(big, dest_, nullptr, 65536));
+  EXPECT_FALSE(ExtractSingleFile(big, dest_ + "one.md5", nullptr, 65536));
+  EXPECT_EQ(FilesBelow(dest_), (std::vector<std::string>{"Launcher.dat", "sub/tool.bin"}));
+  EXPECT_NE(Log().find("client.md5 refused: larger than 65536 bytes"), std::string::npos);
 }
 
 TEST_F(ArchiveTest, HandleWrapperListsAndDecodesInAnyOrder) {

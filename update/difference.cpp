@@ -5,7 +5,6 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
-#include <pugixml.hpp>
 #include <set>
 #include <system_error>
 #include <thread>
@@ -13,26 +12,13 @@
 #include "diag/log.h"
 #include "update/downloader.h"
 #include "update/engine_files.h"
+#include "update/file_list.h"
 #include "update/md5.h"
 #include "update/safe_path.h"
 #include "util/file_util.h"
 #include "util/text_util.h"
 
 namespace {
-
-int64_t ParseInt64(const char* text) {
-  return std::strtoll(text, nullptr, 10);
-}
-
-FileEntry EntryOf(pugi::xml_node f) {
-  FileEntry e;
-  e.path = AnsiToWide(f.attribute("Path").value());
-  e.code = AnsiToWide(f.attribute("Code").value());
-  e.size = ParseInt64(f.attribute("Size").value());
-  e.zip = static_cast<int32_t>(std::strtol(f.attribute("Zip").value(), nullptr, 10));
-  if (e.zip == Zip || e.zip == SevenZip) e.zipSize = ParseInt64(f.attribute("zipSize").value());
-  return e;
-}
 
 bool SafeOrLogged(const std::string& path) {
   if (IsSafeRelativePath(path)) return true;
@@ -57,10 +43,9 @@ void SortUnique(std::vector<T>* list, PathOf pathOf) {
 }  // namespace
 
 bool LoadPublishedList(const std::string& file, PublishedList* published) {
-  pugi::xml_document doc;
-  if (!doc.load_file(WideToOem(file).c_str())) return false;
-  for (pugi::xml_node f : doc.child("Filelist").child("Files").children("File")) {
-    FileEntry e = EntryOf(f);
+  FileList list;
+  if (!ReadFileList(WideToOem(file), kClientListLimit, &list)) return false;
+  for (FileEntry& e : list.entries) {
     if (SafeOrLogged(e.path)) published->push_back(std::move(e));
   }
   SortUnique(published, [](const FileEntry& e) -> const std::string& { return e.path; });
@@ -68,13 +53,12 @@ bool LoadPublishedList(const std::string& file, PublishedList* published) {
 }
 
 bool LoadLocalCodes(const std::string& file, LocalCodes* codes, std::vector<std::string>* paths) {
-  pugi::xml_document doc;
-  if (!doc.load_file(WideToOem(file).c_str())) return false;
-  for (pugi::xml_node f : doc.child("Filelist").child("Files").children("File")) {
-    std::string path = AnsiToWide(f.attribute("Path").value());
-    if (!SafeOrLogged(path)) continue;
-    if (codes) codes->emplace_back(path, AnsiToWide(f.attribute("Code").value()));
-    if (paths) paths->push_back(std::move(path));
+  FileList list;
+  if (!ReadFileList(WideToOem(file), kClientListLimit, &list)) return false;
+  for (FileEntry& e : list.entries) {
+    if (!SafeOrLogged(e.path)) continue;
+    if (codes) codes->emplace_back(e.path, e.code);
+    if (paths) paths->push_back(std::move(e.path));
   }
   if (codes) {
     SortUnique(codes, [](const std::pair<std::string, std::string>& e) -> const std::string& {
@@ -312,7 +296,13 @@ int CVXDlownloader::GetFullDownload() {
 
 int CVXDlownloader::GetScopeList() {
   scopeList.clear();
-  FILE* f = std::fopen(WideToOem(installDir() + "scope/login.scope").c_str(), "rb");
+  const std::string file = WideToOem(installDir() + "scope/login.scope");
+  if (FileSizeOf(file) > kSmallFileLimit) {
+    WriteLogTag("Error", "%s is larger than %lld bytes", file.c_str(),
+                static_cast<long long>(kSmallFileLimit));
+    return Status_ScopeListMissing;
+  }
+  FILE* f = std::fopen(file.c_str(), "rb");
   if (f == nullptr) {
     WriteLog("Open Scope Fail");
     return Status_ScopeListMissing;

@@ -208,9 +208,13 @@ class CVXDlownloader {
   using ProgressHook = void (*)(CVXDlownloader* engine, int count);
 
   // Fetches url into localPath, resuming a partial file from an earlier run;
-  // up to 11 attempts. 1 complete, 0 failed, 36 cancelled.
-  int DownloadFile(std::string url, std::string localPath, ProgressHook hook);
-  int DownloadFileOnce(const std::string& url, const std::string& localPath, ProgressHook hook);
+  // up to 11 attempts. 1 complete, 0 failed, 36 cancelled. A file whose
+  // announced size passes maxBytes is refused at once (an "Error" line, 0);
+  // a body longer than announced is cut off.
+  int DownloadFile(std::string url, std::string localPath, ProgressHook hook,
+                   int64_t maxBytes = kNoSizeLimit);
+  int DownloadFileOnce(const std::string& url, const std::string& localPath, ProgressHook hook,
+                       int64_t maxBytes = kNoSizeLimit);
   // Size announced by the server (status 200 and Content-Length), up to 11
   // queries; -1 when none succeeded.
   int64_t GetRemoteFileSize(const std::string& url);

@@ -5,13 +5,13 @@
 
 #include <cstdlib>
 #include <fstream>
-#include <pugixml.hpp>
 #include <sstream>
 
 #include "diag/function_timer.h"
 #include "diag/log.h"
 #include "update/downloader.h"
 #include "update/engine_files.h"
+#include "update/file_list.h"
 #include "update/md5.h"
 #include "update/patch.h"
 #include "update/release_url.h"
@@ -68,7 +68,7 @@ int CVXDlownloader::FirstDownload() {
   CreateParentFolders(index);
   if (DownloadFile(
           releaseBaseUrl + "LauncherConfig/update/firstdownload" + AnsiToWide(TimeStampQuery()),
-          index, nullptr) != Transfer_Complete) {
+          index, nullptr, kSmallFileLimit) != Transfer_Complete) {
     WriteLog("Download FristDownload Failed");
     return FirstDownloadFailed();
   }
@@ -138,21 +138,13 @@ bool ReadPackageList(const std::string& installDir, const DownloadTask& package,
                      std::map<std::string, FileEntry>* files) {
   const std::string list =
       installDir + "LauncherConfig/update/" + FileNameOf(package.downloadPath) + ".md5";
-  pugi::xml_document doc;
-  if (!doc.load_file(WideToOem(list).c_str(), pugi::parse_default, pugi::encoding_utf8)) {
+  FileList read;
+  if (!ReadFileList(WideToOem(list), kClientListLimit, &read)) {
     WriteLog("Unzip Fail,Cannot Open Xml");
     return false;
   }
-  pugi::xml_node root = doc.child("Filelist");
-  (void)root.child("Number");
-  for (pugi::xml_node f : root.child("Files").children("File")) {
-    FileEntry e;
-    e.path = f.attribute("Path").value();
-    if (!IsSafeRelativePath(e.path)) continue;
-    e.code = f.attribute("Code").value();
-    e.size = std::strtoll(f.attribute("Size").value(), nullptr, 10);
-    e.zip = static_cast<int32_t>(std::strtol(f.attribute("Zip").value(), nullptr, 10));
-    (*files)[e.path] = e;
+  for (FileEntry& e : read.entries) {
+    if (IsSafeRelativePath(e.path)) (*files)[e.path] = std::move(e);
   }
   RemoveFileIfPresent(list);
   WriteLog("Unzip %s", package.downloadPath.c_str());

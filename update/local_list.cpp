@@ -9,6 +9,7 @@
 
 #include "diag/log.h"
 #include "update/downloader.h"
+#include "update/file_list.h"
 #include "util/file_util.h"
 #include "util/text_util.h"
 
@@ -38,14 +39,20 @@ struct LocalList::Document {
 
 namespace {
 
+// An entry whose numbers are out of range reads as its path alone, so that
+// it is never taken for installed content.
 FileEntry EntryOf(pugi::xml_node f) {
   FileEntry e;
-  e.path = f.attribute("Path").value();
-  e.code = f.attribute("Code").value();
-  e.size = ParseListNumber(f.attribute("Size").value());
-  e.zip = static_cast<int32_t>(ParseListNumber(f.attribute("Zip").value()));
-  if (e.zip == Zip || e.zip == SevenZip)
-    e.zipSize = ParseListNumber(f.attribute("zipSize").value());
+  std::string why;
+  auto text = [&f](const char* name) {
+    pugi::xml_attribute a = f.attribute(name);
+    return a ? a.value() : nullptr;
+  };
+  if (!FileEntryFromAttributes(text("Path"), text("Code"), text("Size"), text("Zip"),
+                               text("zipSize"), &e, &why)) {
+    e = FileEntry();
+    e.path = f.attribute("Path").value();
+  }
   return e;
 }
 
@@ -69,13 +76,6 @@ struct StringWriter : pugi::xml_writer {
 };
 
 }  // namespace
-
-int64_t ParseListNumber(const char* text) {
-  if (text == nullptr) return 0;
-  errno = 0;
-  long long v = strtoll(text, nullptr, 10);
-  return errno == ERANGE ? 0 : v;
-}
 
 LocalList::LocalList() : doc_(std::make_unique<Document>()) {}
 LocalList::~LocalList() = default;

@@ -60,7 +60,3 @@ class LocalList {
   std::unique_ptr<Document> doc_;  // guarded by lock_
   std::string fileName_;           // guarded by lock_
 };
-
-// Reads a list number the way the list format defines it: leading blanks
-// skipped, an optional sign and the leading decimal digits; anything else 0.
-int64_t ParseListNumber(const char* text);

@@ -160,8 +160,6 @@ TEST_F(LocalListTest, NumbersFollowDecimalConversion) {
   EXPECT_EQ(b.size, 0);
   EXPECT_EQ(b.zip, 0);
   EXPECT_EQ(b.zipSize, 0);  // only read for zip 1 and 2
-  EXPECT_EQ(ParseListNumber("-5"), -5);
-  EXPECT_EQ(ParseListNumber(nullptr), 0);
 }
 
 TEST_F(LocalListTest, DamagedListIsKeptAsideAndReplacedByEmptyOne) {

@@ -5,13 +5,13 @@
 
 #include <cerrno>
 #include <cstdlib>
-#include <pugixml.hpp>
 
 #include "diag/log.h"
 #include "platform/process.h"
 #include "update/archive.h"
 #include "update/downloader.h"
 #include "update/engine_files.h"
+#include "update/file_list.h"
 #include "update/md5.h"
 #include "update/release_url.h"
 #include "util/file_util.h"
@@ -30,19 +30,12 @@ namespace {
 
 std::map<std::string, FileEntry> ReadSelfUpdateList(const std::string& file) {
   std::map<std::string, FileEntry> list;
-  pugi::xml_document doc;
-  if (!doc.load_file(WideToOem(file).c_str())) {
+  FileList read;
+  if (!ReadFileList(WideToOem(file), kSmallFileLimit, &read)) {
     WriteLog("Read LaunUpdate.xml False");
     return list;
   }
-  for (pugi::xml_node f : doc.child("Filelist").child("Files").children("File")) {
-    FileEntry e;
-    e.path = AnsiToWide(f.attribute("Path").value());
-    e.code = AnsiToWide(f.attribute("Code").value());
-    e.size = std::strtoll(f.attribute("Size").value(), nullptr, 10);
-    e.zipSize = std::strtoll(f.attribute("zipSize").value(), nullptr, 10);
-    list.emplace(e.path, e);
-  }
+  for (FileEntry& e : read.entries) list.emplace(e.path, std::move(e));  // first one wins
   return list;
 }
 
@@ -59,8 +52,8 @@ void CVXDlownloader::PostSelfUpdateMessage() {
 int CVXDlownloader::RunSelfUpdate(bool verify) {
   const std::string listFile = installDir() + "LauncherConfig/update/LaunUpdate.xml";
   RemoveFileIfPresent(listFile);
-  if (DownloadFile(releaseBaseUrl + "ZEPLauncherUpdate/LaunUpdate.xml", listFile, nullptr) !=
-      Transfer_Complete) {
+  if (DownloadFile(releaseBaseUrl + "ZEPLauncherUpdate/LaunUpdate.xml", listFile, nullptr,
+                   kSmallFileLimit) != Transfer_Complete) {
     return Status_Ready;
   }
   selfUpdateList = ReadSelfUpdateList(listFile);
@@ -80,11 +73,11 @@ int CVXDlownloader::UpdateTheUpdateTool(bool verify) {
   RemoveFileIfPresent(archive);
   int r = DownloadFile(
       releaseBaseUrl + (verify ? "LauncherUpdate/" : "ZEPLauncherUpdate/") + "Launcher.dat.7z",
-      archive, nullptr);
+      archive, nullptr, kProgramLimit);
   if (r == Transfer_Stopped) return Status_Cancelled;
   if (r != Transfer_Complete) return Status_Ready;
   std::string md5;
-  if (!ExtractToFolder(archive, installDir(), &md5)) {
+  if (!ExtractToFolder(archive, installDir(), &md5, kProgramLimit)) {
     WriteLogTag("Error", "Unzip %s Fail", FileNameOf(archive).c_str());
     RemoveFileIfPresent(archive);
     return Status_UnzipFailed;
@@ -116,7 +109,7 @@ int CVXDlownloader::UpdateTheLauncher(bool verify) {
   selfUpdateBytes.store(0);
   PostSelfUpdateMessage();
   int r = DownloadFile(releaseBaseUrl + "ZEPLauncherUpdate/Launcher.exe.7z", archive,
-                       &CountSelfUpdateBytes);
+                       &CountSelfUpdateBytes, kProgramLimit);
   if (r == Transfer_Stopped) {
     PostSelfUpdateMessage();
     return Status_Cancelled;

@@ -18,6 +18,9 @@ constexpr int kTaskAttempts = 21;  // a task's first attempt and 20 retries
 constexpr int kFileAttempts = 11;  // DownloadFile
 constexpr int kSizeQueries = 11;   // GetRemoteFileSize
 constexpr int kNetChecks = 10;     // CheckNet
+// An attempt refused for the announced size; DownloadFile reports it as a
+// failure without trying again.
+constexpr int kTransferTooLarge = -1;
 
 }  // namespace
 
@@ -353,9 +356,15 @@ int64_t CVXDlownloader::GetRemoteFileSize(const std::string& url) {
 }
 
 int CVXDlownloader::DownloadFileOnce(const std::string& url, const std::string& localPath,
-                                     ProgressHook hook) {
+                                     ProgressHook hook, int64_t maxBytes) {
   int64_t remote = GetRemoteFileSize(url);
   if (remote < 0) return Transfer_Failed;
+  if (remote > maxBytes) {
+    WriteLogTag("Error", "%s is %lld bytes, more than the %lld allowed",
+                FileNameOf(localPath).c_str(), static_cast<long long>(remote),
+                static_cast<long long>(maxBytes));
+    return kTransferTooLarge;
+  }
   int64_t local = FileSizeOf(localPath);
   if (local > remote) {
     std::remove(localPath.c_str());
@@ -387,15 +396,17 @@ int CVXDlownloader::DownloadFileOnce(const std::string& url, const std::string& 
   return closed && file.size() == remote ? Transfer_Complete : Transfer_Failed;
 }
 
-int CVXDlownloader::DownloadFile(std::string url, std::string localPath, ProgressHook hook) {
+int CVXDlownloader::DownloadFile(std::string url, std::string localPath, ProgressHook hook,
+                                 int64_t maxBytes) {
   WriteLog("Start Download %s", FileNameOf(localPath).c_str());
   for (int attempt = 1; attempt <= kFileAttempts; ++attempt) {
-    int r = DownloadFileOnce(url, localPath, hook);
+    int r = DownloadFileOnce(url, localPath, hook, maxBytes);
     if (r == Transfer_Complete) {
       WriteLog("Download %s Succeed, Try %d Times", FileNameOf(localPath).c_str(), attempt);
       return Transfer_Complete;
     }
     if (r == Transfer_Stopped) return Transfer_Stopped;
+    if (r == kTransferTooLarge) break;  // asking again will not make it smaller
   }
   WriteLog("Error Download %s Fail", localPath.c_str());
   return Transfer_Failed;

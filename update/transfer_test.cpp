@@ -188,6 +188,17 @@ TEST_F(TransferTest, DownloadFileWithTheWholeFileFetchesNothing) {
   EXPECT_TRUE(std::filesystem::is_regular_file(dir_ + "sub/empty"));
 }
 
+TEST_F(TransferTest, DownloadFileRefusesAFileLargerThanItsLimitAtOnce) {
+  server_.Put("http://fake/update.xml", {200, std::string(5000, 'a')});
+  EXPECT_EQ(Transfer_Failed,
+            engine_->DownloadFile("http://fake/update.xml", dir_ + "update.xml", nullptr, 4096));
+  EXPECT_TRUE(Ranges("http://fake/update.xml").empty()) << "nothing was fetched";
+  EXPECT_EQ(server_.Requests().size(), 1u) << "and nothing asked twice";
+  EXPECT_FALSE(std::filesystem::exists(dir_ + "update.xml"));
+  EXPECT_NE(Log().find("[Error] update.xml is 5000 bytes, more than the 4096 allowed"),
+            std::string::npos);
+}
+
 TEST_F(TransferTest, DownloadFileRestartsATooLargeFileAndIgnoresBadRanges) {
   std::string body = RandomBytes(3000, 9);
   server_.Put("http://fake/i", {200, body, false});

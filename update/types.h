@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <limits>
 #include <string>
 
 // Result of every engine step and the code the main window shows.
@@ -69,6 +70,17 @@ enum TaskKind : int {
   FourG = 3,
   Package = 4,
 };
+
+// The largest sizes accepted for the release's own files, far above any
+// real release (a client list of 100,000 entries is about 15 MB): a broken
+// or hostile server must not fill the memory or the disk with them. They are
+// checked against the announced length before a transfer and against the
+// bytes received during it.
+constexpr int64_t kNoSizeLimit = std::numeric_limits<int64_t>::max();
+constexpr int64_t kClientListLimit = int64_t{64} << 20;  // client.md5, its archive, package lists
+constexpr int64_t kSmallFileLimit = int64_t{4} << 20;    // update.xml, LaunUpdate.xml, the index,
+                                                         // the scope file, url.xml, server list
+constexpr int64_t kProgramLimit = int64_t{512} << 20;    // the launcher's and the tool's archives
 
 // One entry of a file list ("Filelist"/"Files"/"File").
 struct FileEntry {

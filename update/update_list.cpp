@@ -10,24 +10,13 @@
 #include "update/archive.h"
 #include "update/downloader.h"
 #include "update/engine_files.h"
+#include "update/file_list.h"
 #include "update/md5.h"
 #include "update/release_url.h"
 #include "util/file_util.h"
 #include "util/text_util.h"
 
 std::string clientVersion;
-
-namespace {
-
-// "Code" of the last "File" of update.xml: the MD5 that the unpacked client
-// list must have. Empty when the list names no file.
-std::string LastFileCode(pugi::xml_node files) {
-  std::string code;
-  for (pugi::xml_node f : files.children("File")) code = f.attribute("Code").value();
-  return code;
-}
-
-}  // namespace
 
 void LoadLaunchConf(const std::string& folder) {
   LoadReleaseBaseUrl();
@@ -77,7 +66,7 @@ int CVXDlownloader::GetUpdateList() {
     CreateFolderPath(installDir() + "scope");
   }
   RemoveFileIfPresent(fetched);
-  if (DownloadFile(url, fetched, nullptr) == Transfer_Complete &&
+  if (DownloadFile(url, fetched, nullptr, kSmallFileLimit) == Transfer_Complete &&
       ReadFirstLine(fetched) != ReadFirstLine(installed)) {
     CopyPlainFile(fetched, installed, false);
   }
@@ -91,35 +80,34 @@ int CVXDlownloader::ReadUpdateXml(bool verify, std::string* expectedCode) {
   RemoveFileIfPresent(listFile);
   std::string url = releaseBaseUrl + "LauncherConfig/update.xml";
   if (verify) url += AnsiToWide(TimeStampQuery());
-  int r = DownloadFile(url, listFile, nullptr);
+  int r = DownloadFile(url, listFile, nullptr, kSmallFileLimit);
   if (r == Transfer_Stopped) return Status_Cancelled;
   if (r != Transfer_Complete) {
     WriteLogTag("Error", "Can Not Download UpdateList");
     return Status_UpdateListDownloadFailed;
   }
-  pugi::xml_document doc;
-  if (!doc.load_file(WideToOem(listFile).c_str())) {
+  FileList list;
+  if (!ReadFileList(WideToOem(listFile), kSmallFileLimit, &list)) {
     WriteLogTag("Error", "Can Not Open update.xml");
     if (!verify) WriteLog("%s", listFile.c_str());
     return Status_UpdateListInvalid;
   }
-  pugi::xml_node root = doc.child("Filelist");
-  if (!root) {
+  if (!list.hasRoot) {
     WriteLogTag("Error", "update.xml Node [root] Error");
     return Status_UpdateListInvalid;
   }
-  pugi::xml_node files = root.child("Files");
-  if (!files) {
+  if (!list.hasFiles) {
     WriteLogTag("Error", "update.xml Node [version] Error");
     return Status_UpdateListInvalid;
   }
   // A list without a version keeps the stored one rather than blanking it.
-  pugi::xml_node version = root.child("version").first_child();
-  if (version) {
-    serverVersion = AnsiToWide(version.value());
+  if (!list.version.empty()) {
+    serverVersion = AnsiToWide(list.version);
     SetClientVersion(installDir(), serverVersion);
   }
-  *expectedCode = LastFileCode(files);
+  // The last entry's code is the MD5 the unpacked client list must have.
+  expectedCode->clear();
+  if (!list.entries.empty()) *expectedCode = list.entries.back().code;
   return Status_Ready;
 }
 
@@ -127,7 +115,7 @@ int CVXDlownloader::ReadUpdateXml(bool verify, std::string* expectedCode) {
 int CVXDlownloader::UnpackClientList(const std::string& archive, const std::string& expected,
                                      const char* mismatchLine) {
   std::string md5;
-  if (!ExtractToFolder(archive, installDir() + "LauncherConfig/", &md5)) {
+  if (!ExtractToFolder(archive, installDir() + "LauncherConfig/", &md5, kClientListLimit)) {
     RemoveFileIfPresent(archive);
     return Status_UnzipFailed;
   }
@@ -155,7 +143,8 @@ int CVXDlownloader::CheckUpdateList() {
   }
   const std::string archive = clientList + ".7z";
   RemoveFileIfPresent(archive);
-  r = DownloadFile(releaseBaseUrl + "LauncherConfig/client.md5.7z", archive, nullptr);
+  r = DownloadFile(releaseBaseUrl + "LauncherConfig/client.md5.7z", archive, nullptr,
+                   kClientListLimit);
   if (r == Transfer_Failed) return Status_ClientListFailed;
   if (r == Transfer_Stopped) return Status_Cancelled;
   return UnpackClientList(archive, expected, "client.zip MD5 Error!");
@@ -164,7 +153,7 @@ int CVXDlownloader::CheckUpdateList() {
 int CVXDlownloader::CheckUpdateListVerify() {
   if (!IsScopeExist()) {
     DownloadFile(releaseBaseUrl + "scope/login.scope" + AnsiToWide(TimeStampQuery()),
-                 installDir() + "scope/login.scope", nullptr);
+                 installDir() + "scope/login.scope", nullptr, kSmallFileLimit);
     SetUpdateMode(Normal);
   }
   std::string expected;
@@ -175,7 +164,8 @@ int CVXDlownloader::CheckUpdateListVerify() {
   const std::string archive = clientList + ".7z";
   RemoveFileIfPresent(clientList);
   RemoveFileIfPresent(archive);
-  r = DownloadFile(releaseBaseUrl + "LauncherConfig/client.md5.7z", archive, nullptr);
+  r = DownloadFile(releaseBaseUrl + "LauncherConfig/client.md5.7z", archive, nullptr,
+                   kClientListLimit);
   if (r == Transfer_Stopped) return Status_Cancelled;
   return UnpackClientList(archive, expected, "client.7z MD5 Error!");
 }

@@ -11,6 +11,7 @@
 #include "diag/log.h"
 #include "update/archive.h"
 #include "update/downloader.h"
+#include "update/file_list.h"
 #include "update/md5.h"
 #include "update/release_url.h"
 #include "update/safe_path.h"
@@ -19,15 +20,6 @@
 namespace {
 
 constexpr int kWorkerCount = 4;
-
-// Package lists travel inside their package but are read by the first
-// download itself, not installed as game files.
-bool IsPackageList(const std::string& name) {
-  static const char* const kLists[] = {"data.7z.md5",  "font.7z.md5",  "program.7z.md5",
-                                       "begin.7z.md5", "login.7z.md5", "lobby.7z.md5"};
-  return std::any_of(std::begin(kLists), std::end(kLists),
-                     [&](const char* l) { return name == l; });
-}
 
 // Adds a package's file counts to the engine counters as it unpacks.
 class PackageProgress : public ExtractProgress {
@@ -203,7 +195,7 @@ void CDownloaderThread::HandlePackage(DownloadTask& task) {
   // looked up in it.
   std::vector<DownloadTask> handOn{task};
   for (const ExtractedFile& f : written) {
-    if (IsPackageList(f.name)) continue;
+    if (IsPackageListName(f.name)) continue;  // read by the first download itself
     DownloadTask file;
     file.TaskKind = Plain;
     file.targetPath = f.name;
