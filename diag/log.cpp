@@ -4,70 +4,96 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdarg>
 #include <cstdio>
 #include <ctime>
 #include <mutex>
+#include <vector>
 
 #include "util/file_util.h"
 #include "util/text_util.h"
 
 namespace {
 
-// The day log's file, kept open between records: opening and closing it for
-// every record made the download workers queue on the lock. A record is one
-// append-mode write. Before each record the file at the path is compared
-// with the open one, so a log moved or deleted away by a player or a tool
-// is started afresh at the path. Guarded by its re-entrant lock, because
-// formatting happens inside the lock and may log again through a caller's
-// helpers.
+// The day log's file, kept open between records: opening and closing it
+// for every record, under one lock, made the download workers queue on the
+// log. A record is one append-mode write, which the system never
+// interleaves with another, so writers need no lock. Once a second one of
+// them compares the file at the path with the open one, under the lock, so
+// that a log moved or deleted away by a player or a tool is started afresh
+// at the path. A descriptor replaced that way is kept open until the file is
+// chosen again or logging ends: a writer may still be using it.
 class DayLogFile {
  public:
+  // Held to change the path or the descriptor, and by SetLogFile's callers.
   std::recursive_mutex lock;
 
   // Guarded by lock.
   const std::string& path() const { return path_; }
   void SetPath(std::string path) {
-    CloseFile();
+    CloseAll();
     path_ = std::move(path);
-    closed_ = false;
+    closed_.store(false);
   }
   void Close() {
-    CloseFile();
-    closed_ = true;
+    closed_.store(true);
+    CloseAll();
   }
-  bool closed() const { return closed_; }
+  bool closed() const { return closed_.load(); }
 
+  // Any thread, without the lock.
   bool Append(const std::string& bytes) {
-    if (!EnsureOpen()) return false;
-    return WriteAll(fd_, bytes.data(), bytes.size());
+    if (closed_.load()) return false;
+    const time_t now = time(nullptr);
+    int fd = fd_.load();
+    if (fd < 0 || checked_.load() != now) {
+      std::lock_guard<std::recursive_mutex> hold(lock);
+      fd = Check(now);
+    }
+    return fd >= 0 && WriteAll(fd, bytes.data(), bytes.size());
   }
 
  private:
-  bool EnsureOpen() {
+  // The descriptor to write to; opens or reopens the file when needed.
+  // lock held.
+  int Check(time_t now) {
+    int fd = fd_.load();
+    if (fd >= 0 && checked_.load() == now) return fd;  // another writer just looked
+    checked_.store(now);
     struct stat onDisk {};
-    if (fd_ >= 0 && stat(path_.c_str(), &onDisk) == 0 && onDisk.st_ino == ino_ &&
+    if (fd >= 0 && stat(path_.c_str(), &onDisk) == 0 && onDisk.st_ino == ino_ &&
         onDisk.st_dev == dev_) {
-      return true;
+      return fd;
     }
-    CloseFile();
-    fd_ = open(path_.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0666);
+    if (path_.empty()) return -1;
+    const int fresh = open(path_.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0666);
     struct stat opened {};
-    if (fd_ < 0 || fstat(fd_, &opened) != 0) return false;
+    if (fresh < 0 || fstat(fresh, &opened) != 0) {
+      if (fresh >= 0) close(fresh);
+      return fd;  // keep writing where we did, if anywhere
+    }
     dev_ = opened.st_dev;
     ino_ = opened.st_ino;
-    return true;
+    if (fd >= 0) retired_.push_back(fd);
+    fd_.store(fresh);
+    return fresh;
   }
-  void CloseFile() {
-    if (fd_ >= 0) close(fd_);
-    fd_ = -1;
+  void CloseAll() {
+    const int fd = fd_.exchange(-1);
+    if (fd >= 0) close(fd);
+    for (int old : retired_) close(old);
+    retired_.clear();
+    checked_.store(0);
   }
 
-  std::string path_;
-  int fd_ = -1;
-  dev_t dev_ = 0;
+  std::string path_;         // guarded by lock
+  std::atomic<int> fd_{-1};  // written under lock
+  std::atomic<time_t> checked_{0};
+  std::atomic<bool> closed_{false};
+  dev_t dev_ = 0;  // guarded by lock: the open file's identity
   ino_t ino_ = 0;
-  bool closed_ = false;
+  std::vector<int> retired_;  // guarded by lock
 };
 
 // Process-wide, like the file it stands for; never destroyed, so that
@@ -129,9 +155,11 @@ bool AppendRecord(const char* tag, const std::string& message) {
   line += message;
   const std::string bytes = OnDisk("\n" + line);
   DayLogFile& log = Log();
-  std::lock_guard<std::recursive_mutex> hold(log.lock);
   if (log.closed()) return false;
-  if (log.path().empty()) SetLogFile("");
+  {
+    std::lock_guard<std::recursive_mutex> hold(log.lock);
+    if (log.path().empty()) SetLogFile("");
+  }
   return log.Append(bytes);
 }
 

@@ -4,8 +4,8 @@
 // Thread-safety: every call may come from any thread. A record is formatted
 // by its caller and written with one append under one process-wide lock, so
 // records never interleave. The file stays open between records and readable
-// by other programs; when it is moved or deleted away, the next record
-// starts a new file at the same path.
+// by other programs; when it is moved or deleted away, a record of the next
+// second starts a new file at the same path.
 //
 // Record on disk: CR LF, "[YYYY-MM-DD hh:mm:ss] ", "[tag] " when a tag is
 // given, then the message; every line feed inside it is stored as CR LF too.

@@ -326,13 +326,17 @@ int CVXDlownloader::GetDownloadSize() {
     progress.totalBytes = 1;
     progress.downloadedBytes = 1;
   }
+  std::set<std::string> made;  // many tasks share a folder: each is made once
+  auto makeFolderOf = [&made](const std::string& path) {
+    if (made.insert(GetParentFolder(path)).second) CreateParentFolders(path);
+  };
   for (const DownloadTask& task : downloadTasks) {
     if (task.size < 0) {
       WriteLogTag("Error", "Enable To Get The Size Of %s", FileNameOf(task.downloadPath).c_str());
       return Status_SizeFailed;
     }
-    CreateParentFolders(task.downloadPath);
-    CreateParentFolders(task.targetPath);
+    makeFolderOf(task.downloadPath);
+    makeFolderOf(task.targetPath);
     total += task.size;
   }
   {

@@ -1,5 +1,7 @@
 #include "update/transfer.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -27,45 +29,58 @@ constexpr int kTransferTooLarge = -1;
 // ---- FileAppender ----
 
 FileAppender::~FileAppender() {
-  if (file_) fclose(file_);
+  if (fd_ >= 0) close(fd_);
 }
 
-bool FileAppender::Open(const std::string& path, bool hash) {
+// One open and one fstat for a fresh file: small files are many, and every
+// system call counts there.
+bool FileAppender::Open(const std::string& path, bool hash, int64_t expected) {
   hash_ = hash;
   md5_.Init();
-  if (hash_ && !HashExisting(path)) return false;
-  file_ = fopen(path.c_str(), "ab");
-  if (!file_ && errno == ENOENT) {  // folders are made only when missing
+  fd_ = open(path.c_str(), O_RDWR | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+  if (fd_ < 0 && errno == ENOENT) {  // folders are made only when missing
     CreateParentFolders(path);
-    file_ = fopen(path.c_str(), "ab");
+    fd_ = open(path.c_str(), O_RDWR | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
   }
-  if (!file_ || fseeko(file_, 0, SEEK_END) != 0) {
+  struct stat st {};
+  if (fd_ < 0 || fstat(fd_, &st) != 0) {
     error_ = errno;
     return false;
   }
-  size_ = ftello(file_);
+  size_ = st.st_size;
+  if (expected >= 0 && size_ != 0 && size_ != expected) {
+    if (ftruncate(fd_, 0) != 0) {
+      error_ = errno;
+      return false;
+    }
+    size_ = 0;
+    discarded_ = true;
+  }
+  if (hash_ && size_ > 0 && !HashExisting()) return false;
   buffer_.resize(kWriteBuffer);
   return true;
 }
 
 // A resumed file's digest must cover the part an earlier attempt wrote.
-bool FileAppender::HashExisting(const std::string& path) {
-  FILE* in = fopen(path.c_str(), "rb");
-  if (!in) return errno == ENOENT;
+bool FileAppender::HashExisting() {
   std::vector<char> chunk(64 * 1024);
-  size_t n;
-  while ((n = fread(chunk.data(), 1, chunk.size(), in)) > 0) md5_.Update(chunk.data(), n);
-  bool ok = !ferror(in);
-  if (!ok) error_ = errno;
-  fclose(in);
-  return ok;
+  for (int64_t at = 0; at < size_;) {
+    const ssize_t n = pread(fd_, chunk.data(), chunk.size(), at);
+    if (n <= 0) {
+      error_ = n < 0 ? errno : EIO;
+      return false;
+    }
+    md5_.Update(chunk.data(), static_cast<size_t>(n));
+    at += n;
+  }
+  return true;
 }
 
 bool FileAppender::Restart() {
   used_ = 0;
   size_ = 0;
   md5_.Init();
-  if (fflush(file_) != 0 || ftruncate(fileno(file_), 0) != 0) {
+  if (ftruncate(fd_, 0) != 0) {
     error_ = errno;
     failed_ = true;
     return false;
@@ -79,7 +94,7 @@ bool FileAppender::Append(const char* data, size_t size) {
   size_ += static_cast<int64_t>(size);
   if (used_ + size > buffer_.size() && !Flush()) return false;
   if (size >= buffer_.size()) {
-    if (fwrite(data, 1, size, file_) == size) return true;
+    if (WriteAll(fd_, data, size)) return true;
     error_ = errno;
     failed_ = true;
     return false;
@@ -90,7 +105,7 @@ bool FileAppender::Append(const char* data, size_t size) {
 }
 
 bool FileAppender::Flush() {
-  if (used_ > 0 && fwrite(buffer_.data(), 1, used_, file_) != used_) {
+  if (used_ > 0 && !WriteAll(fd_, buffer_.data(), used_)) {
     error_ = errno;
     failed_ = true;
   }
@@ -99,13 +114,13 @@ bool FileAppender::Flush() {
 }
 
 bool FileAppender::Close() {
-  if (!file_) return !failed_;
+  if (fd_ < 0) return !failed_;
   Flush();
-  if (fclose(file_) != 0 && !failed_) {
+  if (close(fd_) != 0 && !failed_) {
     error_ = errno;
     failed_ = true;
   }
-  file_ = nullptr;
+  fd_ = -1;
   return !failed_;
 }
 
@@ -173,23 +188,24 @@ bool HashesWhileFetching(const DownloadTask& task) {
 
 int CDownloaderThread::DownloadFileOneTime(DownloadTask& objTask) {
   const int64_t expected = objTask.ExpectedSize();
-  int64_t lDownloadedSize = FileSizeOf(objTask.downloadPath);
-  if (lDownloadedSize != 0 && lDownloadedSize != objTask.dwHaveBeenDownloadLength) {
-    std::remove(objTask.downloadPath.c_str());
+  WriteLog("@@@@%s---size:%" PRId64 "@@@@@@", objTask.downloadUrl.c_str(), objTask.size);
+  lastMd5_.clear();
+
+  // Only what an earlier attempt of this task wrote is resumed; a leftover
+  // of another size, from an earlier run, is emptied as it is opened.
+  FileAppender file;
+  if (!file.Open(objTask.downloadPath, HashesWhileFetching(objTask),
+                 objTask.dwHaveBeenDownloadLength)) {
+    WriteLog("Open File ErrorNum:%d", file.error());
+    return Transfer_Failed;
+  }
+  int64_t lDownloadedSize = file.size();
+  if (file.discardedLeftover()) {
     WriteLog("DeleteFile When It's Left");
-    lDownloadedSize = 0;
     objTask.dwHaveBeenDownloadLength = 0;
     WriteLog(
         "Delete File  --  lDownloadedSize > 0 &&objTask.dwHaveBeenDownloadLength != "
         "lDownloadedSize");
-  }
-  WriteLog("@@@@%s---size:%" PRId64 "@@@@@@", objTask.downloadUrl.c_str(), objTask.size);
-  lastMd5_.clear();
-
-  FileAppender file;
-  if (!file.Open(objTask.downloadPath, HashesWhileFetching(objTask))) {
-    WriteLog("Open File ErrorNum:%d", file.error());
-    return Transfer_Failed;
   }
   TaskReceiver receiver(this, engine_, &file, lDownloadedSize, expected);
   HttpResult r =

@@ -25,7 +25,10 @@ class FileAppender {
 
   // Opens path for appending, creating it (and its folders) when missing.
   // hash: keep a digest of the file, starting with the bytes already in it.
-  bool Open(const std::string& path, bool hash);
+  // expected (0 or more): the size the file must have to be resumed; a file
+  // of another size is emptied first (left by an earlier run). size()
+  // then tells how much is there.
+  bool Open(const std::string& path, bool hash, int64_t expected = -1);
   // Empties the file and the digest: the server sent the whole file
   // although a later part was asked for.
   bool Restart();
@@ -34,6 +37,8 @@ class FileAppender {
   bool Close();
 
   int64_t size() const { return size_; }
+  // Whether Open emptied a file of an unexpected size.
+  bool discardedLeftover() const { return discarded_; }
   // The digest of the file's content, once closed ("" when not hashing).
   std::string HexDigest();
   // errno of the first failure, 0 when none.
@@ -41,9 +46,10 @@ class FileAppender {
 
  private:
   bool Flush();
-  bool HashExisting(const std::string& path);
+  bool HashExisting();
 
-  FILE* file_ = nullptr;
+  int fd_ = -1;
+  bool discarded_ = false;
   std::vector<char> buffer_;
   size_t used_ = 0;
   int64_t size_ = 0;

@@ -160,26 +160,31 @@ const char* GetModuleNamePart() {
   return slash ? slash + 1 : full;
 }
 
+namespace {
+
+// Makes `folder` and what it lacks above it, deepest first: the usual case,
+// a folder that is there already, costs one system call instead of one per
+// level. True when this call created `folder` itself.
+bool MakeFolderChain(const std::string& folder) {
+  if (folder.empty() || folder == "/") return false;
+  if (mkdir(folder.c_str(), 0755) == 0) return true;
+  if (errno != ENOENT) return false;  // there already, or not to be made
+  const size_t slash = folder.rfind('/');
+  if (slash != std::string::npos && slash > 0) MakeFolderChain(folder.substr(0, slash));
+  return mkdir(folder.c_str(), 0755) == 0;
+}
+
+}  // namespace
+
 bool CreateFolderPath(const std::string& path) {
-  std::vector<std::string> pieces;
-  SplitString(Slashed(path), "/", pieces);
-  std::string prefix;
-  bool created = false;
-  for (size_t i = 0; i < pieces.size(); ++i) {
-    if (pieces[i].empty()) {
-      if (i == 0) prefix = "/";  // an absolute path
-      continue;
-    }
-    prefix += pieces[i] + "/";
-    created = mkdir(prefix.c_str(), 0755) == 0;
-  }
-  return created;
+  std::string folder = Slashed(path);
+  while (folder.size() > 1 && folder.back() == '/') folder.pop_back();
+  return MakeFolderChain(folder);
 }
 
 bool CreateParentFolders(const std::string& path) {
-  for (size_t at = path.find('/', 1); at != std::string::npos; at = path.find('/', at + 1)) {
-    mkdir(path.substr(0, at).c_str(), 0755);
-  }
+  const size_t slash = path.rfind('/');
+  if (slash != std::string::npos && slash > 0) MakeFolderChain(path.substr(0, slash));
   return true;
 }
 
