@@ -7,6 +7,12 @@ TEST(SafePath, RefusesPathsThatLeaveTheFolder) {
                           "C:/Windows/x", "c:x"}) {
     EXPECT_FALSE(IsSafeRelativePath(bad)) << bad;
   }
+  // Names too long to be created anywhere.
+  EXPECT_FALSE(IsSafeRelativePath(std::string(256, 'x')));
+  EXPECT_TRUE(IsSafeRelativePath(std::string(255, 'x')));
+  std::string deep;
+  while (deep.size() <= 3072) deep += std::string(200, 'd') + "/";
+  EXPECT_FALSE(IsSafeRelativePath(deep + "f"));
 }
 
 TEST(SafePath, AcceptsOrdinaryRelativePaths) {

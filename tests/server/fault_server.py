@@ -12,6 +12,16 @@ Files under --root are served at /<behaviour>/<relative path>, where
   trickle-N    send N bytes every 50 ms
   nolength     no Content-Length (the body ends with the connection)
   delay-N      wait N milliseconds before answering
+  endless      an answer without end: no Content-Length, bytes until the
+               client hangs up
+  hugelength   announces 8 GiB, then sends bytes until the client hangs up
+  chaos-P      P per cent of the requests (drawn from --seed) get one fault,
+               chosen at random: a cut at a random byte, status 500, 503 or
+               404, Range ignored, a stall longer than the client waits, a
+               trickle, a Content-Length larger than the body sent, or the
+               first half of the file sent as if it were all of it
+A file may have a companion "<file>.behaviour" holding behaviours of the
+same form: they apply to every request for that file, whatever the path says.
 GET /_stats returns the requests seen so far as JSON lines
 {"path", "range", "conn"}; GET /_reset forgets them.
 The chosen port is printed on the first line of standard output (and
@@ -20,6 +30,7 @@ written to --port-file), so a test can start it on port 0.
 import argparse
 import json
 import os
+import random
 import re
 import socket
 import sys
@@ -28,10 +39,19 @@ import time
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 
 LOCK = threading.Lock()
+RANDOM = None  # random.Random(--seed), drawn under LOCK
 REQUESTS = []
 CUT_DONE = set()
 CONN_IDS = [0]
 STOP = threading.Event()
+
+
+def parse_behaviours(text):
+    opts = {}
+    for item in text.split("+"):
+        key, _, value = item.partition("-")
+        opts[key] = value
+    return opts
 
 
 class Handler(BaseHTTPRequestHandler):
@@ -76,13 +96,50 @@ class Handler(BaseHTTPRequestHandler):
         parts = self.path.split("?")[0].lstrip("/").split("/", 1)
         if len(parts) != 2:
             return self.reply(404, b"no behaviour")
-        opts = {}
-        for item in parts[0].split("+"):
-            key, _, value = item.partition("-")
-            opts[key] = value
-        self.serve(opts, parts[1])
+        opts = parse_behaviours(parts[0])
+        companion = os.path.join(ARGS.root, parts[1].split("?")[0]) + ".behaviour"
+        if os.path.isfile(companion):
+            with open(companion) as f:
+                opts.update(parse_behaviours(f.read().strip()))
+        self.serve(opts, parts[1].split("?")[0])
+
+    def chaos(self, opts, size):
+        """Replaces opts by one fault for a share of the requests."""
+        with LOCK:
+            if RANDOM.random() * 100 >= float(opts["chaos"]):
+                return opts
+            kind = RANDOM.choice(["cut", "status", "norange", "stall", "trickle",
+                                  "overlength", "halved"])
+            value = RANDOM.randint(0, max(0, size - 1))
+            status = RANDOM.choice([500, 503, 404])
+        if kind == "cut":
+            return {"cut": str(value)}
+        if kind == "status":
+            return {"status": str(status)}
+        if kind == "trickle":
+            return {"trickle": "16384"}
+        return {kind: ""}
+
+    def endless(self, announce):
+        self.send_response(200)
+        if announce:
+            self.send_header("Content-Length", str(8 << 30))
+        self.send_header("Connection", "close")
+        self.end_headers()
+        self.close_connection = True
+        chunk = b"<a>" * 21845
+        try:
+            while not STOP.is_set():
+                self.wfile.write(chunk)
+        except OSError:
+            pass
 
     def serve(self, opts, rel):
+        if "endless" in opts or "hugelength" in opts:
+            return self.endless("hugelength" in opts)
+        if "chaos" in opts:
+            full = os.path.realpath(os.path.join(ARGS.root, rel))
+            opts = self.chaos(opts, os.path.getsize(full) if os.path.isfile(full) else 0)
         if "delay" in opts:
             time.sleep(int(opts["delay"]) / 1000.0)
         if "stallhead" in opts:
@@ -100,12 +157,17 @@ class Handler(BaseHTTPRequestHandler):
             start = int(m.group(1))
             if start >= len(data) and start > 0:
                 return self.reply(416, b"")
+        if "halved" in opts:  # a consistent answer that holds only half the file
+            data = data[:len(data) // 2]
         body = data[start:]
         self.send_response(206 if start else 200)
         if start:
             self.send_header("Content-Range", "bytes %d-%d/%d" % (start, len(data) - 1, len(data)))
         if "nolength" in opts:
             self.send_header("Connection", "close")
+            self.close_connection = True
+        elif "overlength" in opts:  # announces more than it sends, then hangs up
+            self.send_header("Content-Length", str(len(body) + 1000))
             self.close_connection = True
         else:
             self.send_header("Content-Length", str(len(body)))
@@ -128,6 +190,11 @@ class Handler(BaseHTTPRequestHandler):
             self.wfile.write(body[:limit])
             self.wfile.flush()
             self.close_connection = True
+            self.connection.shutdown(socket.SHUT_RDWR)
+            return
+        if "overlength" in opts:
+            self.wfile.write(body)
+            self.wfile.flush()
             self.connection.shutdown(socket.SHUT_RDWR)
             return
         if "trickle" in opts:
@@ -159,7 +226,10 @@ def main():
                    help="the server ends by itself after this many seconds")
     p.add_argument("--watch-stdin", action="store_true",
                    help="end when standard input reaches its end")
+    p.add_argument("--seed", type=int, default=1, help="for the chaos behaviour")
     ARGS = p.parse_args()
+    global RANDOM
+    RANDOM = random.Random(ARGS.seed)
     server = ThreadingHTTPServer(("127.0.0.1", ARGS.port), Handler)
     server.daemon_threads = True
     port = server.server_address[1]
