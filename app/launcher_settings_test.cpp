@@ -79,7 +79,7 @@ TEST_F(FourDayCheckTest, OnTheEighthAfterTheFourthTrimsLogsAndStartsAFullCheck) 
   driver_->WaitIdle();
   EXPECT_EQ(ReadIniValue(ini_, "check", "sign", "-1"), "8");
   EXPECT_EQ(LogFiles(), 2);
-  EXPECT_EQ(engine_->updateMode.load(), VerifyFiles);
+  EXPECT_EQ(engine_->GetUpdateMode(), VerifyFiles);
   EXPECT_GE(ui_.shown.load(), 1);
   // Only once per process.
   WriteIniValue(ini_, "check", "sign", "4");

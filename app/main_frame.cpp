@@ -262,10 +262,9 @@ platform::LRESULT CMainFrame::OnCreate(unsigned, platform::WPARAM, platform::LPA
 void CMainFrame::InitWindow() {
   engine_ = std::make_unique<CVXDlownloader>(installDir_);
   engine_->CreateDownloadPool();
-  engine_->postSelfUpdateMessage = [] {
-    platform::PostMessageToTitle(kMainWindowTitle, kSelfUpdateMessage, 0, 0);
-  };
-  engine_->exitProcess = &EndLauncherProcess;
+  engine_->SetSelfUpdateHooks(
+      [] { platform::PostMessageToTitle(kMainWindowTitle, kSelfUpdateMessage, 0, 0); },
+      &EndLauncherProcess);
   bridge_ = std::make_unique<Bridge>(this, GetWindowId());
   driver_ = std::make_unique<UpdateDriver>(engine_.get(), bridge_.get());
   FindControls();
@@ -327,7 +326,7 @@ void CMainFrame::SetProgress(float fraction) {
 }
 
 void CMainFrame::DisableEntryAndRepair() {
-  if (Control(kEntryBtn) && engine_->updateMode.load() < FullDownload) SetEnabled(kEntryBtn, false);
+  if (Control(kEntryBtn) && engine_->GetUpdateMode() < FullDownload) SetEnabled(kEntryBtn, false);
   SetEnabled(kRepair, false);
 }
 
@@ -337,7 +336,7 @@ void CMainFrame::ShowStatus(int code) {
     SetText(kSpeed, "");
     SetText(kPercent, "");
   }
-  const bool cancelled = engine_->cancelRequested.load();
+  const bool cancelled = engine_->CancelRequested();
   switch (code) {
     case Status_Connecting:
     case Status_Paused:
@@ -350,7 +349,7 @@ void CMainFrame::ShowStatus(int code) {
     case Status_NetReachable:
       SetVisible(kPercent, true);
       SetText(kPercent, StatusText(code));
-      if (Control(kEntryBtn) && engine_->updateMode.load() < FullDownload) {
+      if (Control(kEntryBtn) && engine_->GetUpdateMode() < FullDownload) {
         SetVisible(kEntryBtn, true);
         SetEnabled(kEntryBtn, false);
         WriteLog("m_pEntryBtn->SetEnabled(false);");
@@ -465,7 +464,7 @@ void CMainFrame::ShowFileInfo() {
   SetText(kSpeed, "");
   SetText(kPercent, "");
   SetProgress(firstDownload_ ? 0.9f : 0.0f);
-  if (!engine_->cancelRequested.load()) SetText(kPercent, "正在获取下载文件信息 0.00%");
+  if (!engine_->CancelRequested()) SetText(kPercent, "正在获取下载文件信息 0.00%");
 }
 
 void CMainFrame::OnTimer(TNotifyUI& msg) {
@@ -498,7 +497,7 @@ void CMainFrame::CheckDiskSpace() {
     reward->SetText(drive + "/盘 空间不足500MB！");
     reward->SetVisible(true);
   }
-  if (engine_->updateMode.load() == FullDownload && space.free < 2147483648ULL && reward) {
+  if (engine_->GetUpdateMode() == FullDownload && space.free < 2147483648ULL && reward) {
     reward->SetText(drive + "/ 盘空间不足2GB！");
     reward->SetVisible(true);
   }

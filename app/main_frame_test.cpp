@@ -159,7 +159,7 @@ TEST_F(MainFrameTest, ClicksRepairOpenTheGroupPageAndExitAfterSavingTheList) {
   frame_->ShowStatus(36);  // cancelled: repair is allowed again
   ASSERT_TRUE(Enabled("btnRepair"));
   Click(460, 440);  // btnRepair
-  EXPECT_EQ(frame_->engine()->updateMode.load(), VerifyFiles);
+  EXPECT_EQ(frame_->engine()->GetUpdateMode(), VerifyFiles);
   Settle();
   EXPECT_EQ(frame_->driver()->lastStatus(), 19) << "the repair pass ran";
   Click(930, 115);  // qqAdd

@@ -26,19 +26,12 @@ TEST(TerminalUi, StatusTextsAndTheActiveTimersProgress) {
     EXPECT_EQ(ui.ProgressLine(), "");  // no timer armed
     ui.ShowStatus(19);
     ui.ShowStatus(6);  // a progress tick prints no line of its own
-    {
-      std::lock_guard<std::mutex> hold(engine.engineLock);
-      engine.progress.listFileCount = 4;
-      engine.progress.checkedFileCount = 1;
-    }
+    engine.Counters().SetCheckCounters(4, 1);
     ui.SetProgressTimer(0, 1000);
     EXPECT_NE(ui.ProgressLine().find("正在进行文件校验 25.00%"), std::string::npos);
     ui.KillProgressTimer(0);
-    {
-      std::lock_guard<std::mutex> hold(engine.engineLock);
-      engine.progress.totalFileCount = 5;
-      engine.progress.finishedFileCount = 2;
-    }
+    engine.Counters().AddTotalFiles(4);  // the total starts at 1
+    engine.Counters().AddFinishedFiles(2);
     ui.SetProgressTimer(2, 100);
     EXPECT_NE(ui.ProgressLine().find("40.00%"), std::string::npos);
     EXPECT_NE(ui.ProgressLine().find("2/4 files"), std::string::npos);

@@ -58,7 +58,7 @@ void UpdateDriver::PassLoop() {
       }
       requested_ = false;
     }
-    engine_->cancelRequested.store(false);
+    engine_->ClearCancel();
     UpdateThreadProc();
   }
 }
@@ -118,7 +118,7 @@ void UpdateDriver::PrepareControls(int mode) {
 
 int UpdateDriver::UpdateThreadProc() {
   ui_->SetControlVisible("UpdatePercent", true);
-  const int mode = engine_->updateMode.load();
+  const int mode = engine_->GetUpdateMode();
   PrepareControls(mode);
   bool firstDownload = false;
   int r = RunSteps(mode, &firstDownload);

@@ -59,7 +59,7 @@ int RunFetch(const FetchOptions& o) {
   auto start = std::chrono::steady_clock::now();
   for (const FileEntry& e : entries) engine.AddDownloadTask(e, 0);
   engine.CreateDownloadPool();
-  for (DownloadTask& t : engine.downloadTasks) engine.pool()->AddTask(t, true);
+  for (const DownloadTask& t : engine.downloadTasks()) engine.pool()->AddTask(t, true);
   int fetched = Drain(engine.pool());
   double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   int64_t bytes = engine.ReadProgress().downloadedBytes;

@@ -23,10 +23,12 @@ namespace {
 // The folder is held by a launcher or another update (EX_TEMPFAIL: try later).
 constexpr int kExitFolderBusy = 75;
 
-std::atomic<bool>* cancelFlag = nullptr;
+// A signal handler reaches nothing but globals: the engine of the running
+// pass, set while it runs. RequestCancel is a lock-free atomic store.
+std::atomic<CVXDlownloader*> interruptedEngine{nullptr};
 
 void OnInterrupt(int) {
-  if (cancelFlag != nullptr) cancelFlag->store(true);
+  if (CVXDlownloader* engine = interruptedEngine.load()) engine->RequestCancel();
 }
 
 // The launcher ends its process from the update thread once the update tool
@@ -69,11 +71,11 @@ int RunUpdate(const UpdateOptions& options) {
       {"normal", Normal}, {"repair", VerifyFiles}, {"recheck", Recheck}, {"full", FullDownload}};
 
   CVXDlownloader engine(dir);
-  engine.skipMissingLauncher = true;
-  engine.exitProcess = &EndForRestart;
+  engine.SetSkipMissingLauncher(true);
+  engine.SetSelfUpdateHooks(nullptr, &EndForRestart);
   engine.SetUpdateMode(kModes.at(options.mode));
   engine.CreateDownloadPool();
-  cancelFlag = &engine.cancelRequested;
+  interruptedEngine.store(&engine);
   struct sigaction sa {};
   sa.sa_handler = &OnInterrupt;
   sa.sa_flags = SA_RESETHAND;  // a second Ctrl-C ends the process
@@ -96,7 +98,7 @@ int RunUpdate(const UpdateOptions& options) {
     driver.WaitIdle();
     status = driver.lastStatus();
   }
-  cancelFlag = nullptr;
+  interruptedEngine.store(nullptr);
   std::fflush(display);
   WriteLog("App Stop =================================================");
   if (status == Status_Completed) return 0;

@@ -91,25 +91,14 @@ bool IsFetchedExtension(const std::string& path) {
 
 // ---- CVXDlownloader members ----
 
-void CVXDlownloader::SetCheckCounters(int listed, int checked) {
-  std::lock_guard<std::mutex> hold(engineLock);
-  progress.listFileCount = listed;
-  progress.checkedFileCount = checked;
-}
-
-void CVXDlownloader::AddChecked(int n) {
-  std::lock_guard<std::mutex> hold(engineLock);
-  progress.checkedFileCount += n;
-}
-
 void CVXDlownloader::AddTaskOnce(const FileEntry& entry, uint8_t fixNameCase) {
   if (taskedPaths_.insert(entry.path).second) AddDownloadTask(entry, fixNameCase);
 }
 
 // Common start of the three rules: counters, task list, published list.
 int CVXDlownloader::StartDifference(PublishedList* published) {
-  SetCheckCounters(0, 0);
-  downloadTasks.clear();
+  progress_.SetCheckCounters(0, 0);
+  downloadTasks_.clear();
   taskedPaths_.clear();
   if (!LoadPublishedList(installDir() + "LauncherConfig/client.md5", published)) {
     WriteLogTag("Error", "Cant Not Open MD5 List");
@@ -119,7 +108,7 @@ int CVXDlownloader::StartDifference(PublishedList* published) {
 }
 
 int CVXDlownloader::GetDifferentFiles() {
-  switch (updateMode.load()) {
+  switch (GetUpdateMode()) {
     case VerifyFiles:
       WriteLog("Start GetDifferentFilesWithFiles");
       return GetDifferentFilesWithFiles();
@@ -140,14 +129,14 @@ bool CVXDlownloader::CheckFilesOnDisk(const std::vector<const FileEntry*>& entri
   result->assign(entries.size(), 0);
   std::atomic<size_t> next{0};
   auto work = [&] {
-    for (size_t i; !cancelRequested.load() && (i = next.fetch_add(1)) < entries.size();) {
+    for (size_t i; !CancelRequested() && (i = next.fetch_add(1)) < entries.size();) {
       const std::string full = installDir() + entries[i]->path;
       if (!FileExistsWithExactName(full)) {
         (*result)[i] = 2;
       } else if (!CheckFileMD5(entries[i]->code, full)) {
         (*result)[i] = 1;
       }
-      AddChecked(1);
+      progress_.AddChecked(1);
     }
   };
   unsigned n = std::clamp(std::thread::hardware_concurrency(), 1u, 4u);
@@ -161,7 +150,7 @@ bool CVXDlownloader::CheckFilesOnDisk(const std::vector<const FileEntry*>& entri
   }
   work();
   for (auto& t : helpers) t.join();
-  return !cancelRequested.load();
+  return !CancelRequested();
 }
 
 int CVXDlownloader::GetDifferentFilesWithFiles() {
@@ -174,8 +163,8 @@ int CVXDlownloader::GetDifferentFilesWithFiles() {
     WriteLogTag("Error", "Cant Not Open MD5 List");
     return Status_ClientListMissing;
   }
-  if (cancelRequested.load()) return Status_Cancelled;
-  SetCheckCounters(static_cast<int>(published.size()), 0);
+  if (CancelRequested()) return Status_Cancelled;
+  progress_.SetCheckCounters(static_cast<int>(published.size()), 0);
 
   // Only files the local list knows are examined; while the first
   // installation is unfinished, the ones it lacks are fetched too.
@@ -195,7 +184,7 @@ int CVXDlownloader::GetDifferentFilesWithFiles() {
       ++skipped;
     }
   }
-  AddChecked(skipped);
+  progress_.AddChecked(skipped);
   std::vector<char> result;
   if (!CheckFilesOnDisk(toCheck, &result)) return Status_Cancelled;
   for (size_t i = 0; i < toCheck.size(); ++i) {
@@ -226,13 +215,13 @@ int CVXDlownloader::GetDiffernetFilesWithMD5List() {
   LocalCodes local;
   int r = StartDifference(&published, &local);
   if (r != Status_DifferencesReady) return r;
-  if (cancelRequested.load()) return Status_Cancelled;
+  if (CancelRequested()) return Status_Cancelled;
 
-  oldFiles.clear();
+  oldFiles_.clear();
   for (const auto& [path, code] : local) {
-    if (FindEntry(published, path) == nullptr) oldFiles.push_back(path);
+    if (FindEntry(published, path) == nullptr) oldFiles_.push_back(path);
   }
-  SetCheckCounters(static_cast<int>(published.size() + local.size()), 0);
+  progress_.SetCheckCounters(static_cast<int>(published.size() + local.size()), 0);
   // New files of other kinds are left to the game, except while the first
   // installation is unfinished: then every file it lacks is fetched.
   const bool unfinished = IsFirstInstallUnfinished();
@@ -240,8 +229,8 @@ int CVXDlownloader::GetDiffernetFilesWithMD5List() {
   // Both lists are sorted by path: walk them in step.
   auto l = local.begin();
   for (const FileEntry& entry : published) {
-    if (cancelRequested.load()) return Status_Cancelled;
-    AddChecked(1);
+    if (CancelRequested()) return Status_Cancelled;
+    progress_.AddChecked(1);
     while (l != local.end() && l->first < entry.path) ++l;
     bool known = l != local.end() && l->first == entry.path;
     if (!known && unfinished) unfinishedPaths_.push_back(entry.path);
@@ -253,8 +242,8 @@ int CVXDlownloader::GetDiffernetFilesWithMD5List() {
   WriteLog("*******Start Get ScopeList***********");
   r = GetScopeList();
   if (r != Status_ScopeListReady) return r;
-  for (const std::string& path : scopeList) {
-    if (cancelRequested.load()) return Status_Cancelled;
+  for (const std::string& path : scopeList_) {
+    if (CancelRequested()) return Status_Cancelled;
     const FileEntry* entry = FindEntry(published, path);
     if (entry == nullptr) continue;
     const std::string* code = FindCode(local, path);
@@ -266,11 +255,11 @@ int CVXDlownloader::GetDiffernetFilesWithMD5List() {
 
 void CVXDlownloader::CheckImportantFiles(const PublishedList& published) {
   WriteLog("*******Start Check Importent Files***********");
-  if (std::find(importantFiles.begin(), importantFiles.end(), "KestravaBox.exe") ==
-      importantFiles.end()) {
-    importantFiles.push_back("KestravaBox.exe");
+  if (std::find(importantFiles_.begin(), importantFiles_.end(), "KestravaBox.exe") ==
+      importantFiles_.end()) {
+    importantFiles_.push_back("KestravaBox.exe");
   }
-  for (const std::string& name : importantFiles) {
+  for (const std::string& name : importantFiles_) {
     const FileEntry* entry = FindEntry(published, name);
     if (entry != nullptr && !CheckFileMD5(entry->code, installDir() + name)) {
       AddTaskOnce(*entry, 0);
@@ -285,9 +274,9 @@ int CVXDlownloader::GetFullDownload() {
   unfinishedPaths_.clear();
   int r = StartDifference(&published, &local);
   if (r != Status_DifferencesReady) return r;
-  SetCheckCounters(static_cast<int>(published.size()), 0);
+  progress_.SetCheckCounters(static_cast<int>(published.size()), 0);
   for (const FileEntry& entry : published) {
-    AddChecked(1);
+    progress_.AddChecked(1);
     const std::string* code = FindCode(local, entry.path);
     if (code == nullptr || *code != entry.code) AddTaskOnce(entry, 0);
   }
@@ -295,7 +284,7 @@ int CVXDlownloader::GetFullDownload() {
 }
 
 int CVXDlownloader::GetScopeList() {
-  scopeList.clear();
+  scopeList_.clear();
   const std::string file = WideToOem(installDir() + "scope/login.scope");
   if (FileSizeOf(file) > kSmallFileLimit) {
     WriteLogTag("Error", "%s is larger than %lld bytes", file.c_str(),
@@ -311,7 +300,7 @@ int CVXDlownloader::GetScopeList() {
   while (std::fgets(line, sizeof line, f) != nullptr) {
     std::string text = Utf8ToWide(line);
     if (!text.empty() && text.back() == '\n') text.pop_back();
-    if (!text.empty()) scopeList.push_back(text);
+    if (!text.empty()) scopeList_.push_back(text);
   }
   std::fclose(f);
   return Status_ScopeListReady;
@@ -320,17 +309,12 @@ int CVXDlownloader::GetScopeList() {
 int CVXDlownloader::GetDownloadSize() {
   WriteLog("Start Get Download Size");
   int64_t total = 1;
-  {
-    std::lock_guard<std::mutex> hold(engineLock);
-    progress.downloadSize = 1;
-    progress.totalBytes = 1;
-    progress.downloadedBytes = 1;
-  }
+  progress_.StartSizes();
   std::set<std::string> made;  // many tasks share a folder: each is made once
   auto makeFolderOf = [&made](const std::string& path) {
     if (made.insert(GetParentFolder(path)).second) CreateParentFolders(path);
   };
-  for (const DownloadTask& task : downloadTasks) {
+  for (const DownloadTask& task : downloadTasks_) {
     if (task.size < 0) {
       WriteLogTag("Error", "Enable To Get The Size Of %s", FileNameOf(task.downloadPath).c_str());
       return Status_SizeFailed;
@@ -339,10 +323,7 @@ int CVXDlownloader::GetDownloadSize() {
     makeFolderOf(task.targetPath);
     total += task.size;
   }
-  {
-    std::lock_guard<std::mutex> hold(engineLock);
-    progress.downloadSize = total;
-  }
+  progress_.SetDownloadSize(total);
   WriteLog("Get Download Size Completed");
   return Status_SizeReady;
 }
@@ -350,7 +331,7 @@ int CVXDlownloader::GetDownloadSize() {
 void CVXDlownloader::DeleteOldFile() {
   OpenLocalList();
   WriteLog("Begin DeleteOldFile!");
-  for (auto it = oldFiles.rbegin(); it != oldFiles.rend(); ++it) {
+  for (auto it = oldFiles_.rbegin(); it != oldFiles_.rend(); ++it) {
     // Paths come from our own list, but it may have been edited by hand.
     if (!IsSafeRelativePath(*it)) continue;
     const std::string full = installDir() + *it;

@@ -63,7 +63,7 @@ class DifferenceTest : public ::testing::Test {
   void Scope(const std::string& text) { WriteFile(install_ + "scope/login.scope", text); }
   std::vector<std::string> TaskPaths() {
     std::vector<std::string> paths;
-    for (const DownloadTask& t : engine_->downloadTasks)
+    for (const DownloadTask& t : engine_->downloadTasks())
       paths.push_back(t.targetPath.substr(install_.size()));
     return paths;
   }
@@ -88,12 +88,12 @@ TEST_F(DifferenceTest, NormalModeFetchesChangedFilesAndNewFilesOfProgramTypes) {
   engine_->SetUpdateMode(Normal);
   ASSERT_EQ(engine_->GetDifferentFiles(), Status_DifferencesReady);
   EXPECT_EQ(TaskPaths(), (Paths{"changed.dat", "data/new.xml", "ini", "new.cs"}));
-  EXPECT_EQ(engine_->oldFiles, (Paths{"gone.dat"}));
+  EXPECT_EQ(engine_->oldFiles(), (Paths{"gone.dat"}));
   CVXDlownloader::Progress p = engine_->ReadProgress();
   EXPECT_EQ(p.checkedFileCount, 7);
   EXPECT_EQ(p.listFileCount, 10);  // published plus local: stays below 100 %
 
-  const DownloadTask& t = engine_->downloadTasks[0];
+  const DownloadTask& t = engine_->downloadTasks()[0];
   EXPECT_EQ(t.downloadUrl, "http://127.0.0.1:1/rel/changed.dat");
   EXPECT_EQ(t.downloadPath, install_ + "LauncherConfig/update/changed.dat");
   EXPECT_EQ(t.code, "c2");
@@ -107,8 +107,8 @@ TEST_F(DifferenceTest, ScopeAndImportantFilesAddOneTaskEach) {
   ASSERT_EQ(engine_->GetDifferentFiles(), Status_DifferencesReady);
   // The scope line keeps its carriage return, so only the second start.pak counts.
   EXPECT_EQ(TaskPaths(), (Paths{"KestravaBox.exe", "start.pak"}));
-  EXPECT_EQ(engine_->downloadTasks[1].TaskKind, SevenZip);
-  EXPECT_EQ(engine_->downloadTasks[1].downloadUrl, "http://127.0.0.1:1/rel/start.pak.7z");
+  EXPECT_EQ(engine_->downloadTasks()[1].TaskKind, SevenZip);
+  EXPECT_EQ(engine_->downloadTasks()[1].downloadUrl, "http://127.0.0.1:1/rel/start.pak.7z");
 }
 
 TEST_F(DifferenceTest, MissingListsAndScopeGiveTheirStatus) {
@@ -120,7 +120,7 @@ TEST_F(DifferenceTest, MissingListsAndScopeGiveTheirStatus) {
   engine_->SetUpdateMode(Normal);
   Local({});
   EXPECT_EQ(engine_->GetDifferentFiles(), Status_ScopeListMissing);
-  engine_->cancelRequested = true;
+  engine_->RequestCancel();
   EXPECT_EQ(engine_->GetDifferentFiles(), Status_Cancelled);
 }
 
@@ -135,8 +135,8 @@ TEST_F(DifferenceTest, VerifyModeChecksFilesOnDiskThatTheLocalListKnows) {
   engine_->SetUpdateMode(VerifyFiles);
   ASSERT_EQ(engine_->GetDifferentFiles(), Status_DifferencesReady);
   ASSERT_EQ(TaskPaths(), (Paths{"bad.dat", "gone.dat"}));
-  EXPECT_EQ(engine_->downloadTasks[0].fixNameCase, 0);
-  EXPECT_EQ(engine_->downloadTasks[1].fixNameCase, 1);
+  EXPECT_EQ(engine_->downloadTasks()[0].fixNameCase, 0);
+  EXPECT_EQ(engine_->downloadTasks()[1].fixNameCase, 1);
   EXPECT_EQ(engine_->ReadProgress().checkedFileCount, 4);
 }
 
@@ -156,8 +156,7 @@ TEST_F(DifferenceTest, HostilePathsAreRefusedAndNothingOutsideIsDeleted) {
   Scope("../evil.cs\n");
   ASSERT_EQ(engine_->GetDifferentFiles(), Status_DifferencesReady);
   EXPECT_EQ(TaskPaths(), (Paths{"ok.cs"}));
-  EXPECT_TRUE(engine_->oldFiles.empty());
-  engine_->oldFiles.push_back(outside);
+  EXPECT_TRUE(engine_->oldFiles().empty());
   engine_->DeleteOldFile();
   EXPECT_TRUE(fs::exists(dir_.string() + "-outside"));
   fs::remove(dir_.string() + "-outside");

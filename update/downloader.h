@@ -1,12 +1,14 @@
-// CVXDlownloader: the update engine facade. One per process; it owns the
-// worker pool and the local file list, and keeps the progress counters that
-// the window or the command line reads on its timer.
+// CVXDlownloader: the update engine facade. One per installation folder; it
+// owns the worker pool, the local file list and the progress counters that
+// the window or the command line reads on its timer. Its state is private:
+// callers get the steps of a pass and narrow accessors; the workers see it
+// through DownloadHost only.
 //
-// Thread-safety: the counters are guarded by engineLock (or atomic); the
-// local list and the task list belong to the thread running an update pass.
-// Member functions are defined in one source file per subject (file lists,
-// update list, differences, transfer, patching, first download,
-// self-update), each next to its test.
+// Thread-safety: the steps run on the thread of an update pass (one at a
+// time). The progress counters (EngineProgress), the update mode and the
+// cancel flag may be used from any thread. Member functions are defined in
+// one source file per subject (file lists, update list, differences,
+// transfer, patching, first download, self-update), each next to its test.
 #pragma once
 
 #include <atomic>
@@ -21,12 +23,13 @@
 #include <vector>
 
 #include "platform/http.h"
+#include "update/progress.h"
 #include "update/types.h"
 #include "update/worker_pool.h"
 
 class LocalList;
 
-class CVXDlownloader {
+class CVXDlownloader : public DownloadHost {
  private:
   // First, so that it is destroyed last: the workers borrow it until the
   // pool is gone.
@@ -39,7 +42,7 @@ class CVXDlownloader {
   CVXDlownloader(const CVXDlownloader&) = delete;
   CVXDlownloader& operator=(const CVXDlownloader&) = delete;
 
-  const std::string& installDir() const { return installDir_; }
+  const std::string& installDir() const override { return installDir_; }
 
   // ---- File lists: the local list (localclient.md5) ----
 
@@ -48,8 +51,8 @@ class CVXDlownloader {
   // True.
   bool OpenLocalList();
   // Adds or updates one file; the path may be full or relative, "\" or "/".
-  bool RecordFileInLocalList(const FileEntry& entry);
-  bool RecordFileInLocalList(const DownloadTask& task);
+  bool RecordFileInLocalList(const FileEntry& entry) override;
+  bool RecordFileInLocalList(const DownloadTask& task) override;
   // Removes every "File" element whose "Path" is path; false when the list
   // has no "Filelist"/"Files".
   bool RemoveLocalList(const std::string& path);
@@ -72,11 +75,11 @@ class CVXDlownloader {
  public:
   // ---- Update list and version check ----
 
-  // Values beyond the known modes mean a full check.
+  // Values beyond the known modes mean a full check. Any thread.
   void SetUpdateMode(UpdateMode mode) {
-    updateMode.store(mode >= Normal && mode <= FullDownload ? mode : VerifyFiles);
+    updateMode_.store(mode >= Normal && mode <= FullDownload ? mode : VerifyFiles);
   }
-  std::atomic<int> updateMode{Normal};
+  UpdateMode GetUpdateMode() const { return updateMode_.load(); }
 
   // Mirrors the server list, reads update.xml, runs the self-update and
   // refreshes LauncherConfig/client.md5 when it is not the announced one.
@@ -88,10 +91,14 @@ class CVXDlownloader {
   std::string GetFileMD5(const std::string& path);
   void GetUpdateToolMD5();
 
-  std::string serverVersion;    // update thread only
-  std::string launcherToolMD5;  // update thread only
+  const std::string& serverVersion() const { return serverVersion_; }
+  const std::string& launcherToolMD5() const { return launcherToolMD5_; }
 
  private:
+  std::atomic<UpdateMode> updateMode_{Normal};
+  std::string serverVersion_;    // update thread only
+  std::string launcherToolMD5_;  // update thread only
+
   int ReadUpdateXml(bool verify, std::string* expectedCode);
   // ReadUpdateXml, then the launcher's own update: the common start of both
   // list checks.
@@ -115,11 +122,14 @@ class CVXDlownloader {
   // Deletes the files of oldFiles and forgets them in the local list.
   void DeleteOldFile();
 
-  std::vector<std::string> oldFiles;        // update thread only
-  std::vector<std::string> importantFiles;  // update thread only
-  std::vector<std::string> scopeList;       // update thread only
+  const std::vector<std::string>& oldFiles() const { return oldFiles_; }
+  const std::vector<std::string>& scopeList() const { return scopeList_; }
 
  private:
+  std::vector<std::string> oldFiles_;        // update thread only
+  std::vector<std::string> importantFiles_;  // update thread only
+  std::vector<std::string> scopeList_;       // update thread only
+
   int StartDifference(std::vector<FileEntry>* published);
   // The same, then the local list's codes.
   int StartDifference(std::vector<FileEntry>* published,
@@ -127,8 +137,6 @@ class CVXDlownloader {
   int LoadLocalMap(std::vector<std::pair<std::string, std::string>>* local);
   void CheckImportantFiles(const std::vector<FileEntry>& published);
   bool CheckFilesOnDisk(const std::vector<const FileEntry*>& entries, std::vector<char>* result);
-  void SetCheckCounters(int listed, int checked);
-  void AddChecked(int n);
   // AddDownloadTask unless this pass already has a task for the path.
   void AddTaskOnce(const FileEntry& entry, uint8_t fixNameCase);
   std::set<std::string> taskedPaths_;
@@ -145,67 +153,34 @@ class CVXDlownloader {
   // Builds one task from a list entry and appends it to downloadTasks; a
   // leftover in the update area that is not the expected file is deleted.
   void AddDownloadTask(const FileEntry& entry, uint8_t fixNameCase);
-  int GetDownloadTaskCount() const { return static_cast<int>(downloadTasks.size()); }
+  int GetDownloadTaskCount() const { return static_cast<int>(downloadTasks_.size()); }
+  const std::vector<DownloadTask>& downloadTasks() const { return downloadTasks_; }
   // Creates the pool and its four started workers (once).
   void CreateDownloadPool();
-  CDownloaderThreadPool* pool() const { return downloadPool.get(); }
+  CDownloaderThreadPool* pool() const { return downloadPool_.get(); }
 
-  std::vector<DownloadTask> downloadTasks;  // update thread only
-  // (downloadPool is declared after the members its workers use, so that it
-  // is destroyed, and the workers stopped, first.)
+  // The counters the window and the terminal show; any thread.
+  using Progress = EngineProgress::Snapshot;
+  Progress ReadProgress() const { return progress_.Read(); }
+  int64_t TakeBytesSinceTick() { return progress_.TakeBytesSinceTick(); }
+  EngineProgress& Counters() override { return progress_; }
 
-  // Progress counters read by the window or the command line on a timer.
-  // The totals start at 1 so that a done/total ratio never divides by zero.
-  struct Progress {
-    int totalFileCount = 1;
-    int finishedFileCount = 0;
-    int64_t totalBytes = 1;
-    int64_t downloadedBytes = 0;
-    int64_t bytesSinceTick = 0;
-    int64_t downloadSize = 0;
-    int checkedFileCount = 0;
-    int listFileCount = 0;
-  };
-  // A consistent copy of the counters, taken under engineLock.
-  Progress ReadProgress() const {
-    std::lock_guard<std::mutex> hold(engineLock);
-    return progress;
-  }
-  // Returns the bytes received since the previous call and zeroes the count
-  // (the window's speed display).
-  int64_t TakeBytesSinceTick() {
-    std::lock_guard<std::mutex> hold(engineLock);
-    int64_t n = progress.bytesSinceTick;
-    progress.bytesSinceTick = 0;
-    return n;
-  }
-  // Starts the file and byte counts of a download over (totals at 1, done at
-  // 0); the speed count and the comparison counters are left alone.
-  void ResetTransferProgress() {
-    std::lock_guard<std::mutex> hold(engineLock);
-    progress.totalFileCount = 1;
-    progress.finishedFileCount = 0;
-    progress.totalBytes = 1;
-    progress.downloadedBytes = 0;
-  }
-  // Counts one received piece of a transfer.
-  void AddReceived(int64_t n) {
-    std::lock_guard<std::mutex> hold(engineLock);
-    progress.bytesSinceTick += n;
-    progress.downloadedBytes += n;
-  }
+  // A pass stops at its next check once this is set; the driver clears it
+  // before each pass. Any thread, signal handlers included.
+  void RequestCancel() { cancelRequested_.store(true); }
+  void ClearCancel() { cancelRequested_.store(false); }
+  bool CancelRequested() const override { return cancelRequested_.load(); }
 
-  mutable std::mutex engineLock;
-  Progress progress;  // guarded by engineLock
+ private:
+  std::vector<DownloadTask> downloadTasks_;  // update thread only
+  EngineProgress progress_;
+  std::atomic<bool> cancelRequested_{false};
 
-  // Set by the driver or the window to stop a pass; read by every transfer
-  // piece and every long loop.
-  std::atomic<bool> cancelRequested{false};
-
+ public:
   // ---- HTTP transfer with resume ----
 
   // Called after each piece DownloadFileOnce writes, with its byte count.
-  using ProgressHook = void (*)(CVXDlownloader* engine, int count);
+  using ProgressHook = std::function<void(int count)>;
 
   // Fetches url into localPath, resuming a partial file from an earlier run;
   // up to 11 attempts. 1 complete, 0 failed, 36 cancelled. A file whose
@@ -225,23 +200,31 @@ class CVXDlownloader {
 
   // The network seam; the libcurl one unless a test set another. Set before
   // the pool is created.
-  HttpClientFactory* HttpFactory();
+  HttpClientFactory* HttpFactory() override;
   void SetHttpFactory(std::unique_ptr<HttpClientFactory> factory);
 
-  // Transfers: 10 s to connect, 10 s without a byte fails an attempt.
-  HttpTimeouts transferTimeouts;
-  // Size queries: 1 s for everything.
-  HttpTimeouts sizeQueryTimeouts{1000, 1, 1000};
-  long checkNetTimeoutMs = 3000;
+  // Transfers: 10 s to connect, 10 s without a byte fails an attempt. Size
+  // queries: 1 s for everything. The connectivity check: 3 s per try. Tests
+  // shorten them; set before the pool is created.
+  const HttpTimeouts& TransferTimeouts() const override { return transferTimeouts_; }
+  void SetTimeouts(const HttpTimeouts& transfer, const HttpTimeouts& sizeQuery, long checkNetMs);
 
-  std::mutex httpFactoryLock;
-  std::unique_ptr<HttpClientFactory> httpFactory;  // guarded by httpFactoryLock
+ private:
   // The single-file path's connection, kept between its requests; one
-  // request at a time holds facadeHttpLock.
-  std::mutex facadeHttpLock;
-  std::unique_ptr<HttpClient> facadeHttp;  // guarded by facadeHttpLock
-  std::unique_ptr<CDownloaderThreadPool, DownloadPoolDeleter> downloadPool;
+  // request at a time holds it.
+  class FacadeClient;
+  HttpTimeouts transferTimeouts_;
+  HttpTimeouts sizeQueryTimeouts_{1000, 1, 1000};
+  long checkNetTimeoutMs_ = 3000;
+  std::mutex httpFactoryLock_;
+  std::unique_ptr<HttpClientFactory> httpFactory_;  // guarded by httpFactoryLock_
+  std::mutex facadeHttpLock_;
+  std::unique_ptr<HttpClient> facadeHttp_;  // guarded by facadeHttpLock_
+  // Declared after everything its workers use, so that it is destroyed (and
+  // the workers stopped) first.
+  std::unique_ptr<CDownloaderThreadPool, DownloadPoolDeleter> downloadPool_;
 
+ public:
   // ---- Patch application ----
 
   // Queues downloadTasks on the workers, applies what they fetch on this
@@ -262,10 +245,10 @@ class CVXDlownloader {
   bool IsFirstInstallUnfinished() const;
   void MarkFirstInstallUnfinished(bool unfinished);
 
-  std::vector<std::string> packageNames;  // update thread only
-  std::vector<int64_t> packageSizes;      // update thread only
-
  private:
+  std::vector<std::string> packageNames_;  // update thread only
+  std::vector<int64_t> packageSizes_;      // update thread only
+
   void QueuePackage(const std::string& name, int64_t size);
   int FirstDownloadFailed();
 
@@ -277,17 +260,23 @@ class CVXDlownloader {
   // 25, 36 (5 only when exitProcess returned).
   int RunSelfUpdate(bool verify);
 
-  std::map<std::string, FileEntry> selfUpdateList;  // update thread only
-  std::atomic<int64_t> selfUpdateBytes{0};
-  // Posts the self-update message to the main window; unset without one.
-  std::function<void()> postSelfUpdateMessage;
-  // Ends the process once the update tool runs; tests replace it.
-  void (*exitProcess)(int) = &std::exit;
+  // Bytes of the launcher's archive fetched so far; any thread.
+  int64_t selfUpdateBytes() const { return selfUpdateBytes_.load(); }
+  // How the step reaches the window and ends the process: `post` posts the
+  // self-update message to the main window (none without a window); `exit`
+  // ends the process once the update tool runs (tests keep it going).
+  void SetSelfUpdateHooks(std::function<void()> post, std::function<void(int)> exit);
   // Command-line runs: a folder without Launcher.exe has no launcher to
   // replace, so the launcher part of the step is skipped.
-  bool skipMissingLauncher = false;
+  void SetSkipMissingLauncher(bool skip) { skipMissingLauncher_ = skip; }
 
  private:
+  std::map<std::string, FileEntry> selfUpdateList_;  // update thread only
+  std::atomic<int64_t> selfUpdateBytes_{0};
+  std::function<void()> postSelfUpdateMessage_;
+  std::function<void(int)> exitProcess_ = [](int code) { std::exit(code); };
+  bool skipMissingLauncher_ = false;
+
   void PostSelfUpdateMessage();
   int UpdateTheUpdateTool(bool verify);
   int UpdateTheLauncher(bool verify);

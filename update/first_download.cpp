@@ -58,11 +58,8 @@ int CVXDlownloader::FirstDownload() {
   // installation is unfinished: the comparison then fetches every published
   // file the local list lacks, however this download ends.
   MarkFirstInstallUnfinished(true);
-  ResetTransferProgress();
-  {
-    std::lock_guard<std::mutex> hold(engineLock);
-    progress.downloadSize = 1;
-  }
+  progress_.ResetTransfer();
+  progress_.SetDownloadSize(1);
   WriteLog("Start Download file size: %d  ", GetDownloadTaskCount());
   const std::string index = installDir() + "LauncherConfig/update/firstdownload";
   CreateParentFolders(index);
@@ -72,21 +69,22 @@ int CVXDlownloader::FirstDownload() {
     WriteLog("Download FristDownload Failed");
     return FirstDownloadFailed();
   }
-  packageNames.clear();
-  packageSizes.clear();
+  packageNames_.clear();
+  packageSizes_.clear();
   bool ok = false;
   std::string text = ReadWholeFile(index, &ok);
   if (!ok) return FirstDownloadFailed();
   for (PackageRef& p : ParsePackageIndex(text)) {
-    packageNames.push_back(p.name);
-    packageSizes.push_back(p.size);
+    packageNames_.push_back(p.name);
+    packageSizes_.push_back(p.size);
   }
   WriteLog("Start Download file size: %d ", GetDownloadTaskCount());
   if (pool() == nullptr) CreateDownloadPool();
-  for (size_t i = 0; i < packageNames.size(); ++i) QueuePackage(packageNames[i], packageSizes[i]);
+  for (size_t i = 0; i < packageNames_.size(); ++i)
+    QueuePackage(packageNames_[i], packageSizes_[i]);
   OpenLocalList();
-  const bool complete = pool()->ProcessFirstDownloadTask(static_cast<int>(packageNames.size())) &&
-                        !packageNames.empty();
+  const bool complete = pool()->ProcessFirstDownloadTask(static_cast<int>(packageNames_.size())) &&
+                        !packageNames_.empty();
   WriteLocalClient();
   if (complete) MarkFirstInstallUnfinished(false);
   return Status_Ready;
@@ -122,10 +120,7 @@ void CVXDlownloader::QueuePackage(const std::string& name, int64_t size) {
   task.downloadUrl = releaseBaseUrl + name;
   task.downloadPath = installDir() + name;
   task.targetPath = name;
-  {
-    std::lock_guard<std::mutex> hold(engineLock);
-    progress.totalBytes += size;
-  }
+  progress_.AddTotalBytes(size);
   WriteLog("+++++updateDownLoadSize(0,%d)++++", static_cast<int>(size));
   pool()->AddTask(task, true);
 }
@@ -191,8 +186,7 @@ bool CDownloaderThreadPool::ProcessFirstDownloadTask(int packages) {
       allMatched = false;
     }
     packageFiles.erase(it);
-    std::lock_guard<std::mutex> counters(engine_->engineLock);
-    ++engine_->progress.finishedFileCount;
+    engine_->Counters().AddFinishedFiles(1);
   });
   // Files a package's list names that never came out of it.
   allMatched &= packageFiles.empty();

@@ -29,14 +29,13 @@ void FixNameCase(const DownloadTask& task) {
   if (std::rename(name.c_str(), name.c_str()) == 0) WriteLog("Rename Success!");
 }
 
-void AddFinishedFile(CVXDlownloader* engine) {
-  std::lock_guard<std::mutex> hold(engine->engineLock);
-  ++engine->progress.finishedFileCount;
+void AddFinishedFile(DownloadHost* engine) {
+  engine->Counters().AddFinishedFiles(1);
 }
 
 // Applies one fetched task; the file is recorded only once it is in place.
 // True when it was.
-bool ApplyFetchedTask(CVXDlownloader* engine, const DownloadTask& task) {
+bool ApplyFetchedTask(DownloadHost* engine, const DownloadTask& task) {
   const std::string name = FileNameOf(task.downloadPath);
   if (!IsInsideFolder(engine->installDir(), task.targetPath)) {
     WriteLogTag("Error", "Refused To Write Outside The Installation [%s]", task.targetPath.c_str());
@@ -89,25 +88,22 @@ bool CDownloaderThreadPool::ProcessDownloadPatchTask(int* applied) {
 }
 
 int CVXDlownloader::DownloadDifferentFiles() {
-  ResetTransferProgress();
+  progress_.ResetTransfer();
   if (pool() == nullptr) CreateDownloadPool();
   const int count = GetDownloadTaskCount();
   WriteLog("Start Download Different files, Threadid: %d   Total %d File", CurrentThreadId(),
            count);
-  for (DownloadTask& task : downloadTasks) pool()->AddTask(task, true);
+  for (const DownloadTask& task : downloadTasks_) pool()->AddTask(task, true);
   WriteLog("Start Download file size: %d  ", count);
   OpenLocalList();
-  {
-    std::lock_guard<std::mutex> hold(engineLock);
-    progress.totalFileCount += count;
-  }
+  progress_.AddTotalFiles(count);
   int applied = 0;
   if (count > 0) {
     WriteLog("Start ProcessDownloadPatchTask");
     pool()->ProcessDownloadPatchTask(&applied);
   }
   WriteLocalClient();
-  if (cancelRequested.load()) return Status_Cancelled;
+  if (CancelRequested()) return Status_Cancelled;
   // A file that could not be fetched, verified or put in place stays
   // different from the list: the pass has not completed.
   if (applied < count) {

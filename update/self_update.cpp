@@ -5,6 +5,7 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <utility>
 
 #include "diag/log.h"
 #include "platform/process.h"
@@ -39,14 +40,15 @@ std::map<std::string, FileEntry> ReadSelfUpdateList(const std::string& file) {
   return list;
 }
 
-void CountSelfUpdateBytes(CVXDlownloader* engine, int count) {
-  engine->selfUpdateBytes.fetch_add(count);
-}
-
 }  // namespace
 
 void CVXDlownloader::PostSelfUpdateMessage() {
-  if (postSelfUpdateMessage) postSelfUpdateMessage();
+  if (postSelfUpdateMessage_) postSelfUpdateMessage_();
+}
+
+void CVXDlownloader::SetSelfUpdateHooks(std::function<void()> post, std::function<void(int)> exit) {
+  postSelfUpdateMessage_ = std::move(post);
+  exitProcess_ = std::move(exit);
 }
 
 int CVXDlownloader::RunSelfUpdate(bool verify) {
@@ -56,18 +58,18 @@ int CVXDlownloader::RunSelfUpdate(bool verify) {
                    kSmallFileLimit) != Transfer_Complete) {
     return Status_Ready;
   }
-  selfUpdateList = ReadSelfUpdateList(listFile);
+  selfUpdateList_ = ReadSelfUpdateList(listFile);
   int r = UpdateTheUpdateTool(verify);
   if (r != Status_Ready) return r;
   return UpdateTheLauncher(verify);
 }
 
 int CVXDlownloader::UpdateTheUpdateTool(bool verify) {
-  auto entry = selfUpdateList.find("Launcher.dat");
-  if (entry == selfUpdateList.end()) return Status_Ready;
+  auto entry = selfUpdateList_.find("Launcher.dat");
+  if (entry == selfUpdateList_.end()) return Status_Ready;
   const std::string& toolCode = entry->second.code;
   GetUpdateToolMD5();
-  if (toolCode == launcherToolMD5) return Status_Ready;
+  if (toolCode == launcherToolMD5_) return Status_Ready;
   WriteLog("UpdateTool Need To Update");
   const std::string archive = installDir() + "LauncherConfig/update/Launcher.dat.7z";
   RemoveFileIfPresent(archive);
@@ -92,11 +94,11 @@ int CVXDlownloader::UpdateTheUpdateTool(bool verify) {
 }
 
 int CVXDlownloader::UpdateTheLauncher(bool verify) {
-  auto entry = selfUpdateList.find("Launcher.exe");
-  if (entry == selfUpdateList.end()) return Status_Ready;
+  auto entry = selfUpdateList_.find("Launcher.exe");
+  if (entry == selfUpdateList_.end()) return Status_Ready;
   const std::string launcher = installDir() + "Launcher.exe";
   // A command-line run on a folder without a launcher has nothing to replace.
-  if (skipMissingLauncher && !IsPlainFile(launcher)) return Status_Ready;
+  if (skipMissingLauncher_ && !IsPlainFile(launcher)) return Status_Ready;
   const std::string& exeCode = entry->second.code;
   std::string current = GetFileMD5(launcher);
   if (!verify) {
@@ -106,10 +108,11 @@ int CVXDlownloader::UpdateTheLauncher(bool verify) {
   WriteLog("Launcher Need To Update");
   const std::string archive = installDir() + entry->second.path + ".7z";
   RemoveFileIfPresent(archive);
-  selfUpdateBytes.store(0);
+  selfUpdateBytes_.store(0);
   PostSelfUpdateMessage();
-  int r = DownloadFile(releaseBaseUrl + "ZEPLauncherUpdate/Launcher.exe.7z", archive,
-                       &CountSelfUpdateBytes, kProgramLimit);
+  int r = DownloadFile(
+      releaseBaseUrl + "ZEPLauncherUpdate/Launcher.exe.7z", archive,
+      [this](int count) { selfUpdateBytes_.fetch_add(count); }, kProgramLimit);
   if (r == Transfer_Stopped) {
     PostSelfUpdateMessage();
     return Status_Cancelled;
@@ -123,8 +126,8 @@ int CVXDlownloader::RestartThroughUpdateTool() {
   int err = StartDetachedProgram(installDir() + "Launcher.dat", installDir());
   if (err == 0) {
     WriteLog("App Stop And Restart =================================================");
-    exitProcess(0);
-    return Status_SelfUpdating;  // only reached when a test replaced exitProcess
+    exitProcess_(0);
+    return Status_SelfUpdating;  // only reached when a test replaced exitProcess_
   }
   WriteLog("ErrorCode :%d", err);
   RemoveFileIfPresent(installDir() + "LauncherConfig/update/update.xml");

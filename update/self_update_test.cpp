@@ -9,18 +9,11 @@
 
 namespace {
 
-int exitCode = -1;
-void RecordExit(int code) {
-  exitCode = code;
-}
-
 class SelfUpdateTest : public EngineFixture {
  protected:
   void SetUp() override {
     EngineFixture::SetUp();
-    exitCode = -1;
-    engine_->exitProcess = &RecordExit;
-    engine_->postSelfUpdateMessage = [this] { ++posted_; };
+    engine_->SetSelfUpdateHooks([this] { ++posted_; }, [this](int code) { exitCode = code; });
   }
   void ServeList(const std::string& toolCode, const std::string& exeCode) {
     Serve("ZEPLauncherUpdate/LaunUpdate.xml",
@@ -29,6 +22,7 @@ class SelfUpdateTest : public EngineFixture {
               "\" Size=\"1\"/></Files></Filelist>");
   }
   int posted_ = 0;
+  int exitCode = -1;
 };
 
 TEST_F(SelfUpdateTest, CurrentProgramsFetchNothing) {
@@ -83,7 +77,7 @@ TEST_F(SelfUpdateTest, NewLauncherStartsTheToolAndEnds) {
   ServeList(Md5(tool), Md5("launcher v2"));
   EXPECT_EQ(engine_->RunSelfUpdate(false), Status_SelfUpdating);
   EXPECT_EQ(exitCode, 0);
-  EXPECT_GT(engine_->selfUpdateBytes.load(), 0);
+  EXPECT_GT(engine_->selfUpdateBytes(), 0);
   for (int i = 0; i < 100 && !Exists("tool-ran"); ++i) {
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }
@@ -93,7 +87,7 @@ TEST_F(SelfUpdateTest, NewLauncherStartsTheToolAndEnds) {
 TEST_F(SelfUpdateTest, CommandLineRunSkipsAMissingLauncher) {
   WriteFile(install_ + "Launcher.dat", "tool");
   ServeList(Md5("tool"), Md5("launcher v2"));
-  engine_->skipMissingLauncher = true;
+  engine_->SetSkipMissingLauncher(true);
   EXPECT_EQ(engine_->RunSelfUpdate(false), Status_Ready);
   EXPECT_EQ(Requests("ZEPLauncherUpdate/Launcher.exe.7z"), 0);
 }

@@ -7,6 +7,8 @@
 #include <cerrno>
 #include <cinttypes>
 #include <cstring>
+#include <functional>
+#include <utility>
 
 #include "diag/log.h"
 #include "update/downloader.h"
@@ -128,34 +130,39 @@ std::string FileAppender::HexDigest() {
   return hash_ ? md5_.HexDigest() : std::string();
 }
 
-// ---- Worker transfer ----
+// ---- One attempt, shared by the workers and the single-file path ----
 
 namespace {
 
-// Receives one attempt of a worker task into its file, counting every piece
-// into the engine counters and looking at the stop request for each one.
-class TaskReceiver : public HttpReceiver {
+// Receives one attempt into its file. `stop` is asked before each piece;
+// `onPiece` is told the size of each piece written; a body that passes
+// `limit` bytes in all can never become the right file and is cut off.
+class AttemptReceiver : public HttpReceiver {
  public:
-  TaskReceiver(CDownloaderThread* worker, CVXDlownloader* engine, FileAppender* file,
-               int64_t rangeFrom, int64_t expected)
-      : worker_(worker), engine_(engine), file_(file), rangeFrom_(rangeFrom), expected_(expected) {}
+  AttemptReceiver(FileAppender* file, int64_t rangeFrom, int64_t limit, std::function<bool()> stop,
+                  std::function<void(int64_t)> onPiece)
+      : file_(file),
+        rangeFrom_(rangeFrom),
+        limit_(limit),
+        stop_(std::move(stop)),
+        onPiece_(std::move(onPiece)) {}
 
   bool OnResponse(int status, int64_t) override {
     status_ = status;
     if (!IsSuccessStatus(status)) return false;  // an error page is not the file
+    // A server that ignores the range sends the whole file again.
     if (rangeFrom_ > 0 && status == 200 && !file_->Restart()) writeFailed_ = true;
     return !writeFailed_;
   }
 
   bool OnBody(const char* data, size_t size) override {
     if (ShouldStop()) return false;
-    engine_->AddReceived(static_cast<int64_t>(size));
     if (!file_->Append(data, size)) {
       writeFailed_ = true;
       return false;
     }
-    // More than the list announced can never become the right file.
-    if (file_->size() > expected_) {
+    if (onPiece_) onPiece_(static_cast<int64_t>(size));
+    if (file_->size() > limit_) {
       tooLong_ = true;
       return false;
     }
@@ -163,22 +170,51 @@ class TaskReceiver : public HttpReceiver {
   }
 
   bool ShouldStop() override {
-    if (worker_->StopSeen()) stopped_ = true;
+    if (!stopped_ && stop_()) stopped_ = true;
     return stopped_;
   }
 
+  int status() const { return status_; }
+  bool stopped() const { return stopped_; }
+  bool writeFailed() const { return writeFailed_; }
+  bool tooLong() const { return tooLong_; }
+
+ private:
+  FileAppender* file_;
+  int64_t rangeFrom_;
+  int64_t limit_;
+  std::function<bool()> stop_;
+  std::function<void(int64_t)> onPiece_;
   int status_ = 0;
   bool stopped_ = false;
   bool writeFailed_ = false;
   bool tooLong_ = false;
-
- private:
-  CDownloaderThread* worker_;
-  CVXDlownloader* engine_;
-  FileAppender* file_;
-  int64_t rangeFrom_;
-  int64_t expected_;
 };
+
+// What one attempt came to; each caller words its own log lines.
+struct Attempt {
+  HttpResult http;
+  int status = 0;  // 0: no answer
+  bool stopped = false;
+  bool writeFailed = false;  // writing or closing the file failed
+  bool tooLong = false;
+};
+
+// Fetches url from the file's current size on into the open file, then
+// closes it.
+Attempt FetchInto(HttpClient* client, const std::string& url, FileAppender* file, int64_t limit,
+                  const HttpTimeouts& timeouts, std::function<bool()> stop,
+                  std::function<void(int64_t)> onPiece) {
+  AttemptReceiver receiver(file, file->size(), limit, std::move(stop), std::move(onPiece));
+  Attempt a;
+  a.http = client->Get(url, file->size(), timeouts, &receiver);
+  const bool closed = file->Close();
+  a.status = receiver.status();
+  a.stopped = receiver.stopped();
+  a.writeFailed = receiver.writeFailed() || !closed;
+  a.tooLong = receiver.tooLong();
+  return a;
+}
 
 bool HashesWhileFetching(const DownloadTask& task) {
   return task.TaskKind == Plain || task.TaskKind == FourG;
@@ -207,32 +243,31 @@ int CDownloaderThread::DownloadFileOneTime(DownloadTask& objTask) {
         "Delete File  --  lDownloadedSize > 0 &&objTask.dwHaveBeenDownloadLength != "
         "lDownloadedSize");
   }
-  TaskReceiver receiver(this, engine_, &file, lDownloadedSize, expected);
-  HttpResult r =
-      Http()->Get(objTask.downloadUrl, lDownloadedSize, engine_->transferTimeouts, &receiver);
-  bool closed = file.Close();
+  EngineProgress& counters = engine_->Counters();
+  Attempt a = FetchInto(
+      Http(), objTask.downloadUrl, &file, expected, engine_->TransferTimeouts(),
+      [this] { return StopSeen(); }, [&counters](int64_t n) { counters.AddReceived(n); });
   objTask.dwHaveBeenDownloadLength = file.size();
-  if (receiver.stopped_) {
+  if (a.stopped) {
     WriteLog("Error! Thread close down load file [%s] failed! ", objTask.downloadPath.c_str());
     return Transfer_Stopped;
   }
-  if (receiver.status_ == 0) {
+  if (a.status == 0) {
     WriteLog("Error!  InternetOpenUrl failed! [%s]  [%d] Error Number is %d",
-             "CDownloaderThread::DownloadFileOneTime", 196, r.error);
-    WriteLogTag("Error", "%s: %s", objTask.downloadUrl.c_str(), r.message.c_str());
+             "CDownloaderThread::DownloadFileOneTime", 196, a.http.error);
+    WriteLogTag("Error", "%s: %s", objTask.downloadUrl.c_str(), a.http.message.c_str());
     return Transfer_Failed;
   }
-  if (!IsSuccessStatus(receiver.status_)) {
-    WriteLogTag("Error", "Server answered %d for [%s]", receiver.status_,
-                objTask.downloadUrl.c_str());
+  if (!IsSuccessStatus(a.status)) {
+    WriteLogTag("Error", "Server answered %d for [%s]", a.status, objTask.downloadUrl.c_str());
     return Transfer_Failed;
   }
-  if (!closed || receiver.writeFailed_) {
+  if (a.writeFailed) {
     WriteLogTag("Error", "Write File [%s] failed, ErrorNum:%d", objTask.downloadPath.c_str(),
                 file.error());
     return Transfer_Failed;
   }
-  if (!receiver.tooLong_) WriteLog("dwRead == 0");  // the body ended
+  if (!a.tooLong) WriteLog("dwRead == 0");  // the body ended
   lDownloadedSize = objTask.dwHaveBeenDownloadLength;
   if (lDownloadedSize == expected) {
     lastMd5_ = file.HexDigest();
@@ -245,7 +280,7 @@ int CDownloaderThread::DownloadFileOneTime(DownloadTask& objTask) {
   WriteLog(" error file: [%s] ! ", objTask.downloadPath.c_str());
   // The body ended (or the connection broke) before the expected size: the
   // next attempt resumes from what is on disk.
-  return receiver.tooLong_ ? Transfer_Failed : Transfer_Short;
+  return a.tooLong ? Transfer_Failed : Transfer_Short;
 }
 
 int CDownloaderThread::DownloadFileWithRetry(DownloadTask& task) {
@@ -284,81 +319,41 @@ bool CreateEmptyFile(const std::string& path) {
   return f != nullptr && fclose(f) == 0;
 }
 
-// Receives one attempt of DownloadFileOnce.
-class FileReceiver : public HttpReceiver {
- public:
-  FileReceiver(CVXDlownloader* engine, FileAppender* file, int64_t rangeFrom, int64_t remote,
-               CVXDlownloader::ProgressHook hook)
-      : engine_(engine), file_(file), rangeFrom_(rangeFrom), remote_(remote), hook_(hook) {}
-
-  bool OnResponse(int status, int64_t) override {
-    status_ = status;
-    if (!IsSuccessStatus(status)) return false;
-    if (rangeFrom_ > 0 && status == 200 && !file_->Restart()) return false;
-    return true;
-  }
-
-  bool OnBody(const char* data, size_t size) override {
-    if (ShouldStop()) return false;
-    if (!file_->Append(data, size)) return false;
-    if (hook_) hook_(engine_, static_cast<int>(size));
-    return file_->size() <= remote_;
-  }
-
-  bool ShouldStop() override {
-    if (engine_->cancelRequested.load()) cancelled_ = true;
-    return cancelled_;
-  }
-
-  int status_ = 0;
-  bool cancelled_ = false;
-
- private:
-  CVXDlownloader* engine_;
-  FileAppender* file_;
-  int64_t rangeFrom_;
-  int64_t remote_;
-  CVXDlownloader::ProgressHook hook_;
-};
-
 }  // namespace
 
 HttpClientFactory* CVXDlownloader::HttpFactory() {
-  std::lock_guard<std::mutex> hold(httpFactoryLock);
-  if (!httpFactory) httpFactory = NewCurlHttpClientFactory();
-  return httpFactory.get();
+  std::lock_guard<std::mutex> hold(httpFactoryLock_);
+  if (!httpFactory_) httpFactory_ = NewCurlHttpClientFactory();
+  return httpFactory_.get();
 }
 
 void CVXDlownloader::SetHttpFactory(std::unique_ptr<HttpClientFactory> factory) {
-  std::lock_guard<std::mutex> hold(facadeHttpLock);
-  facadeHttp.reset();
-  std::lock_guard<std::mutex> holdFactory(httpFactoryLock);
-  httpFactory = std::move(factory);
+  std::lock_guard<std::mutex> hold(facadeHttpLock_);
+  facadeHttp_.reset();
+  std::lock_guard<std::mutex> holdFactory(httpFactoryLock_);
+  httpFactory_ = std::move(factory);
 }
-
-namespace {
 
 // Borrows the engine's single-file connection for one request; requests
 // from several threads take turns.
-class FacadeClient {
+class CVXDlownloader::FacadeClient {
  public:
-  explicit FacadeClient(CVXDlownloader* engine) : hold_(engine->facadeHttpLock) {
-    if (!engine->facadeHttp) engine->facadeHttp = engine->HttpFactory()->Create();
-    client_ = engine->facadeHttp.get();
+  explicit FacadeClient(CVXDlownloader* engine) : hold_(engine->facadeHttpLock_) {
+    if (!engine->facadeHttp_) engine->facadeHttp_ = engine->HttpFactory()->Create();
+    client_ = engine->facadeHttp_.get();
   }
   HttpClient* operator->() { return client_; }
+  HttpClient* get() { return client_; }
 
  private:
   std::lock_guard<std::mutex> hold_;
   HttpClient* client_;
 };
 
-}  // namespace
-
 int64_t CVXDlownloader::QueryRemoteFileSize(const std::string& url) {
   int status = 0;
   int64_t length = -1;
-  if (!FacadeClient(this)->QueryHeaders(url, sizeQueryTimeouts, &status, &length)) return -1;
+  if (!FacadeClient(this)->QueryHeaders(url, sizeQueryTimeouts_, &status, &length)) return -1;
   if (status != 200 || length < 0) return -1;
   return length;
 }
@@ -396,20 +391,22 @@ int CVXDlownloader::DownloadFileOnce(const std::string& url, const std::string& 
     WriteLog("Open File ErrorNum: %d", file.error());
     return Transfer_Failed;
   }
-  FileReceiver receiver(this, &file, local, remote, hook);
-  HttpResult r = FacadeClient(this)->Get(url, local, transferTimeouts, &receiver);
-  bool closed = file.Close();
-  if (receiver.cancelled_) return Transfer_Stopped;
-  if (receiver.status_ == 0) {
-    WriteLog("GetLastErrorNum: %d", r.error);
+  std::function<void(int64_t)> onPiece;
+  if (hook) onPiece = [&hook](int64_t n) { hook(static_cast<int>(n)); };
+  Attempt a = FetchInto(
+      FacadeClient(this).get(), url, &file, remote, transferTimeouts_,
+      [this] { return CancelRequested(); }, std::move(onPiece));
+  if (a.stopped) return Transfer_Stopped;
+  if (a.status == 0) {
+    WriteLog("GetLastErrorNum: %d", a.http.error);
     return Transfer_Failed;
   }
-  if (!IsSuccessStatus(receiver.status_)) {
-    WriteLogTag("Error", "Server answered %d for [%s]", receiver.status_, url.c_str());
+  if (!IsSuccessStatus(a.status)) {
+    WriteLogTag("Error", "Server answered %d for [%s]", a.status, url.c_str());
     return Transfer_Failed;
   }
-  if (!closed) WriteLog("Open File ErrorNum: %d", file.error());
-  return closed && file.size() == remote ? Transfer_Complete : Transfer_Failed;
+  if (a.writeFailed) WriteLog("Open File ErrorNum: %d", file.error());
+  return !a.writeFailed && file.size() == remote ? Transfer_Complete : Transfer_Failed;
 }
 
 int CVXDlownloader::DownloadFile(std::string url, std::string localPath, ProgressHook hook,
@@ -430,8 +427,15 @@ int CVXDlownloader::DownloadFile(std::string url, std::string localPath, Progres
 
 int CVXDlownloader::CheckNet(std::string url) {
   for (int i = 0; i < kNetChecks; ++i) {
-    if (cancelRequested.load()) return Status_Cancelled;
-    if (FacadeClient(this)->CanConnect(url, checkNetTimeoutMs)) return 1;
+    if (CancelRequested()) return Status_Cancelled;
+    if (FacadeClient(this)->CanConnect(url, checkNetTimeoutMs_)) return 1;
   }
   return 0;
+}
+
+void CVXDlownloader::SetTimeouts(const HttpTimeouts& transfer, const HttpTimeouts& sizeQuery,
+                                 long checkNetMs) {
+  transferTimeouts_ = transfer;
+  sizeQueryTimeouts_ = sizeQuery;
+  checkNetTimeoutMs_ = checkNetMs;
 }

@@ -144,7 +144,7 @@ TEST_F(TransferTest, CancelStopsWithinOnePieceAndKeepsThePartialFile) {
   std::string body = RandomBytes(10000, 5);
   server_.Put("http://fake/f.bin", {200, body});
   server_.SetBeforePiece([&](const std::string&, int index) {
-    if (index == 2) engine_->cancelRequested = true;
+    if (index == 2) engine_->RequestCancel();
   });
   DownloadTask t = Task("f.bin", 10000);
 
@@ -233,24 +233,20 @@ TEST_F(TransferTest, SizeQueryAcceptsOnly200WithALength) {
   EXPECT_EQ(engine_->QueryRemoteFileSize("http://fake/nolen"), -1);
 }
 
-int hookBytes = 0;
-void CountHook(CVXDlownloader*, int n) {
-  hookBytes += n;
-}
-
 TEST_F(TransferTest, CancelledDownloadFileKeepsItsPartForTheNextRun) {
   std::string body = RandomBytes(8000, 11);
   server_.Put("http://fake/k", {200, body});
   server_.SetBeforePiece([&](const std::string&, int index) {
-    if (index == 3) engine_->cancelRequested = true;
+    if (index == 3) engine_->RequestCancel();
   });
-  hookBytes = 0;
+  int hookBytes = 0;
+  auto CountHook = [&hookBytes](int n) { hookBytes += n; };
   EXPECT_EQ(Transfer_Stopped, engine_->DownloadFile("http://fake/k", dir_ + "k", CountHook));
   EXPECT_EQ(ReadAll(dir_ + "k"), body.substr(0, 3000));
   EXPECT_EQ(hookBytes, 3000);
 
   server_.SetBeforePiece(nullptr);
-  engine_->cancelRequested = false;
+  engine_->ClearCancel();
   EXPECT_EQ(Transfer_Complete, engine_->DownloadFile("http://fake/k", dir_ + "k", CountHook));
   EXPECT_EQ(ReadAll(dir_ + "k"), body);
   EXPECT_EQ(hookBytes, 8000);
@@ -261,7 +257,7 @@ TEST_F(TransferTest, CheckNetTriesTenTimesAndObeysCancel) {
   EXPECT_EQ(engine_->CheckNet("http://fake/down/"), 0);
   EXPECT_EQ(server_.CountRequests("http://fake/down/"), 10);
   EXPECT_EQ(engine_->CheckNet("http://fake/up/"), 1);
-  engine_->cancelRequested = true;
+  engine_->RequestCancel();
   EXPECT_EQ(engine_->CheckNet("http://fake/up/"), Status_Cancelled);
 }
 

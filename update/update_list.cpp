@@ -49,8 +49,7 @@ std::string CVXDlownloader::GetFileMD5(const std::string& path) {
 }
 
 void CVXDlownloader::GetUpdateToolMD5() {
-  launcherToolMD5 = "0";
-  launcherToolMD5 = GetFileMD5(installDir() + "Launcher.dat");
+  launcherToolMD5_ = GetFileMD5(installDir() + "Launcher.dat");
 }
 
 int CVXDlownloader::GetUpdateList() {
@@ -70,7 +69,7 @@ int CVXDlownloader::GetUpdateList() {
       ReadFirstLine(fetched) != ReadFirstLine(installed)) {
     CopyPlainFile(fetched, installed, false);
   }
-  return updateMode.load() == VerifyFiles ? CheckUpdateListVerify() : CheckUpdateList();
+  return GetUpdateMode() == VerifyFiles ? CheckUpdateListVerify() : CheckUpdateList();
 }
 
 // Fetches and reads update.xml; on success fills *expectedCode and returns
@@ -102,8 +101,8 @@ int CVXDlownloader::ReadUpdateXml(bool verify, std::string* expectedCode) {
   }
   // A list without a version keeps the stored one rather than blanking it.
   if (!list.version.empty()) {
-    serverVersion = AnsiToWide(list.version);
-    SetClientVersion(installDir(), serverVersion);
+    serverVersion_ = AnsiToWide(list.version);
+    SetClientVersion(installDir(), serverVersion_);
   }
   // The last entry's code is the MD5 the unpacked client list must have.
   expectedCode->clear();

@@ -83,7 +83,7 @@ TEST_F(UpdateListTest, VerifyModeRestoresScopeAndAlwaysFetchesTheClientList) {
   engine_->SetUpdateMode(VerifyFiles);
   EXPECT_EQ(engine_->GetUpdateList(), Status_Ready);
   EXPECT_EQ(ReadFile(install_ + "scope/login.scope"), "a.pak\n");
-  EXPECT_EQ(engine_->updateMode.load(), Normal);
+  EXPECT_EQ(engine_->GetUpdateMode(), Normal);
   EXPECT_GE(Requests("LauncherConfig/client.md5.7z"), 1);  // although current
 }
 

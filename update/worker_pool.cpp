@@ -24,25 +24,19 @@ constexpr int kWorkerCount = 4;
 // Adds a package's file counts to the engine counters as it unpacks.
 class PackageProgress : public ExtractProgress {
  public:
-  explicit PackageProgress(CVXDlownloader* engine) : engine_(engine) {}
-  void OnItemCount(int n) override {
-    std::lock_guard<std::mutex> hold(engine_->engineLock);
-    engine_->progress.totalFileCount += n;
-  }
-  void OnFileWritten() override {
-    std::lock_guard<std::mutex> hold(engine_->engineLock);
-    engine_->progress.finishedFileCount += 1;
-  }
+  explicit PackageProgress(DownloadHost* engine) : engine_(engine) {}
+  void OnItemCount(int n) override { engine_->Counters().AddTotalFiles(n); }
+  void OnFileWritten() override { engine_->Counters().AddFinishedFiles(1); }
 
  private:
-  CVXDlownloader* engine_;
+  DownloadHost* engine_;
 };
 
 }  // namespace
 
 // ---- CDownloaderThread ----
 
-CDownloaderThread::CDownloaderThread(CVXDlownloader* engine, CDownloaderThreadPool* pool)
+CDownloaderThread::CDownloaderThread(DownloadHost* engine, CDownloaderThreadPool* pool)
     : engine_(engine), pool_(pool) {}
 
 CDownloaderThread::~CDownloaderThread() {
@@ -235,12 +229,12 @@ uint32_t CDownloaderThread::ThreadId() {
 
 bool CDownloaderThread::StopSeen() {
   WorkerState s = State();
-  return s == StopRequested || s == Stopped || engine_->cancelRequested.load();
+  return s == StopRequested || s == Stopped || engine_->CancelRequested();
 }
 
 // ---- CDownloaderThreadPool ----
 
-CDownloaderThreadPool::CDownloaderThreadPool(CVXDlownloader* engine) : engine_(engine) {}
+CDownloaderThreadPool::CDownloaderThreadPool(DownloadHost* engine) : engine_(engine) {}
 
 CDownloaderThreadPool::~CDownloaderThreadPool() {
   StopAll();
@@ -257,7 +251,7 @@ void CDownloaderThreadPool::AddWorker(std::unique_ptr<CDownloaderThread> worker)
   workers.push_back(std::move(worker));
 }
 
-int CDownloaderThreadPool::AddTask(DownloadTask& task, bool remember) {
+int CDownloaderThreadPool::AddTask(DownloadTask task, bool remember) {
   if (remember) {
     std::lock_guard<std::mutex> hold(poolLock);
     pendingTargets.push_back(task.targetPath);
@@ -339,10 +333,10 @@ void DownloadPoolDeleter::operator()(CDownloaderThreadPool* pool) const {
 // ---- Engine side ----
 
 void CVXDlownloader::CreateDownloadPool() {
-  if (downloadPool) return;
+  if (downloadPool_) return;
   HttpFactory();  // chosen before the workers look for it
-  downloadPool.reset(new CDownloaderThreadPool(this));
-  downloadPool->StartWorkers(kWorkerCount);
+  downloadPool_.reset(new CDownloaderThreadPool(this));
+  downloadPool_->StartWorkers(kWorkerCount);
 }
 
 void CVXDlownloader::AddDownloadTask(const FileEntry& entry, uint8_t fixNameCase) {
@@ -364,5 +358,5 @@ void CVXDlownloader::AddDownloadTask(const FileEntry& entry, uint8_t fixNameCase
   if (FileSizeOf(task.downloadPath) != 0 && !IsFileMD5Equal(task.code, task.downloadPath)) {
     std::remove(task.downloadPath.c_str());
   }
-  downloadTasks.push_back(std::move(task));
+  downloadTasks_.push_back(std::move(task));
 }

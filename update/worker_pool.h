@@ -23,8 +23,27 @@
 #include "platform/http.h"
 #include "update/types.h"
 
-class CVXDlownloader;
 class CDownloaderThreadPool;
+class EngineProgress;
+
+// What the pool and its workers need of the engine, and nothing more: the
+// installation folder, the network, the transfer timeouts, the cancel flag,
+// the progress counters, and (for the apply loops) the local list.
+// Thread-safety: every member may be called from any worker; the local list
+// records are made on the update thread only.
+class DownloadHost {
+ public:
+  virtual const std::string& installDir() const = 0;
+  virtual HttpClientFactory* HttpFactory() = 0;
+  virtual const HttpTimeouts& TransferTimeouts() const = 0;
+  virtual bool CancelRequested() const = 0;
+  virtual EngineProgress& Counters() = 0;
+  virtual bool RecordFileInLocalList(const FileEntry& entry) = 0;
+  virtual bool RecordFileInLocalList(const DownloadTask& task) = 0;
+
+ protected:
+  ~DownloadHost() = default;
+};
 
 enum WorkerState : int16_t {
   Idle = 1,  // constructed or stopped
@@ -44,7 +63,7 @@ enum WorkerState : int16_t {
 // test's thread while the worker is not started).
 class CDownloaderThread {
  public:
-  CDownloaderThread(CVXDlownloader* engine, CDownloaderThreadPool* pool);
+  CDownloaderThread(DownloadHost* engine, CDownloaderThreadPool* pool);
   virtual ~CDownloaderThread();
   CDownloaderThread(const CDownloaderThread&) = delete;
   CDownloaderThread& operator=(const CDownloaderThread&) = delete;
@@ -80,7 +99,7 @@ class CDownloaderThread {
   bool VerifyMd5(const DownloadTask& task, const std::string& path, const std::string& md5);
   HttpClient* Http();
 
-  CVXDlownloader* engine_;       // borrowed; outlives the worker
+  DownloadHost* engine_;         // borrowed; outlives the worker
   CDownloaderThreadPool* pool_;  // borrowed; owns the worker
   std::mutex lock_;
   std::condition_variable wake_;  // taskQueue grew or a stop was requested
@@ -108,7 +127,7 @@ class CDownloaderThread {
 // worker appends to finishedQueue or drops from pendingTargets.
 class CDownloaderThreadPool {
  public:
-  explicit CDownloaderThreadPool(CVXDlownloader* engine);
+  explicit CDownloaderThreadPool(DownloadHost* engine);
   virtual ~CDownloaderThreadPool();
   CDownloaderThreadPool(const CDownloaderThreadPool&) = delete;
   CDownloaderThreadPool& operator=(const CDownloaderThreadPool&) = delete;
@@ -120,8 +139,8 @@ class CDownloaderThreadPool {
 
   // Queues a copy on the first worker with an empty queue, else on the one
   // with the shortest queue (earliest among equals). remember: also expect
-  // its targetPath in pendingTargets. Sets task.dwHaveBeenDownloadLength to 0.
-  int AddTask(DownloadTask& task, bool remember);
+  // its targetPath in pendingTargets. The copy starts with nothing fetched.
+  int AddTask(DownloadTask task, bool remember);
   void AddFinishedTask(const DownloadTask& task);
   // Appends all records under one hold of the lock, in order.
   void AddFinishedTasks(const std::vector<DownloadTask>& tasks);
@@ -156,7 +175,7 @@ class CDownloaderThreadPool {
   // Removes the first pendingTargets entry equal to target; poolLock held.
   void RemovePendingLocked(const std::string& target);
 
-  CVXDlownloader* engine_;  // borrowed; owns the pool
+  DownloadHost* engine_;  // borrowed; owns the pool
 };
 
 // Stops the workers before the pool is freed; the engine's pool pointer

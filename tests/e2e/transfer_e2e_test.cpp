@@ -70,7 +70,7 @@ TEST_F(TransferE2eTest, WorkersFetchPlainAndPackedFilesOfARelease) {
   for (const FileEntry& e : entries) engine_->AddDownloadTask(e, 0);
   engine_->CreateDownloadPool();
   CDownloaderThreadPool* pool = engine_->pool();
-  for (DownloadTask& t : engine_->downloadTasks) pool->AddTask(t, true);
+  for (const DownloadTask& t : engine_->downloadTasks()) pool->AddTask(t, true);
   int handedOn = 0;
   pool->ApplyEachFinished([&](const DownloadTask&) { ++handedOn; });
 
@@ -78,7 +78,7 @@ TEST_F(TransferE2eTest, WorkersFetchPlainAndPackedFilesOfARelease) {
   EXPECT_EQ(ReadAll(install_ + "data/packed.dat"), packed);
   EXPECT_EQ(ReadAll(install_ + "LauncherConfig/update/data/f3.bin"), ReadAll(rel + "data/f3.bin"));
   int64_t total = 0;
-  for (const DownloadTask& t : engine_->downloadTasks) total += t.ExpectedSize();
+  for (const DownloadTask& t : engine_->downloadTasks()) total += t.ExpectedSize();
   EXPECT_EQ(engine_->ReadProgress().downloadedBytes, total);
   EXPECT_NE(server_.LogLinesFor("/transfer-release/data/f0.bin").find("range=bytes=0-"),
             std::string::npos);
@@ -127,7 +127,7 @@ TEST_F(TransferE2eTest, SingleFileResumesPastFourGibibytes) {
 
 TEST_F(TransferE2eTest, CheckNetConnectsToTheServer) {
   EXPECT_EQ(engine_->CheckNet(server_.Url("")), 1);
-  engine_->checkNetTimeoutMs = 500;
+  engine_->SetTimeouts({}, {1000, 1, 1000}, 500);
   EXPECT_EQ(engine_->CheckNet("http://127.0.0.1:1/"), 0);
 }
 

@@ -31,13 +31,6 @@ class Collect : public HttpReceiver {
   std::string body;
 };
 
-// Cancels the pass once 1000 bytes have come in.
-int hookBytes = 0;
-void CancelAfter1000(CVXDlownloader* engine, int count) {
-  hookBytes += count;
-  if (hookBytes >= 1000) engine->cancelRequested = true;
-}
-
 class TransferFaultsTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -113,7 +106,7 @@ TEST_F(TransferFaultsTest, ErrorPagesAreNotWrittenAndFailAfter21Attempts) {
 }
 
 TEST_F(TransferFaultsTest, StalledServerFailsTheAttemptAfterTheStallTime) {
-  engine_->transferTimeouts.stallSeconds = 1;
+  engine_->SetTimeouts({10000, 1, 0}, {1000, 1, 1000}, 3000);
   DownloadTask body = Task("stall");
   EXPECT_NE(worker_->DownloadFileOneTime(body), Transfer_Complete);
   DownloadTask head = Task("stallhead");
@@ -122,14 +115,19 @@ TEST_F(TransferFaultsTest, StalledServerFailsTheAttemptAfterTheStallTime) {
 
 TEST_F(TransferFaultsTest, CancelledSingleFileKeepsItsPartAndResumesLater) {
   std::string local = dir_ + "single/a.bin";
-  hookBytes = 0;
-  int r = engine_->DownloadFile(server_.Url("trickle-500/a.bin"), local, CancelAfter1000);
+  // Cancels the pass once 1000 bytes have come in.
+  int hookBytes = 0;
+  auto cancelAfter1000 = [&](int count) {
+    hookBytes += count;
+    if (hookBytes >= 1000) engine_->RequestCancel();
+  };
+  int r = engine_->DownloadFile(server_.Url("trickle-500/a.bin"), local, cancelAfter1000);
   EXPECT_EQ(r, Transfer_Stopped);
   int64_t part = static_cast<int64_t>(fs::file_size(local));
   EXPECT_GT(part, 0);
   EXPECT_LT(part, 5000);
 
-  engine_->cancelRequested = false;
+  engine_->ClearCancel();
   EXPECT_EQ(engine_->DownloadFile(server_.Url("ok/a.bin"), local, nullptr), Transfer_Complete);
   EXPECT_EQ(ReadAll(local), body_);
   EXPECT_NE(Stats().find("\"range\": \"bytes=" + std::to_string(part) + "-\""), std::string::npos);
