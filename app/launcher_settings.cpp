@@ -11,7 +11,6 @@
 #include "diag/log.h"
 #include "update/downloader.h"
 #include "update/engine_files.h"
-#include "update/release_url.h"
 #include "util/file_util.h"
 #include "util/text_util.h"
 
@@ -59,7 +58,7 @@ void TrimLogFolder(const std::string& installDir) {
 #define KESTRAVA_GROUP_URL ""
 #endif
 
-WebConfig DefaultWebConfig() {
+WebConfig DefaultWebConfig(const std::string& releaseBaseUrl) {
   WebConfig c;
   c.homePage = KESTRAVA_HOME_PAGE;
   if (c.homePage.empty()) c.homePage = releaseBaseUrl + "web/index.html";
@@ -93,7 +92,7 @@ bool DownloadServerList(CVXDlownloader* engine) {
   const std::string file = engine->installDir() + "url.xml";
   RemoveFileIfPresent(file);
   WriteLog("Start Get Serverlist");
-  if (engine->DownloadFile(releaseBaseUrl + "url.xml", file, nullptr, kSmallFileLimit) !=
+  if (engine->DownloadFile(engine->releaseBaseUrl() + "url.xml", file, nullptr, kSmallFileLimit) !=
       Transfer_Complete) {
     return false;
   }

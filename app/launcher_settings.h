@@ -22,7 +22,7 @@ struct WebConfig {
 
 // The defaults: KESTRAVA_HOME_PAGE (empty: the release's "web/index.html"
 // below releaseBaseUrl) and KESTRAVA_GROUP_URL, set when the program is built.
-WebConfig DefaultWebConfig();
+WebConfig DefaultWebConfig(const std::string& releaseBaseUrl);
 
 // Logs "LoadUrl!" and reads `url`/`platform`, `AddQQ` and `HomePage` of the
 // file into *config; each one missing or without text keeps its value. A
@@ -30,7 +30,7 @@ WebConfig DefaultWebConfig();
 // nothing.
 void LoadWebConfig(const std::string& file, WebConfig* config);
 
-// Fetches releaseBaseUrl + "url.xml" into the installation folder; true on
+// Fetches the engine's release folder + "url.xml" into the installation folder; true on
 // success.
 bool DownloadServerList(CVXDlownloader* engine);
 

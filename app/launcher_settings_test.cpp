@@ -9,7 +9,6 @@
 #include "app/update_driver.h"
 #include "platform/fake_http.h"
 #include "update/downloader.h"
-#include "update/release_url.h"
 
 namespace fs = std::filesystem;
 
@@ -40,11 +39,11 @@ class FourDayCheckTest : public ::testing::Test {
     fs::remove_all(dir_);
     fs::create_directories(dir_ / "launcherlog");
     ini_ = (dir_ / "LauncherConfig/check.ini").string();
-    SetReleaseBaseUrl("http://fake.test/rel/");
     FakeResource refused;
     refused.refuse = true;
     server_.Put("http://fake.test/rel/", refused);
     engine_ = std::make_unique<CVXDlownloader>(dir_.string() + "/");
+    engine_->SetReleaseBaseUrl("http://fake.test/rel/");
     engine_->SetHttpFactory(std::make_unique<FakeHttpClientFactory>(&server_));
     driver_ = std::make_unique<UpdateDriver>(engine_.get(), &ui_);
     ResetFourDayCheckForTest();

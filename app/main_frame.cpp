@@ -17,8 +17,6 @@
 #include "ui/control.h"
 #include "ui/web_browser.h"
 #include "update/downloader.h"
-#include "update/release_url.h"
-#include "update/update_list.h"
 #include "util/file_util.h"
 #include "util/text_util.h"
 
@@ -268,13 +266,11 @@ void CMainFrame::InitWindow() {
   bridge_ = std::make_unique<Bridge>(this, GetWindowId());
   driver_ = std::make_unique<UpdateDriver>(engine_.get(), bridge_.get());
   FindControls();
-  // The default page lies below the release address, so that is read first.
-  LoadReleaseBaseUrl();
-  webConfig_ = DefaultWebConfig();
+  webConfig_ = DefaultWebConfig(engine_->releaseBaseUrl());
   LoadWebConfig(installDir_ + "web.xml", &webConfig_);
   NavigateHomePage();
   CreateFolderPath("LauncherConfig");
-  LoadLaunchConf(installDir_);
+  engine_->LoadLaunchConf();
   RefreshVersionText();
   ShowStatus(Status_Connecting);
   engine_->SetUpdateMode(Normal);

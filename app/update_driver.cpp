@@ -7,7 +7,6 @@
 #include "diag/log.h"
 #include "update/downloader.h"
 #include "update/engine_files.h"
-#include "update/release_url.h"
 #include "util/file_util.h"
 
 namespace {
@@ -133,8 +132,8 @@ int UpdateDriver::UpdateThreadProc() {
 // Steps 5 to 14 of a pass; returns 17 when the pass completed, else the
 // status that ended it (already shown when it is to be shown).
 int UpdateDriver::RunSteps(int mode, bool* firstDownload) {
-  WriteLogTag("Start Check Net", "%s", releaseBaseUrl.c_str());
-  int r = engine_->CheckNet(releaseBaseUrl);
+  WriteLogTag("Start Check Net", "%s", engine_->releaseBaseUrl().c_str());
+  int r = engine_->CheckNet(engine_->releaseBaseUrl());
   if (r == 0) {
     WriteLogTag("Error", "Check Net Fail");
     Show(19);

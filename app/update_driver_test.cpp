@@ -12,7 +12,6 @@
 
 #include "platform/fake_http.h"
 #include "update/downloader.h"
-#include "update/release_url.h"
 
 namespace fs = std::filesystem;
 
@@ -64,8 +63,8 @@ class DriverTest : public ::testing::Test {
             ::testing::UnitTest::GetInstance()->current_test_info()->name());
     fs::remove_all(dir_);
     fs::create_directories(dir_ / "LauncherConfig");
-    SetReleaseBaseUrl(kBase);
     engine_ = std::make_unique<CVXDlownloader>(dir_.string() + "/");
+    engine_->SetReleaseBaseUrl(kBase);
     engine_->SetHttpFactory(std::make_unique<FakeHttpClientFactory>(&server_));
     driver_ = std::make_unique<UpdateDriver>(engine_.get(), &ui_);
     driver_->restartDelayMs = 0;

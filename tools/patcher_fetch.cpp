@@ -11,7 +11,6 @@
 
 #include "diag/log.h"
 #include "update/downloader.h"
-#include "update/release_url.h"
 #include "update/worker_pool.h"
 
 namespace {
@@ -54,8 +53,8 @@ int RunFetch(const FetchOptions& o) {
   std::string dir = std::filesystem::absolute(o.out, ec).string();
   if (dir.back() != '/') dir += '/';
   SetLogFile(dir + "fetch.log");
-  SetReleaseBaseUrl(o.base);
   CVXDlownloader engine(dir);
+  engine.SetReleaseBaseUrl(o.base);
   auto start = std::chrono::steady_clock::now();
   for (const FileEntry& e : entries) engine.AddDownloadTask(e, 0);
   engine.CreateDownloadPool();

@@ -15,8 +15,6 @@
 #include "update/downloader.h"
 #include "update/engine_files.h"
 #include "update/install_lock.h"
-#include "update/release_url.h"
-#include "update/update_list.h"
 
 namespace {
 
@@ -65,12 +63,12 @@ int RunUpdate(const UpdateOptions& options) {
   SetLogFile("");
   WriteLog("App Start =================================================");
 
-  LoadLaunchConf(dir);
-  if (!options.url.empty()) SetReleaseBaseUrl(options.url);
   static const std::map<std::string, UpdateMode> kModes = {
       {"normal", Normal}, {"repair", VerifyFiles}, {"recheck", Recheck}, {"full", FullDownload}};
 
   CVXDlownloader engine(dir);
+  engine.LoadLaunchConf();
+  if (!options.url.empty()) engine.SetReleaseBaseUrl(options.url);
   engine.SetSkipMissingLauncher(true);
   engine.SetSelfUpdateHooks(nullptr, &EndForRestart);
   engine.SetUpdateMode(kModes.at(options.mode));

@@ -7,7 +7,6 @@
 
 #include "update/downloader.h"
 #include "update/md5.h"
-#include "update/release_url.h"
 
 namespace fs = std::filesystem;
 
@@ -47,8 +46,8 @@ class DifferenceTest : public ::testing::Test {
     fs::remove_all(dir_);
     fs::create_directories(dir_);
     install_ = dir_.string() + "/";
-    SetReleaseBaseUrl("http://127.0.0.1:1/rel");
     engine_ = std::make_unique<CVXDlownloader>(install_);
+    engine_->SetReleaseBaseUrl("http://127.0.0.1:1/rel");
   }
   void TearDown() override {
     engine_.reset();

@@ -1,8 +1,15 @@
 #include "update/downloader.h"
 
 #include "update/local_list.h"
+#include "update/release_url.h"
 
 CVXDlownloader::CVXDlownloader(std::string installDir)
-    : installDir_(std::move(installDir)), localList_(std::make_unique<LocalList>()) {}
+    : installDir_(std::move(installDir)),
+      releaseBaseUrl_(DefaultReleaseBaseUrl()),
+      localList_(std::make_unique<LocalList>()) {}
 
 CVXDlownloader::~CVXDlownloader() = default;
+
+void CVXDlownloader::SetReleaseBaseUrl(const std::string& url) {
+  releaseBaseUrl_ = WithTrailingSlash(url);
+}

@@ -44,6 +44,24 @@ class CVXDlownloader : public DownloadHost {
 
   const std::string& installDir() const override { return installDir_; }
 
+  // The release folder on the server, ending with "/": DefaultReleaseBaseUrl
+  // unless changed. Set before a pass starts; read-only while one runs.
+  const std::string& releaseBaseUrl() const { return releaseBaseUrl_; }
+  void SetReleaseBaseUrl(const std::string& url);
+
+  // The release version of Launch.conf, kept in step by the update-list
+  // step. Any thread.
+  void LoadLaunchConf();
+  std::string clientVersion() const;
+  // Stores version and rewrites Launch.conf when it differs.
+  void SetClientVersion(const std::string& version);
+
+ private:
+  std::string releaseBaseUrl_;
+  mutable std::mutex versionLock_;
+  std::string clientVersion_;  // guarded by versionLock_
+
+ public:
   // ---- File lists: the local list (localclient.md5) ----
 
   // Loads the local list once; with none (or a damaged one, kept aside as

@@ -18,7 +18,6 @@
 #include "update/archive.h"
 #include "update/downloader.h"
 #include "update/md5.h"
-#include "update/release_url.h"
 
 class EngineFixture : public ::testing::Test {
  protected:
@@ -32,8 +31,8 @@ class EngineFixture : public ::testing::Test {
     fs::remove_all(dir_);
     fs::create_directories(dir_);
     install_ = dir_.string() + "/";
-    SetReleaseBaseUrl(kBase);
     engine_ = std::make_unique<CVXDlownloader>(install_);
+    engine_->SetReleaseBaseUrl(kBase);
     engine_->SetHttpFactory(std::make_unique<FakeHttpClientFactory>(&server_));
   }
   void TearDown() override {

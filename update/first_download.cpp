@@ -14,7 +14,6 @@
 #include "update/file_list.h"
 #include "update/md5.h"
 #include "update/patch.h"
-#include "update/release_url.h"
 #include "update/safe_path.h"
 #include "util/file_util.h"
 #include "util/text_util.h"
@@ -64,7 +63,7 @@ int CVXDlownloader::FirstDownload() {
   const std::string index = installDir() + "LauncherConfig/update/firstdownload";
   CreateParentFolders(index);
   if (DownloadFile(
-          releaseBaseUrl + "LauncherConfig/update/firstdownload" + AnsiToWide(TimeStampQuery()),
+          releaseBaseUrl_ + "LauncherConfig/update/firstdownload" + AnsiToWide(TimeStampQuery()),
           index, nullptr, kSmallFileLimit) != Transfer_Complete) {
     WriteLog("Download FristDownload Failed");
     return FirstDownloadFailed();
@@ -117,7 +116,7 @@ void CVXDlownloader::QueuePackage(const std::string& name, int64_t size) {
   DownloadTask task;
   task.TaskKind = Package;
   task.size = size;
-  task.downloadUrl = releaseBaseUrl + name;
+  task.downloadUrl = releaseBaseUrl_ + name;
   task.downloadPath = installDir() + name;
   task.targetPath = name;
   progress_.AddTotalBytes(size);

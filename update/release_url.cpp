@@ -6,18 +6,12 @@
 #define KESTRAVA_RELEASE_URL "http://update.kestrava.example/360vozevo/__release__/"
 #endif
 
-std::string releaseBaseUrl = KESTRAVA_RELEASE_URL;
-
 std::string WithTrailingSlash(std::string url) {
   if (!url.empty() && url.back() != '/') url += '/';
   return url;
 }
 
-void SetReleaseBaseUrl(const std::string& url) {
-  releaseBaseUrl = WithTrailingSlash(url);
-}
-
-void LoadReleaseBaseUrl() {
+std::string DefaultReleaseBaseUrl() {
   const char* env = std::getenv("KESTRAVA_RELEASE_URL");
-  SetReleaseBaseUrl(env != nullptr && *env != '\0' ? env : KESTRAVA_RELEASE_URL);
+  return WithTrailingSlash(env != nullptr && *env != '\0' ? env : KESTRAVA_RELEASE_URL);
 }

@@ -4,23 +4,17 @@
 
 #include <cstdlib>
 
-TEST(ReleaseUrl, EnvironmentOverridesDefaultAndGetsTrailingSlash) {
+TEST(ReleaseUrl, EnvironmentOverridesDefaultAndSlashIsAddedOnlyWhenMissing) {
   unsetenv("KESTRAVA_RELEASE_URL");
-  LoadReleaseBaseUrl();
-  std::string builtIn = releaseBaseUrl;
+  const std::string builtIn = DefaultReleaseBaseUrl();
   EXPECT_EQ(builtIn.back(), '/');
 
   setenv("KESTRAVA_RELEASE_URL", "http://127.0.0.1:8080/rel", 1);
-  LoadReleaseBaseUrl();
-  EXPECT_EQ(releaseBaseUrl, "http://127.0.0.1:8080/rel/");
-
+  EXPECT_EQ(DefaultReleaseBaseUrl(), "http://127.0.0.1:8080/rel/");
   setenv("KESTRAVA_RELEASE_URL", "", 1);  // empty means not set
-  LoadReleaseBaseUrl();
-  EXPECT_EQ(releaseBaseUrl, builtIn);
+  EXPECT_EQ(DefaultReleaseBaseUrl(), builtIn);
   unsetenv("KESTRAVA_RELEASE_URL");
-}
 
-TEST(ReleaseUrl, SlashAddedOnlyWhenMissing) {
   EXPECT_EQ(WithTrailingSlash("http://h/a/"), "http://h/a/");
   EXPECT_EQ(WithTrailingSlash("http://h/a"), "http://h/a/");
   EXPECT_EQ(WithTrailingSlash(""), "");

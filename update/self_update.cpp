@@ -14,7 +14,6 @@
 #include "update/engine_files.h"
 #include "update/file_list.h"
 #include "update/md5.h"
-#include "update/release_url.h"
 #include "util/file_util.h"
 #include "util/text_util.h"
 
@@ -54,7 +53,7 @@ void CVXDlownloader::SetSelfUpdateHooks(std::function<void()> post, std::functio
 int CVXDlownloader::RunSelfUpdate(bool verify) {
   const std::string listFile = installDir() + "LauncherConfig/update/LaunUpdate.xml";
   RemoveFileIfPresent(listFile);
-  if (DownloadFile(releaseBaseUrl + "ZEPLauncherUpdate/LaunUpdate.xml", listFile, nullptr,
+  if (DownloadFile(releaseBaseUrl_ + "ZEPLauncherUpdate/LaunUpdate.xml", listFile, nullptr,
                    kSmallFileLimit) != Transfer_Complete) {
     return Status_Ready;
   }
@@ -74,7 +73,7 @@ int CVXDlownloader::UpdateTheUpdateTool(bool verify) {
   const std::string archive = installDir() + "LauncherConfig/update/Launcher.dat.7z";
   RemoveFileIfPresent(archive);
   int r = DownloadFile(
-      releaseBaseUrl + (verify ? "LauncherUpdate/" : "ZEPLauncherUpdate/") + "Launcher.dat.7z",
+      releaseBaseUrl_ + (verify ? "LauncherUpdate/" : "ZEPLauncherUpdate/") + "Launcher.dat.7z",
       archive, nullptr, kProgramLimit);
   if (r == Transfer_Stopped) return Status_Cancelled;
   if (r != Transfer_Complete) return Status_Ready;
@@ -111,7 +110,7 @@ int CVXDlownloader::UpdateTheLauncher(bool verify) {
   selfUpdateBytes_.store(0);
   PostSelfUpdateMessage();
   int r = DownloadFile(
-      releaseBaseUrl + "ZEPLauncherUpdate/Launcher.exe.7z", archive,
+      releaseBaseUrl_ + "ZEPLauncherUpdate/Launcher.exe.7z", archive,
       [this](int count) { selfUpdateBytes_.fetch_add(count); }, kProgramLimit);
   if (r == Transfer_Stopped) {
     PostSelfUpdateMessage();

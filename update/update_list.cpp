@@ -12,36 +12,44 @@
 #include "update/engine_files.h"
 #include "update/file_list.h"
 #include "update/md5.h"
-#include "update/release_url.h"
 #include "util/file_util.h"
 #include "util/text_util.h"
 
-std::string clientVersion;
-
-void LoadLaunchConf(const std::string& folder) {
-  LoadReleaseBaseUrl();
-  clientVersion.clear();
+std::string ReadLaunchConf(const std::string& folder) {
   pugi::xml_document doc;
-  if (!doc.load_file((folder + "Launch.conf").c_str())) return;
+  if (!doc.load_file((folder + "Launch.conf").c_str())) return std::string();
   pugi::xml_node text = doc.child("info").child("client_ver").first_child();
-  if (text.type() == pugi::node_pcdata) clientVersion = Utf8ToWide(text.value());
+  return text.type() == pugi::node_pcdata ? Utf8ToWide(text.value()) : std::string();
 }
 
-bool SaveLaunchConf(const std::string& folder) {
+bool WriteLaunchConf(const std::string& folder, const std::string& version) {
   pugi::xml_document doc;
   pugi::xml_node decl = doc.append_child(pugi::node_declaration);
   decl.append_attribute("version") = "1.0";
   decl.append_attribute("encoding") = "UTF-8";
-  doc.append_child("info").append_child("client_ver").text().set(WideToUtf8(clientVersion).c_str());
+  doc.append_child("info").append_child("client_ver").text().set(WideToUtf8(version).c_str());
   std::ostringstream out;
   doc.save(out, "    ");
   return WriteFileAtomically(folder + "Launch.conf", out.str());
 }
 
-void SetClientVersion(const std::string& folder, const std::string& v) {
-  if (v == clientVersion) return;
-  clientVersion = v;
-  SaveLaunchConf(folder);
+void CVXDlownloader::LoadLaunchConf() {
+  std::lock_guard<std::mutex> hold(versionLock_);
+  clientVersion_ = ReadLaunchConf(installDir());
+}
+
+std::string CVXDlownloader::clientVersion() const {
+  std::lock_guard<std::mutex> hold(versionLock_);
+  return clientVersion_;
+}
+
+void CVXDlownloader::SetClientVersion(const std::string& version) {
+  {
+    std::lock_guard<std::mutex> hold(versionLock_);
+    if (version == clientVersion_) return;
+    clientVersion_ = version;
+  }
+  WriteLaunchConf(installDir(), version);
 }
 
 std::string CVXDlownloader::GetFileMD5(const std::string& path) {
@@ -57,7 +65,7 @@ int CVXDlownloader::GetUpdateList() {
   const std::string fetched = installDir() + "LauncherConfig/update/UpdateServers.qdx";
   const std::string installed = installDir() + "LauncherConfig/UpdateServers.qdx";
   const std::string url =
-      releaseBaseUrl + "LauncherConfig/UpdateServers.qdx" + AnsiToWide(TimeStampQuery());
+      releaseBaseUrl_ + "LauncherConfig/UpdateServers.qdx" + AnsiToWide(TimeStampQuery());
 
   // A plain file of the update folder's name would block the folder.
   RemoveFileIfPresent(installDir() + "LauncherConfig/update");
@@ -77,7 +85,7 @@ int CVXDlownloader::GetUpdateList() {
 int CVXDlownloader::ReadUpdateXml(bool verify, std::string* expectedCode) {
   const std::string listFile = installDir() + "LauncherConfig/update/update.xml";
   RemoveFileIfPresent(listFile);
-  std::string url = releaseBaseUrl + "LauncherConfig/update.xml";
+  std::string url = releaseBaseUrl_ + "LauncherConfig/update.xml";
   if (verify) url += AnsiToWide(TimeStampQuery());
   int r = DownloadFile(url, listFile, nullptr, kSmallFileLimit);
   if (r == Transfer_Stopped) return Status_Cancelled;
@@ -102,7 +110,7 @@ int CVXDlownloader::ReadUpdateXml(bool verify, std::string* expectedCode) {
   // A list without a version keeps the stored one rather than blanking it.
   if (!list.version.empty()) {
     serverVersion_ = AnsiToWide(list.version);
-    SetClientVersion(installDir(), serverVersion_);
+    SetClientVersion(serverVersion_);
   }
   // The last entry's code is the MD5 the unpacked client list must have.
   expectedCode->clear();
@@ -142,7 +150,7 @@ int CVXDlownloader::CheckUpdateList() {
   }
   const std::string archive = clientList + ".7z";
   RemoveFileIfPresent(archive);
-  r = DownloadFile(releaseBaseUrl + "LauncherConfig/client.md5.7z", archive, nullptr,
+  r = DownloadFile(releaseBaseUrl_ + "LauncherConfig/client.md5.7z", archive, nullptr,
                    kClientListLimit);
   if (r == Transfer_Failed) return Status_ClientListFailed;
   if (r == Transfer_Stopped) return Status_Cancelled;
@@ -151,7 +159,7 @@ int CVXDlownloader::CheckUpdateList() {
 
 int CVXDlownloader::CheckUpdateListVerify() {
   if (!IsScopeExist()) {
-    DownloadFile(releaseBaseUrl + "scope/login.scope" + AnsiToWide(TimeStampQuery()),
+    DownloadFile(releaseBaseUrl_ + "scope/login.scope" + AnsiToWide(TimeStampQuery()),
                  installDir() + "scope/login.scope", nullptr, kSmallFileLimit);
     SetUpdateMode(Normal);
   }
@@ -163,7 +171,7 @@ int CVXDlownloader::CheckUpdateListVerify() {
   const std::string archive = clientList + ".7z";
   RemoveFileIfPresent(clientList);
   RemoveFileIfPresent(archive);
-  r = DownloadFile(releaseBaseUrl + "LauncherConfig/client.md5.7z", archive, nullptr,
+  r = DownloadFile(releaseBaseUrl_ + "LauncherConfig/client.md5.7z", archive, nullptr,
                    kClientListLimit);
   if (r == Transfer_Stopped) return Status_Cancelled;
   return UnpackClientList(archive, expected, "client.7z MD5 Error!");

@@ -7,10 +7,6 @@ namespace {
 
 class UpdateListTest : public EngineFixture {
  protected:
-  void SetUp() override {
-    EngineFixture::SetUp();
-    clientVersion.clear();
-  }
   // An update list whose last entry announces `code`.
   void ServeUpdateXml(const std::string& version, const std::string& code) {
     Serve("LauncherConfig/update.xml",
@@ -27,11 +23,12 @@ TEST_F(UpdateListTest, CurrentClientListIsNotFetchedAgain) {
   ServeUpdateXml("1.2.3", Md5(list));
   EXPECT_EQ(engine_->GetUpdateList(), Status_Ready);
   EXPECT_EQ(Requests("LauncherConfig/client.md5.7z"), 0);
-  EXPECT_EQ(clientVersion, "1.2.3");
+  EXPECT_EQ(engine_->clientVersion(), "1.2.3");
   EXPECT_NE(ReadFile(install_ + "Launch.conf").find("<client_ver>1.2.3</client_ver>"),
             std::string::npos);
-  LoadLaunchConf(install_);
-  EXPECT_EQ(clientVersion, "1.2.3");
+  CVXDlownloader restarted(install_);
+  restarted.LoadLaunchConf();
+  EXPECT_EQ(restarted.clientVersion(), "1.2.3");
 }
 
 TEST_F(UpdateListTest, MissingOrStaleClientListIsFetchedAndChecked) {

@@ -13,7 +13,6 @@
 #include "update/downloader.h"
 #include "update/file_list.h"
 #include "update/md5.h"
-#include "update/release_url.h"
 #include "update/safe_path.h"
 #include "util/file_util.h"
 
@@ -349,7 +348,7 @@ void CVXDlownloader::AddDownloadTask(const FileEntry& entry, uint8_t fixNameCase
   DownloadTask task;
   task.TaskKind = entry.zip;
   task.fixNameCase = fixNameCase;
-  task.downloadUrl = releaseBaseUrl + entry.path + suffix;
+  task.downloadUrl = releaseBaseUrl_ + entry.path + suffix;
   task.downloadPath = installDir() + "LauncherConfig/update/" + entry.path + suffix;
   task.targetPath = installDir() + entry.path;
   task.code = entry.code;

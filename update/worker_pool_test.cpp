@@ -19,7 +19,6 @@
 #include "tests/test_files.h"
 #include "update/downloader.h"
 #include "update/md5.h"
-#include "update/release_url.h"
 
 namespace {
 
@@ -280,7 +279,7 @@ TEST_F(WorkerPoolTest, StopTakesEffectWithinOnePieceAndKeepsThePartialFile) {
 }
 
 TEST_F(WorkerPoolTest, AddDownloadTaskBuildsPathsAndDropsWrongLeftovers) {
-  SetReleaseBaseUrl("http://host/rel/");
+  engine_->SetReleaseBaseUrl("http://host/rel/");
   FileEntry e{"data/map.bin", Md5Of("map"), 3, SevenZip, 40};
   WriteAll(dir_ + "game/LauncherConfig/update/data/map.bin.7z", "stale");
   engine_->AddDownloadTask(e, 1);

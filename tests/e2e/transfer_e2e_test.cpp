@@ -13,7 +13,6 @@
 #include "tests/test_files.h"
 #include "update/downloader.h"
 #include "update/md5.h"
-#include "update/release_url.h"
 #include "update/worker_pool.h"
 
 namespace {
@@ -50,7 +49,7 @@ class TransferE2eTest : public ::testing::Test {
 
 TEST_F(TransferE2eTest, WorkersFetchPlainAndPackedFilesOfARelease) {
   std::string rel = server_.FreshFolder("transfer-release");
-  SetReleaseBaseUrl(server_.Url("transfer-release/"));
+  engine_->SetReleaseBaseUrl(server_.Url("transfer-release/"));
   std::vector<FileEntry> entries;
   for (int i = 0; i < 6; ++i) {
     std::string path = "data/f" + std::to_string(i) + ".bin";
