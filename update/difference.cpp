@@ -96,7 +96,7 @@ void CVXDlownloader::AddTaskOnce(const FileEntry& entry, uint8_t fixNameCase) {
 }
 
 // Common start of the three rules: counters, task list, published list.
-int CVXDlownloader::StartDifference(PublishedList* published) {
+UpdateStatus CVXDlownloader::StartDifference(PublishedList* published) {
   progress_.SetCheckCounters(0, 0);
   downloadTasks_.clear();
   taskedPaths_.clear();
@@ -107,7 +107,7 @@ int CVXDlownloader::StartDifference(PublishedList* published) {
   return Status_DifferencesReady;
 }
 
-int CVXDlownloader::GetDifferentFiles() {
+UpdateStatus CVXDlownloader::GetDifferentFiles() {
   switch (GetUpdateMode()) {
     case VerifyFiles:
       WriteLog("Start GetDifferentFilesWithFiles");
@@ -153,10 +153,10 @@ bool CVXDlownloader::CheckFilesOnDisk(const std::vector<const FileEntry*>& entri
   return !CancelRequested();
 }
 
-int CVXDlownloader::GetDifferentFilesWithFiles() {
+UpdateStatus CVXDlownloader::GetDifferentFilesWithFiles() {
   WriteLog("Start Get DifferentFiles With Files");
   PublishedList published;
-  int r = StartDifference(&published);
+  UpdateStatus r = StartDifference(&published);
   if (r != Status_DifferencesReady) return r;
   std::vector<std::string> localPaths;
   if (!LoadLocalCodes(installDir() + "LauncherConfig/localclient.md5", nullptr, &localPaths)) {
@@ -194,12 +194,12 @@ int CVXDlownloader::GetDifferentFilesWithFiles() {
   return Status_DifferencesReady;
 }
 
-int CVXDlownloader::StartDifference(PublishedList* published, LocalCodes* local) {
-  int r = StartDifference(published);
+UpdateStatus CVXDlownloader::StartDifference(PublishedList* published, LocalCodes* local) {
+  UpdateStatus r = StartDifference(published);
   return r == Status_DifferencesReady ? LoadLocalMap(local) : r;
 }
 
-int CVXDlownloader::LoadLocalMap(LocalCodes* local) {
+UpdateStatus CVXDlownloader::LoadLocalMap(LocalCodes* local) {
   const std::string file = installDir() + "LauncherConfig/localclient.md5";
   if (!LoadLocalCodes(file, local, nullptr)) {
     WriteLogTag("Error", "Cant Not Open Old MD5 List");
@@ -209,11 +209,11 @@ int CVXDlownloader::LoadLocalMap(LocalCodes* local) {
   return Status_DifferencesReady;
 }
 
-int CVXDlownloader::GetDiffernetFilesWithMD5List() {
+UpdateStatus CVXDlownloader::GetDiffernetFilesWithMD5List() {
   WriteLog("Start Get DifferentFiles With MD5");
   PublishedList published;
   LocalCodes local;
-  int r = StartDifference(&published, &local);
+  UpdateStatus r = StartDifference(&published, &local);
   if (r != Status_DifferencesReady) return r;
   if (CancelRequested()) return Status_Cancelled;
 
@@ -267,12 +267,12 @@ void CVXDlownloader::CheckImportantFiles(const PublishedList& published) {
   }
 }
 
-int CVXDlownloader::GetFullDownload() {
+UpdateStatus CVXDlownloader::GetFullDownload() {
   WriteLog("Start Get GetFullDownload Files");
   PublishedList published;
   LocalCodes local;
   unfinishedPaths_.clear();
-  int r = StartDifference(&published, &local);
+  UpdateStatus r = StartDifference(&published, &local);
   if (r != Status_DifferencesReady) return r;
   progress_.SetCheckCounters(static_cast<int>(published.size()), 0);
   for (const FileEntry& entry : published) {
@@ -283,7 +283,7 @@ int CVXDlownloader::GetFullDownload() {
   return Status_DifferencesReady;
 }
 
-int CVXDlownloader::GetScopeList() {
+UpdateStatus CVXDlownloader::GetScopeList() {
   scopeList_.clear();
   const std::string file = WideToOem(installDir() + "scope/login.scope");
   if (FileSizeOf(file) > kSmallFileLimit) {
@@ -306,7 +306,7 @@ int CVXDlownloader::GetScopeList() {
   return Status_ScopeListReady;
 }
 
-int CVXDlownloader::GetDownloadSize() {
+UpdateStatus CVXDlownloader::GetDownloadSize() {
   WriteLog("Start Get Download Size");
   int64_t total = 1;
   progress_.StartSizes();

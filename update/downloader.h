@@ -80,7 +80,7 @@ class CVXDlownloader : public DownloadHost {
   // Saves the local list atomically; logs the outcome.
   bool WriteLocalClient();
   // Status_FirstLogin (37) without a local list file, else Status_Ready (32).
-  int IsFirstLogin();
+  UpdateStatus IsFirstLogin();
   // Whether scope/login.scope can be read.
   bool IsScopeExist();
   LocalList* localList() const { return localList_.get(); }
@@ -102,9 +102,9 @@ class CVXDlownloader : public DownloadHost {
   // Mirrors the server list, reads update.xml, runs the self-update and
   // refreshes LauncherConfig/client.md5 when it is not the announced one.
   // 32 ready, or 2, 4, 8, 9, 25, 35, 36.
-  int GetUpdateList();
-  int CheckUpdateList();        // modes Normal, Recheck
-  int CheckUpdateListVerify();  // mode VerifyFiles: the client list is always fetched
+  UpdateStatus GetUpdateList();
+  UpdateStatus CheckUpdateList();        // modes Normal, Recheck
+  UpdateStatus CheckUpdateListVerify();  // mode VerifyFiles: the client list is always fetched
   // MD5 hex of a whole file, empty when it cannot be read.
   std::string GetFileMD5(const std::string& path);
   void GetUpdateToolMD5();
@@ -117,26 +117,26 @@ class CVXDlownloader : public DownloadHost {
   std::string serverVersion_;    // update thread only
   std::string launcherToolMD5_;  // update thread only
 
-  int ReadUpdateXml(bool verify, std::string* expectedCode);
+  UpdateStatus ReadUpdateXml(bool verify, std::string* expectedCode);
   // ReadUpdateXml, then the launcher's own update: the common start of both
   // list checks.
-  int ReadVersionAndSelfUpdate(bool verify, std::string* expectedCode);
-  int UnpackClientList(const std::string& archive, const std::string& expected,
-                       const char* mismatchLine);
+  UpdateStatus ReadVersionAndSelfUpdate(bool verify, std::string* expectedCode);
+  UpdateStatus UnpackClientList(const std::string& archive, const std::string& expected,
+                                const char* mismatchLine);
 
  public:
   // ---- Difference computation ----
 
   // Fills downloadTasks with the files to fetch, by the rule of the update
   // mode. 34 ready, or 15, 30, 31, 36.
-  int GetDifferentFiles();
-  int GetDifferentFilesWithFiles();    // every listed file checked on disk
-  int GetDiffernetFilesWithMD5List();  // local list against published list
-  int GetFullDownload();
+  UpdateStatus GetDifferentFiles();
+  UpdateStatus GetDifferentFilesWithFiles();    // every listed file checked on disk
+  UpdateStatus GetDiffernetFilesWithMD5List();  // local list against published list
+  UpdateStatus GetFullDownload();
   // Reads scope/login.scope into scopeList: 14, or 15 when it is missing.
-  int GetScopeList();
+  UpdateStatus GetScopeList();
   // Totals the task sizes into downloadSize, creates their folders: 6 or 26.
-  int GetDownloadSize();
+  UpdateStatus GetDownloadSize();
   // Deletes the files of oldFiles and forgets them in the local list.
   void DeleteOldFile();
 
@@ -148,11 +148,11 @@ class CVXDlownloader : public DownloadHost {
   std::vector<std::string> importantFiles_;  // update thread only
   std::vector<std::string> scopeList_;       // update thread only
 
-  int StartDifference(std::vector<FileEntry>* published);
+  UpdateStatus StartDifference(std::vector<FileEntry>* published);
   // The same, then the local list's codes.
-  int StartDifference(std::vector<FileEntry>* published,
-                      std::vector<std::pair<std::string, std::string>>* local);
-  int LoadLocalMap(std::vector<std::pair<std::string, std::string>>* local);
+  UpdateStatus StartDifference(std::vector<FileEntry>* published,
+                               std::vector<std::pair<std::string, std::string>>* local);
+  UpdateStatus LoadLocalMap(std::vector<std::pair<std::string, std::string>>* local);
   void CheckImportantFiles(const std::vector<FileEntry>& published);
   bool CheckFilesOnDisk(const std::vector<const FileEntry*>& entries, std::vector<char>* result);
   // AddDownloadTask unless this pass already has a task for the path.
@@ -204,10 +204,10 @@ class CVXDlownloader : public DownloadHost {
   // up to 11 attempts. 1 complete, 0 failed, 36 cancelled. A file whose
   // announced size passes maxBytes is refused at once (an "Error" line, 0);
   // a body longer than announced is cut off.
-  int DownloadFile(std::string url, std::string localPath, ProgressHook hook,
-                   int64_t maxBytes = kNoSizeLimit);
-  int DownloadFileOnce(const std::string& url, const std::string& localPath, ProgressHook hook,
-                       int64_t maxBytes = kNoSizeLimit);
+  TransferResult DownloadFile(std::string url, std::string localPath, ProgressHook hook,
+                              int64_t maxBytes = kNoSizeLimit);
+  TransferResult DownloadFileOnce(const std::string& url, const std::string& localPath,
+                                  ProgressHook hook, int64_t maxBytes = kNoSizeLimit);
   // Size announced by the server (status 200 and Content-Length), up to 11
   // queries; -1 when none succeeded.
   int64_t GetRemoteFileSize(const std::string& url);
@@ -249,13 +249,13 @@ class CVXDlownloader : public DownloadHost {
   // thread, saves the local list. 17 when every task was applied, 36 when
   // cancelled, 7 when a file could not be fetched, verified or put in place
   // (it stays different from the list, so the next check finds it again).
-  int DownloadDifferentFiles();
+  UpdateStatus DownloadDifferentFiles();
 
   // ---- First download ----
 
   // Fetches and unpacks the packages of the first-download index and
   // records the files their lists describe. 32, or 38 when no index.
-  int FirstDownload();
+  UpdateStatus FirstDownload();
   // Whether a first download started here has not yet completed (a marker
   // in LauncherConfig/ says so). While it is, the comparison fetches every
   // published file the local list lacks, whatever its kind, so that a
@@ -268,7 +268,7 @@ class CVXDlownloader : public DownloadHost {
   std::vector<int64_t> packageSizes_;      // update thread only
 
   void QueuePackage(const std::string& name, int64_t size);
-  int FirstDownloadFailed();
+  UpdateStatus FirstDownloadFailed();
 
  public:
   // ---- Launcher self-update ----
@@ -276,7 +276,7 @@ class CVXDlownloader : public DownloadHost {
   // Refreshes Launcher.dat and, when Launcher.exe is out of date, fetches
   // its archive and restarts through Launcher.dat. 32 to go on, or 8, 9,
   // 25, 36 (5 only when exitProcess returned).
-  int RunSelfUpdate(bool verify);
+  UpdateStatus RunSelfUpdate(bool verify);
 
   // Bytes of the launcher's archive fetched so far; any thread.
   int64_t selfUpdateBytes() const { return selfUpdateBytes_.load(); }
@@ -296,7 +296,7 @@ class CVXDlownloader : public DownloadHost {
   bool skipMissingLauncher_ = false;
 
   void PostSelfUpdateMessage();
-  int UpdateTheUpdateTool(bool verify);
-  int UpdateTheLauncher(bool verify);
-  int RestartThroughUpdateTool();
+  UpdateStatus UpdateTheUpdateTool(bool verify);
+  UpdateStatus UpdateTheLauncher(bool verify);
+  UpdateStatus RestartThroughUpdateTool();
 };

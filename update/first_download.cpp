@@ -52,7 +52,7 @@ std::string ReadWholeFile(const std::string& path, bool* ok) {
 
 }  // namespace
 
-int CVXDlownloader::FirstDownload() {
+UpdateStatus CVXDlownloader::FirstDownload() {
   // Until every package has arrived and every file in it matched, the
   // installation is unfinished: the comparison then fetches every published
   // file the local list lacks, however this download ends.
@@ -106,7 +106,7 @@ void CVXDlownloader::MarkFirstInstallUnfinished(bool unfinished) {
 // The comparison that follows must find an (empty) local list; without one
 // it reports the list broken, the pass restarts, and the first download
 // fails again, for ever.
-int CVXDlownloader::FirstDownloadFailed() {
+UpdateStatus CVXDlownloader::FirstDownloadFailed() {
   OpenLocalList();
   WriteLocalClient();
   return Status_FirstDownloadFailed;

@@ -267,7 +267,7 @@ bool CanRead(const std::string& path) {
 }
 }  // namespace
 
-int CVXDlownloader::IsFirstLogin() {
+UpdateStatus CVXDlownloader::IsFirstLogin() {
   if (CanRead(LocalListPath())) {
     WriteLog("Is Not First Login ");
     return Status_Ready;

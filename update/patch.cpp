@@ -87,7 +87,7 @@ bool CDownloaderThreadPool::ProcessDownloadPatchTask(int* applied) {
   return true;
 }
 
-int CVXDlownloader::DownloadDifferentFiles() {
+UpdateStatus CVXDlownloader::DownloadDifferentFiles() {
   progress_.ResetTransfer();
   if (pool() == nullptr) CreateDownloadPool();
   const int count = GetDownloadTaskCount();

@@ -50,7 +50,7 @@ void CVXDlownloader::SetSelfUpdateHooks(std::function<void()> post, std::functio
   exitProcess_ = std::move(exit);
 }
 
-int CVXDlownloader::RunSelfUpdate(bool verify) {
+UpdateStatus CVXDlownloader::RunSelfUpdate(bool verify) {
   const std::string listFile = installDir() + "LauncherConfig/update/LaunUpdate.xml";
   RemoveFileIfPresent(listFile);
   if (DownloadFile(releaseBaseUrl_ + "ZEPLauncherUpdate/LaunUpdate.xml", listFile, nullptr,
@@ -58,12 +58,12 @@ int CVXDlownloader::RunSelfUpdate(bool verify) {
     return Status_Ready;
   }
   selfUpdateList_ = ReadSelfUpdateList(listFile);
-  int r = UpdateTheUpdateTool(verify);
+  UpdateStatus r = UpdateTheUpdateTool(verify);
   if (r != Status_Ready) return r;
   return UpdateTheLauncher(verify);
 }
 
-int CVXDlownloader::UpdateTheUpdateTool(bool verify) {
+UpdateStatus CVXDlownloader::UpdateTheUpdateTool(bool verify) {
   auto entry = selfUpdateList_.find("Launcher.dat");
   if (entry == selfUpdateList_.end()) return Status_Ready;
   const std::string& toolCode = entry->second.code;
@@ -72,7 +72,7 @@ int CVXDlownloader::UpdateTheUpdateTool(bool verify) {
   WriteLog("UpdateTool Need To Update");
   const std::string archive = installDir() + "LauncherConfig/update/Launcher.dat.7z";
   RemoveFileIfPresent(archive);
-  int r = DownloadFile(
+  TransferResult r = DownloadFile(
       releaseBaseUrl_ + (verify ? "LauncherUpdate/" : "ZEPLauncherUpdate/") + "Launcher.dat.7z",
       archive, nullptr, kProgramLimit);
   if (r == Transfer_Stopped) return Status_Cancelled;
@@ -92,7 +92,7 @@ int CVXDlownloader::UpdateTheUpdateTool(bool verify) {
   return Status_Ready;
 }
 
-int CVXDlownloader::UpdateTheLauncher(bool verify) {
+UpdateStatus CVXDlownloader::UpdateTheLauncher(bool verify) {
   auto entry = selfUpdateList_.find("Launcher.exe");
   if (entry == selfUpdateList_.end()) return Status_Ready;
   const std::string launcher = installDir() + "Launcher.exe";
@@ -109,7 +109,7 @@ int CVXDlownloader::UpdateTheLauncher(bool verify) {
   RemoveFileIfPresent(archive);
   selfUpdateBytes_.store(0);
   PostSelfUpdateMessage();
-  int r = DownloadFile(
+  TransferResult r = DownloadFile(
       releaseBaseUrl_ + "ZEPLauncherUpdate/Launcher.exe.7z", archive,
       [this](int count) { selfUpdateBytes_.fetch_add(count); }, kProgramLimit);
   if (r == Transfer_Stopped) {
@@ -121,7 +121,7 @@ int CVXDlownloader::UpdateTheLauncher(bool verify) {
   return RestartThroughUpdateTool();
 }
 
-int CVXDlownloader::RestartThroughUpdateTool() {
+UpdateStatus CVXDlownloader::RestartThroughUpdateTool() {
   int err = StartDetachedProgram(installDir() + "Launcher.dat", installDir());
   if (err == 0) {
     WriteLog("App Stop And Restart =================================================");

@@ -22,9 +22,6 @@ constexpr int kTaskAttempts = 21;  // a task's first attempt and 20 retries
 constexpr int kFileAttempts = 11;  // DownloadFile
 constexpr int kSizeQueries = 11;   // GetRemoteFileSize
 constexpr int kNetChecks = 10;     // CheckNet
-// An attempt refused for the announced size; DownloadFile reports it as a
-// failure without trying again.
-constexpr int kTransferTooLarge = -1;
 
 }  // namespace
 
@@ -222,7 +219,7 @@ bool HashesWhileFetching(const DownloadTask& task) {
 
 }  // namespace
 
-int CDownloaderThread::DownloadFileOneTime(DownloadTask& objTask) {
+TransferResult CDownloaderThread::DownloadFileOneTime(DownloadTask& objTask) {
   const int64_t expected = objTask.ExpectedSize();
   WriteLog("@@@@%s---size:%" PRId64 "@@@@@@", objTask.downloadUrl.c_str(), objTask.size);
   lastMd5_.clear();
@@ -283,11 +280,11 @@ int CDownloaderThread::DownloadFileOneTime(DownloadTask& objTask) {
   return a.tooLong ? Transfer_Failed : Transfer_Short;
 }
 
-int CDownloaderThread::DownloadFileWithRetry(DownloadTask& task) {
+TransferResult CDownloaderThread::DownloadFileWithRetry(DownloadTask& task) {
   for (;;) {
     task.nRetryTime++;
     task.taskState = 1;
-    int r = DownloadFileOneTime(task);
+    TransferResult r = DownloadFileOneTime(task);
     if (r == Transfer_Complete) {
       task.taskState = 2;
       return Transfer_Complete;
@@ -366,15 +363,16 @@ int64_t CVXDlownloader::GetRemoteFileSize(const std::string& url) {
   return -1;
 }
 
-int CVXDlownloader::DownloadFileOnce(const std::string& url, const std::string& localPath,
-                                     ProgressHook hook, int64_t maxBytes) {
+TransferResult CVXDlownloader::DownloadFileOnce(const std::string& url,
+                                                const std::string& localPath, ProgressHook hook,
+                                                int64_t maxBytes) {
   int64_t remote = GetRemoteFileSize(url);
   if (remote < 0) return Transfer_Failed;
   if (remote > maxBytes) {
     WriteLogTag("Error", "%s is %lld bytes, more than the %lld allowed",
                 FileNameOf(localPath).c_str(), static_cast<long long>(remote),
                 static_cast<long long>(maxBytes));
-    return kTransferTooLarge;
+    return Transfer_TooLarge;
   }
   int64_t local = FileSizeOf(localPath);
   if (local > remote) {
@@ -409,17 +407,17 @@ int CVXDlownloader::DownloadFileOnce(const std::string& url, const std::string& 
   return !a.writeFailed && file.size() == remote ? Transfer_Complete : Transfer_Failed;
 }
 
-int CVXDlownloader::DownloadFile(std::string url, std::string localPath, ProgressHook hook,
-                                 int64_t maxBytes) {
+TransferResult CVXDlownloader::DownloadFile(std::string url, std::string localPath,
+                                            ProgressHook hook, int64_t maxBytes) {
   WriteLog("Start Download %s", FileNameOf(localPath).c_str());
   for (int attempt = 1; attempt <= kFileAttempts; ++attempt) {
-    int r = DownloadFileOnce(url, localPath, hook, maxBytes);
+    TransferResult r = DownloadFileOnce(url, localPath, hook, maxBytes);
     if (r == Transfer_Complete) {
       WriteLog("Download %s Succeed, Try %d Times", FileNameOf(localPath).c_str(), attempt);
       return Transfer_Complete;
     }
     if (r == Transfer_Stopped) return Transfer_Stopped;
-    if (r == kTransferTooLarge) break;  // asking again will not make it smaller
+    if (r == Transfer_TooLarge) break;  // asking again will not make it smaller
   }
   WriteLog("Error Download %s Fail", localPath.c_str());
   return Transfer_Failed;

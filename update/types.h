@@ -59,6 +59,9 @@ enum TransferResult : int {
   Transfer_Complete = 1,
   Transfer_Stopped = 36,
   Transfer_Short = 39,
+  // The announced size passes the caller's limit: asking again will not
+  // make it smaller (DownloadFileOnce to DownloadFile only).
+  Transfer_TooLarge = -1,
 };
 
 // Form in which the server stores a file; the same numbers as a list

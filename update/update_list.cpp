@@ -60,7 +60,7 @@ void CVXDlownloader::GetUpdateToolMD5() {
   launcherToolMD5_ = GetFileMD5(installDir() + "Launcher.dat");
 }
 
-int CVXDlownloader::GetUpdateList() {
+UpdateStatus CVXDlownloader::GetUpdateList() {
   WriteLog("Start Get UpdateList");
   const std::string fetched = installDir() + "LauncherConfig/update/UpdateServers.qdx";
   const std::string installed = installDir() + "LauncherConfig/UpdateServers.qdx";
@@ -82,12 +82,12 @@ int CVXDlownloader::GetUpdateList() {
 
 // Fetches and reads update.xml; on success fills *expectedCode and returns
 // Status_Ready, else the status to report.
-int CVXDlownloader::ReadUpdateXml(bool verify, std::string* expectedCode) {
+UpdateStatus CVXDlownloader::ReadUpdateXml(bool verify, std::string* expectedCode) {
   const std::string listFile = installDir() + "LauncherConfig/update/update.xml";
   RemoveFileIfPresent(listFile);
   std::string url = releaseBaseUrl_ + "LauncherConfig/update.xml";
   if (verify) url += AnsiToWide(TimeStampQuery());
-  int r = DownloadFile(url, listFile, nullptr, kSmallFileLimit);
+  TransferResult r = DownloadFile(url, listFile, nullptr, kSmallFileLimit);
   if (r == Transfer_Stopped) return Status_Cancelled;
   if (r != Transfer_Complete) {
     WriteLogTag("Error", "Can Not Download UpdateList");
@@ -119,8 +119,9 @@ int CVXDlownloader::ReadUpdateXml(bool verify, std::string* expectedCode) {
 }
 
 // Unpacks client.md5.7z into LauncherConfig/ and checks the result.
-int CVXDlownloader::UnpackClientList(const std::string& archive, const std::string& expected,
-                                     const char* mismatchLine) {
+UpdateStatus CVXDlownloader::UnpackClientList(const std::string& archive,
+                                              const std::string& expected,
+                                              const char* mismatchLine) {
   std::string md5;
   if (!ExtractToFolder(archive, installDir() + "LauncherConfig/", &md5, kClientListLimit)) {
     RemoveFileIfPresent(archive);
@@ -131,14 +132,14 @@ int CVXDlownloader::UnpackClientList(const std::string& archive, const std::stri
   return Status_ClientListFailed;
 }
 
-int CVXDlownloader::ReadVersionAndSelfUpdate(bool verify, std::string* expectedCode) {
-  int r = ReadUpdateXml(verify, expectedCode);
+UpdateStatus CVXDlownloader::ReadVersionAndSelfUpdate(bool verify, std::string* expectedCode) {
+  UpdateStatus r = ReadUpdateXml(verify, expectedCode);
   return r == Status_Ready ? RunSelfUpdate(verify) : r;
 }
 
-int CVXDlownloader::CheckUpdateList() {
+UpdateStatus CVXDlownloader::CheckUpdateList() {
   std::string expected;
-  int r = ReadVersionAndSelfUpdate(false, &expected);
+  UpdateStatus r = ReadVersionAndSelfUpdate(false, &expected);
   if (r != Status_Ready) return r;
 
   const std::string clientList = installDir() + "LauncherConfig/client.md5";
@@ -150,29 +151,29 @@ int CVXDlownloader::CheckUpdateList() {
   }
   const std::string archive = clientList + ".7z";
   RemoveFileIfPresent(archive);
-  r = DownloadFile(releaseBaseUrl_ + "LauncherConfig/client.md5.7z", archive, nullptr,
-                   kClientListLimit);
-  if (r == Transfer_Failed) return Status_ClientListFailed;
-  if (r == Transfer_Stopped) return Status_Cancelled;
+  TransferResult fetched = DownloadFile(releaseBaseUrl_ + "LauncherConfig/client.md5.7z", archive,
+                                        nullptr, kClientListLimit);
+  if (fetched == Transfer_Failed) return Status_ClientListFailed;
+  if (fetched == Transfer_Stopped) return Status_Cancelled;
   return UnpackClientList(archive, expected, "client.zip MD5 Error!");
 }
 
-int CVXDlownloader::CheckUpdateListVerify() {
+UpdateStatus CVXDlownloader::CheckUpdateListVerify() {
   if (!IsScopeExist()) {
     DownloadFile(releaseBaseUrl_ + "scope/login.scope" + AnsiToWide(TimeStampQuery()),
                  installDir() + "scope/login.scope", nullptr, kSmallFileLimit);
     SetUpdateMode(Normal);
   }
   std::string expected;
-  int r = ReadVersionAndSelfUpdate(true, &expected);
+  UpdateStatus r = ReadVersionAndSelfUpdate(true, &expected);
   if (r != Status_Ready) return r;
 
   const std::string clientList = installDir() + "LauncherConfig/client.md5";
   const std::string archive = clientList + ".7z";
   RemoveFileIfPresent(clientList);
   RemoveFileIfPresent(archive);
-  r = DownloadFile(releaseBaseUrl_ + "LauncherConfig/client.md5.7z", archive, nullptr,
-                   kClientListLimit);
-  if (r == Transfer_Stopped) return Status_Cancelled;
+  TransferResult fetched = DownloadFile(releaseBaseUrl_ + "LauncherConfig/client.md5.7z", archive,
+                                        nullptr, kClientListLimit);
+  if (fetched == Transfer_Stopped) return Status_Cancelled;
   return UnpackClientList(archive, expected, "client.7z MD5 Error!");
 }

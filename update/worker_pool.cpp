@@ -98,7 +98,7 @@ bool CDownloaderThread::Run() {
                task.targetPath.c_str());
       TestFunctionTime timer(true, 10, " @@@@@ thread: %d  download file [%s] cost time ",
                              static_cast<int>(ThreadId()), task.targetPath.c_str());
-      int r = DownloadFileWithRetry(task);
+      TransferResult r = DownloadFileWithRetry(task);
       if (r == Transfer_Complete) {
         HandleFetched(task);
       } else {

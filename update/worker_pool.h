@@ -79,9 +79,9 @@ class CDownloaderThread {
 
   // Up to 21 attempts of DownloadFileOneTime: 1 complete, 0 failed,
   // 36 stopped.
-  int DownloadFileWithRetry(DownloadTask& task);
+  TransferResult DownloadFileWithRetry(DownloadTask& task);
   // One attempt: resumes within the run, counts every piece, obeys stop.
-  int DownloadFileOneTime(DownloadTask& objTask);
+  TransferResult DownloadFileOneTime(DownloadTask& objTask);
 
   // AddTask's side: appends a copy and wakes the thread.
   void Enqueue(const DownloadTask& task);
