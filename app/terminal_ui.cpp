@@ -14,7 +14,8 @@ std::string Bar(double fraction, int width) {
   int n = static_cast<int>(fraction * width);
   if (n < 0) n = 0;
   if (n > width) n = width;
-  return "[" + std::string(n, '#') + std::string(width - n, '.') + "]";
+  // Appended rather than "[" + ...: GCC 12 at -O3 warns falsely (-Wrestrict) on that.
+  return std::string("[").append(n, '#').append(width - n, '.') + "]";
 }
 
 std::string Percent(double fraction) {
@@ -60,7 +61,7 @@ void TerminalUi::ShowStatus(int code) {
   if (code == Status_Completed) text = "更新完成";
   if (code == Status_Cancelled) text = "cancelled";
   if (text.empty()) return;
-  PrintLine("[" + std::to_string(code) + "] " + text);
+  PrintLine(std::string("[").append(std::to_string(code)) + "] " + text);
 }
 
 void TerminalUi::SetProgressTimer(int id, int) {

@@ -49,7 +49,7 @@ std::string CVXDlownloader::GetFileMD5(const std::string& path) {
 }
 
 void CVXDlownloader::GetUpdateToolMD5() {
-  launcherToolMD5 = "0";
+  launcherToolMD5 = '0';
   launcherToolMD5 = GetFileMD5(installDir() + "Launcher.dat");
 }
 

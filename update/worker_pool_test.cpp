@@ -122,7 +122,8 @@ TEST_F(WorkerPoolTest, TenTasksOnFourBusyWorkersQueue3322) {
     pool.AddWorker(std::make_unique<CDownloaderThread>(engine_.get(), &pool));  // not started
   for (int i = 0; i < 10; ++i) {
     DownloadTask t;
-    t.targetPath = "f" + std::to_string(i);
+    // Appended rather than "f" + ...: GCC 12 at -O3 warns falsely (-Wrestrict) on that.
+    t.targetPath = std::string("f").append(std::to_string(i));
     t.dwHaveBeenDownloadLength = 77;
     pool.AddTask(t, true);
     EXPECT_EQ(t.dwHaveBeenDownloadLength, 0);
@@ -214,7 +215,7 @@ TEST_F(WorkerPoolTest, CancelDropsEveryQueuedTaskSoTheWaiterEnds) {
   engine_->cancelRequested = true;
   engine_->CreateDownloadPool();
   for (int i = 0; i < 12; ++i) {
-    DownloadTask t = Task("c" + std::to_string(i), std::string(5000, 'c'));
+    DownloadTask t = Task(std::string("c").append(std::to_string(i)), std::string(5000, 'c'));
     engine_->pool()->AddTask(t, true);
   }
   EXPECT_TRUE(Drain(engine_->pool()).empty());
