@@ -7,7 +7,7 @@
 #include <fstream>
 
 #include "app/update_driver.h"
-#include "platform/fake_http.h"
+#include "platform/testing/fake_http.h"
 #include "update/downloader.h"
 #include "update/release_url.h"
 

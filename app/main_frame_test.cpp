@@ -12,7 +12,7 @@
 #include "skin/skin_resources.h"
 #include "ui/control.h"
 #include "update/downloader.h"
-#include "util/scratch_dir.h"
+#include "util/testing/scratch_dir.h"
 
 namespace {
 

@@ -10,7 +10,7 @@
 #include <thread>
 #include <vector>
 
-#include "platform/fake_http.h"
+#include "platform/testing/fake_http.h"
 #include "update/downloader.h"
 #include "update/release_url.h"
 

@@ -8,7 +8,7 @@
 #include "platform/resources.h"
 #include "ui/dialog_builder.h"
 #include "ui/ui_test_util.h"
-#include "util/scratch_dir.h"
+#include "util/testing/scratch_dir.h"
 
 namespace SkinUI {
 namespace {

@@ -8,7 +8,7 @@
 
 #include "platform/find_window.h"
 #include "ui/ui_test_util.h"
-#include "util/scratch_dir.h"
+#include "util/testing/scratch_dir.h"
 
 namespace SkinUI {
 namespace {

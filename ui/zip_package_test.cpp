@@ -7,7 +7,7 @@
 #include "skin/skin_resources.h"
 #include "ui/paint_manager.h"
 #include "ui/ui_test_util.h"
-#include "util/scratch_dir.h"
+#include "util/testing/scratch_dir.h"
 
 namespace SkinUI {
 namespace {

@@ -9,7 +9,7 @@
 #include <sstream>
 
 #include "diag/log.h"
-#include "platform/fake_http.h"
+#include "platform/testing/fake_http.h"
 #include "tests/test_files.h"
 #include "update/downloader.h"
 #include "update/worker_pool.h"

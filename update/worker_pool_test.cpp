@@ -15,7 +15,7 @@
 #include <thread>
 
 #include "diag/log.h"
-#include "platform/fake_http.h"
+#include "platform/testing/fake_http.h"
 #include "tests/test_files.h"
 #include "update/downloader.h"
 #include "update/md5.h"

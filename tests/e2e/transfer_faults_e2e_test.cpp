@@ -8,7 +8,7 @@
 #include <sstream>
 
 #include "diag/log.h"
-#include "tests/e2e/fault_server_process.h"
+#include "platform/testing/fault_server_process.h"
 #include "tests/test_files.h"
 #include "update/downloader.h"
 #include "update/worker_pool.h"

@@ -1,4 +1,4 @@
-#include "tests/e2e/fault_server_process.h"
+#include "platform/testing/fault_server_process.h"
 
 #include <spawn.h>
 #include <sys/wait.h>
@@ -7,15 +7,6 @@
 #include <cstdlib>
 
 extern char** environ;
-
-namespace {
-
-std::string ScriptPath() {
-  std::string here = __FILE__;  // .../tests/e2e/fault_server_process.cpp
-  return here.substr(0, here.rfind("/e2e/")) + "/server/fault_server.py";
-}
-
-}  // namespace
 
 bool FaultServerProcess::Start(const std::string& root) {
   int in[2], out[2];
@@ -31,7 +22,7 @@ bool FaultServerProcess::Start(const std::string& root) {
   posix_spawn_file_actions_adddup2(&actions, out[1], 1);
   posix_spawn_file_actions_addclose(&actions, in[1]);
   posix_spawn_file_actions_addclose(&actions, out[0]);
-  std::string script = ScriptPath();
+  std::string script = KESTRAVA_FAULT_SERVER_SCRIPT;
   const char* argv[] = {"python3",       script.c_str(),  "--root", root.c_str(),
                         "--watch-stdin", "--stall-limit", "20",     nullptr};
   int rc = posix_spawnp(&pid_, "python3", &actions, nullptr, const_cast<char**>(argv), environ);
