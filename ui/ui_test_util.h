@@ -1,5 +1,6 @@
-// Helpers shared by the toolkit's tests: a zip writer for made-up packages
-// and a skinned window on a display-less native window.
+// Helpers shared by the toolkit's tests: a zip writer for made-up packages,
+// a skin package of the test's own and a skinned window on a display-less
+// native window.
 #pragma once
 
 #include <zlib.h>
@@ -16,6 +17,7 @@
 #include "platform/window.h"
 #include "skin/skin_resources.h"
 #include "ui/button.h"
+#include "ui/skin_package.h"
 #include "ui/window_impl_base.h"
 
 // LeakSanitizer's tracer crashes while scanning the thread-local storage of
@@ -143,17 +145,18 @@ inline SKIN_BEGIN_MESSAGE_MAP(TestWindow, WindowImplBase)
   return done();
 }
 
-// Sets a package holding `files` as the process's skin package.
-inline void UsePackage(const std::string& zip_bytes_storage) {
-  CPaintManagerUI::ResetResources();
-  CPaintManagerUI::SetResourceZip(reinterpret_cast<const unsigned char*>(zip_bytes_storage.data()),
-                                  zip_bytes_storage.size());
-}
-
-// Makes the skin package built into the program the only resource source.
-inline void UseShippedSkin() {
-  CPaintManagerUI::ResetResources();
-  CPaintManagerUI::SetResourceZip(skin::SkinZipData(), skin::SkinZipSize());
-}
+// The skin package of one test, used by every paint manager while the object
+// lives: a test starts with an empty package and no test sees another's.
+// UI thread only, like the package itself.
+class TestPackage : public SkinPackage {
+ public:
+  TestPackage() { CPaintManagerUI::SetSkinPackage(this); }
+  // Sets the package from zip bytes, which must outlive this object.
+  void UseZip(const std::string& zip_bytes) {
+    SetZip(reinterpret_cast<const unsigned char*>(zip_bytes.data()), zip_bytes.size());
+  }
+  // Sets the skin package built into the program.
+  void UseShippedSkin() { SetZip(skin::SkinZipData(), skin::SkinZipSize()); }
+};
 
 }  // namespace SkinUI::testing

@@ -29,14 +29,13 @@ class MainSkinOnScreen : public ::testing::Test {
     std::string error;
     platform::PrepareProcessEnvironment();
     ASSERT_TRUE(platform::InitDisplay(&error)) << error << " (run under xvfb-run)";
-    testing::UseShippedSkin();
+    package_.UseShippedSkin();
     window_.skin_file = "mainframe.xml";
     ASSERT_TRUE(window_.OpenOnScreen());
     ASSERT_TRUE(testing::PumpUntil([this] { return window_.inits > 0; })) << "never painted";
   }
   void TearDown() override {
     if (window_.GetHWND()) window_.SendMessageW(platform::WM_CLOSE);
-    CPaintManagerUI::ResetResources();
   }
   // The screen once every pending repaint is done.
   std::unique_ptr<platform::Surface> Screen() {
@@ -46,6 +45,7 @@ class MainSkinOnScreen : public ::testing::Test {
     }
     return platform::CaptureClientArea(window_.GetHWND());
   }
+  testing::TestPackage package_;
   testing::TestWindow window_;
 };
 
