@@ -119,11 +119,20 @@ class TestWindow : public WindowImplBase {
   }
   // Client point -> the lParam of a mouse message.
   static LPARAM At(int x, int y) { return platform::MakeLParam(x, y); }
+  // Counts the paints (the system's and CaptureClientArea's) and keeps the
+  // last one's area, so that a test can wait for the repaint it caused.
+  void OnPaint(platform::Painter& painter, const Rect& dirty) override {
+    WindowImplBase::OnPaint(painter, dirty);
+    ++paints;
+    last_painted = dirty;
+  }
 
   std::string skin_file = "test.xml";
   std::vector<std::string> clicks;
   std::vector<unsigned> timers;
   int inits = 0;
+  int paints = 0;
+  Rect last_painted;
   std::function<void(unsigned)> on_message;
 
   SKIN_DECLARE_MESSAGE_MAP()

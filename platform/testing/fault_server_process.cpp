@@ -6,6 +6,8 @@
 
 #include <cstdlib>
 
+#include "platform/http.h"
+
 extern char** environ;
 
 bool FaultServerProcess::Start(const std::string& root) {
@@ -48,4 +50,32 @@ void FaultServerProcess::Stop() {
 
 std::string FaultServerProcess::Url(const std::string& path) const {
   return "http://127.0.0.1:" + std::to_string(port_) + "/" + path;
+}
+
+namespace {
+
+class Collect : public HttpReceiver {
+ public:
+  bool OnResponse(int, int64_t) override { return true; }
+  bool OnBody(const char* data, size_t size) override {
+    body.append(data, size);
+    return true;
+  }
+  std::string body;
+};
+
+std::string Fetch(const std::string& url) {
+  Collect c;
+  NewCurlHttpClientFactory()->Create()->Get(url, -1, HttpTimeouts{}, &c);
+  return c.body;
+}
+
+}  // namespace
+
+std::string FaultServerProcess::Stats() const {
+  return Fetch(Url("_stats"));
+}
+
+void FaultServerProcess::ResetStats() const {
+  Fetch(Url("_reset"));
 }

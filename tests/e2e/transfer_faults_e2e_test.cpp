@@ -21,16 +21,6 @@ using testfiles::WriteAll;
 
 namespace fs = std::filesystem;
 
-class Collect : public HttpReceiver {
- public:
-  bool OnResponse(int, int64_t) override { return true; }
-  bool OnBody(const char* data, size_t size) override {
-    body.append(data, size);
-    return true;
-  }
-  std::string body;
-};
-
 // Cancels the pass once 1000 bytes have come in.
 int hookBytes = 0;
 void CancelAfter1000(CVXDlownloader* engine, int count) {
@@ -68,11 +58,7 @@ class TransferFaultsTest : public ::testing::Test {
     t.size = 5000;
     return t;
   }
-  std::string Stats() {
-    Collect c;
-    NewCurlHttpClientFactory()->Create()->Get(server_.Url("_stats"), -1, HttpTimeouts{}, &c);
-    return c.body;
-  }
+  std::string Stats() { return server_.Stats(); }
   std::string Log() { return ReadAll(dir_ + "test.log"); }
 
   std::string dir_;
