@@ -1,16 +1,19 @@
-# kestrava_test(NAME SOURCES src... LIBS lib... [LABELS l...] [SERIAL]
+# kestrava_test(NAME SOURCES src... LIBS lib... [LABELS l...] [SERIAL] [SHUFFLED]
 #               [FIXTURES_REQUIRED f...] [ENVIRONMENT VAR=value...] [DEPENDS target...])
 # One GoogleTest executable, registered case by case with CTest, each case in
 # a process of its own. SERIAL runs its cases while no other test runs: for
 # cases that move the shared display's pointer or click on it, which other
 # tests' windows would disturb. FIXTURES_REQUIRED and ENVIRONMENT go to every
 # case; DEPENDS names programs the cases run, built before the test.
+# SHUFFLED, when KESTRAVA_TEST_SHUFFLE is on, also registers NAME.shuffled:
+# the whole executable in one process with its cases in random order (the
+# seed is in the output), so that cases sharing state by accident show.
 # Nothing is built when BUILD_TESTING is off.
 function(kestrava_test name)
   if(NOT BUILD_TESTING)
     return()
   endif()
-  cmake_parse_arguments(T "SERIAL" ""
+  cmake_parse_arguments(T "SERIAL;SHUFFLED" ""
                         "SOURCES;LIBS;LABELS;FIXTURES_REQUIRED;ENVIRONMENT;DEPENDS" ${ARGN})
   add_executable(${name} ${T_SOURCES})
   target_link_libraries(${name} PRIVATE ${T_LIBS} GTest::gtest GTest::gtest_main
@@ -33,6 +36,12 @@ function(kestrava_test name)
   endif()
   gtest_discover_tests(${name} WORKING_DIRECTORY ${CMAKE_CURRENT_BINARY_DIR}
                        DISCOVERY_TIMEOUT 60 PROPERTIES ${props})
+  if(T_SHUFFLED AND KESTRAVA_TEST_SHUFFLE)
+    add_test(NAME ${name}.shuffled COMMAND ${name} --gtest_shuffle
+             WORKING_DIRECTORY ${CMAKE_CURRENT_BINARY_DIR})
+    set_tests_properties(${name}.shuffled PROPERTIES ${props})
+    set_property(TEST ${name}.shuffled APPEND PROPERTY LABELS shuffled)
+  endif()
 endfunction()
 
 # kestrava_library(NAME [SOURCES file.cpp...] [LIBS lib...] [TEST_LIBS lib...]
@@ -88,7 +97,8 @@ function(kestrava_library name)
     if(stem IN_LIST L_SERIAL_TESTS)
       set(serial SERIAL)
     endif()
-    kestrava_test(${stem} SOURCES ${t} LIBS ${name} ${L_TEST_LIBS} LABELS ${name} ${serial})
+    kestrava_test(${stem} SOURCES ${t} LIBS ${name} ${L_TEST_LIBS} LABELS ${name} ${serial}
+                  SHUFFLED)
   endforeach()
 endfunction()
 
