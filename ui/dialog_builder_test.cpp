@@ -106,7 +106,8 @@ TEST(Markup, MalformedSkinsGiveNoTreeAndAReason) {
 
 // The shipped main skin: every control of the main window where it belongs.
 TEST(Markup, MainSkinHasTheMainWindowsControls) {
-  testing::UseShippedSkin();
+  testing::TestPackage package;
+  package.UseShippedSkin();
   CPaintManagerUI pm;
   CDialogBuilder b;
   auto root = b.Create("mainframe.xml", nullptr, &pm);
@@ -152,7 +153,6 @@ TEST(Markup, MainSkinHasTheMainWindowsControls) {
   EXPECT_EQ(pm.FindControl("Reward")->GetText(), "注意,磁盘空间较少！");
   EXPECT_FALSE(pm.FindControl("cntRrocess")->IsMouseEnabled());
   EXPECT_EQ(pm.GetDefaultFontColor(), 0xFFFFFFFFu);
-  CPaintManagerUI::ResetResources();
 }
 
 }  // namespace

@@ -7,7 +7,7 @@
 #include "diag/log.h"
 #include "update/downloader.h"
 #include "util/file_util.h"
-#include "util/scratch_dir.h"
+#include "util/testing/scratch_dir.h"
 
 namespace {
 
