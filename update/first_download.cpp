@@ -110,9 +110,6 @@ void CVXDlownloader::QueuePackage(const std::string& name, int64_t size) {
   pool()->AddTask(task, true);
 }
 
-namespace {
-
-// Reads one package's list into files; the list is deleted once read.
 void ReadPackageList(const std::string& installDir, const DownloadTask& package,
                      std::map<std::string, FileEntry>* files) {
   const std::string list =
@@ -136,6 +133,8 @@ void ReadPackageList(const std::string& installDir, const DownloadTask& package,
   RemoveFileIfPresent(list);
   WriteLog("Unzip %s", package.downloadPath.c_str());
 }
+
+namespace {
 
 // The worker hands the digest of each unpacked file in the task's code;
 // an older worker that leaves it empty costs a second read here.
