@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <limits>
 #include <pugixml.hpp>
 #include <set>
 #include <thread>
@@ -322,7 +323,11 @@ int CVXDlownloader::GetDownloadSize() {
     }
     CreateParentFolders(task.downloadPath);
     CreateParentFolders(task.targetPath);
-    total += task.size;
+    // The sizes are the server's: absurd ones stop the total at its largest
+    // value rather than overflow it.
+    total = task.size > std::numeric_limits<int64_t>::max() - total
+                ? std::numeric_limits<int64_t>::max()
+                : total + task.size;
   }
   {
     std::lock_guard<std::mutex> hold(engineLock);
