@@ -27,6 +27,16 @@ struct LocalList::Document {
     return files ? files : list.append_child("Files");
   }
 
+  // The XML library converts a list declared in another encoding (Latin-1)
+  // to UTF-8 as it loads it, and Save writes UTF-8: the declaration must
+  // say so, or the next load would convert the saved names once more.
+  void DeclareUtf8() {
+    pugi::xml_node decl = xml.first_child();
+    if (decl.type() != pugi::node_declaration) return;
+    pugi::xml_attribute encoding = decl.attribute("encoding");
+    if (encoding) encoding.set_value("UTF-8");
+  }
+
   void BuildIndex() {
     index.clear();
     for (pugi::xml_node f : Files().children("File")) {
@@ -85,6 +95,7 @@ bool LocalList::Load(const std::string& path) {
   pugi::xml_parse_result r =
       fresh->xml.load_file(path.c_str(), pugi::parse_default | pugi::parse_declaration);
   if (!r) return false;
+  fresh->DeclareUtf8();
   fresh->BuildIndex();
   std::lock_guard<std::mutex> hold(lock_);
   doc_ = std::move(fresh);
