@@ -3,11 +3,6 @@
 // damaged headers and streams. See archive_harness.h for what is checked.
 #include "tests/fuzz/archive_harness.h"
 
-extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv) {
-  SetUpWriteGuard(*argc, *argv, FreshFolder("guard-check"));
-  return 0;
-}
-
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   archive_fuzz::Run(data, size, ".7z");
   return 0;

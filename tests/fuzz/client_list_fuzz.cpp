@@ -33,11 +33,6 @@ void CheckTasks(const CVXDlownloader& engine, size_t published) {
 
 }  // namespace
 
-extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv) {
-  SetUpWriteGuard(*argc, *argv, FreshFolder("guard-check"));
-  return 0;
-}
-
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string dir = FreshFolder("install");
   WriteInput(dir + "LauncherConfig/client.md5", data, size);

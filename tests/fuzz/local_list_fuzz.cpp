@@ -54,11 +54,6 @@ void CheckCodes(const std::string& file) {
 
 }  // namespace
 
-extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv) {
-  SetUpWriteGuard(*argc, *argv, FreshFolder("guard-check"));
-  return 0;
-}
-
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string dir = FreshFolder("install");
   const std::string file = dir + "LauncherConfig/localclient.md5";

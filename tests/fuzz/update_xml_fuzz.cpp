@@ -9,11 +9,6 @@
 #include "tests/fuzz/write_guard.h"
 #include "update/update_list.h"
 
-extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv) {
-  SetUpWriteGuard(*argc, *argv, FreshFolder("guard-check"));
-  return 0;
-}
-
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string dir = FreshFolder("install");
   FuzzEngine fuzz(dir);
