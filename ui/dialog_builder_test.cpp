@@ -28,6 +28,9 @@ TEST(Values, RectanglesFillMissingNumbersWithZero) {
   EXPECT_EQ(ParseRect("4,4,6,6"), (Rect{4, 4, 6, 6}));
   EXPECT_EQ(ParseRect(""), (Rect{}));
   EXPECT_EQ(ParseRect("1,x,3"), (Rect{1, 0, 0, 0}));
+  // Absurd numbers stop at the bound, so that the drawing's sums cannot overflow.
+  EXPECT_EQ(ParseRect("-2147483648,99999999999,7"), (Rect{-kMaxSkinNumber, kMaxSkinNumber, 7, 0}));
+  EXPECT_EQ(ParseInt("-99999999999"), -kMaxSkinNumber);
 }
 
 TEST(Values, ImageStringsKeepEveryKey) {

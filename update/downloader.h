@@ -29,7 +29,7 @@
 
 class LocalList;
 
-class CVXDlownloader : public DownloadHost {
+class CVXDlownloader final : public DownloadHost {
  private:
   // First, so that it is destroyed last: the workers borrow it until the
   // pool is gone.
