@@ -22,6 +22,7 @@
 #include "platform/window.h"
 #include "skin/skin_resources.h"
 #include "ui/paint_manager.h"
+#include "ui/skin_package.h"
 #include "update/install_lock.h"
 
 namespace {
@@ -58,6 +59,9 @@ int main(int, char**) {  // the command line changes nothing
   std::string error;
   const bool display = platform::InitDisplay(&error);
   if (RaiseRunningLauncher()) return 0;
+  // The skin package and the program's folder, for every window of the run.
+  SkinUI::SkinPackage skinPackage;
+  SkinUI::CPaintManagerUI::SetSkinPackage(&skinPackage);
   SkinUI::CPaintManagerUI::SetInstance();
   const std::string installDir = SkinUI::CPaintManagerUI::GetInstancePath();
   std::unique_ptr<InstallLock> lock = InstallLock::TryAcquire(installDir);

@@ -1,6 +1,5 @@
 #include "app/launcher_settings.h"
 
-#include <atomic>
 #include <cstdio>
 #include <ctime>
 #include <fstream>
@@ -16,8 +15,6 @@
 #include "util/text_util.h"
 
 namespace {
-
-std::atomic<bool> fourDayCheckRan{false};
 
 std::vector<std::string> ReadLines(const std::string& file) {
   std::vector<std::string> lines;
@@ -158,7 +155,7 @@ bool WriteIniValue(const std::string& file, const std::string& section, const st
 }
 
 bool RunFourDayCheck(CVXDlownloader* engine, UpdateDriver* driver, int dayOfMonth) {
-  if (fourDayCheckRan.exchange(true)) return false;
+  if (!driver->TakeFourDayCheck()) return false;
   int d = dayOfMonth > 0 ? dayOfMonth : Today();
   if ((d & 3) != 0) return false;
   const std::string ini = engine->installDir() + "LauncherConfig/check.ini";
@@ -171,8 +168,4 @@ bool RunFourDayCheck(CVXDlownloader* engine, UpdateDriver* driver, int dayOfMont
   engine->SetUpdateMode(VerifyFiles);
   driver->StartUpdateThread();
   return true;
-}
-
-void ResetFourDayCheckForTest() {
-  fourDayCheckRan.store(false);
 }

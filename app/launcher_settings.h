@@ -4,8 +4,8 @@
 // (LauncherConfig/check.ini).
 //
 // Thread-safety: LoadWebConfig runs on the UI thread before any pass; the
-// others on the pass thread. RunFourDayCheck keeps a process-wide "already
-// ran" flag (atomic).
+// others on the pass thread. Whether the four-day check already ran is the
+// driver's to know (UpdateDriver::TakeFourDayCheck, atomic).
 #pragma once
 
 #include <string>
@@ -43,8 +43,7 @@ bool WriteIniValue(const std::string& file, const std::string& section, const st
 
 // On the 4th, 8th, ... 28th of a month, once per day: trims the log folder
 // and starts a full check (mode 1) through the driver. dayOfMonth 0 means
-// today. Does nothing the second time in a process. True when it started one.
+// today. Does nothing the second time for the same driver (one per
+// process), so that the pass it starts does not start another. True when
+// it started one.
 bool RunFourDayCheck(CVXDlownloader* engine, UpdateDriver* driver, int dayOfMonth = 0);
-
-// Tests only: forget that the check ran in this process.
-void ResetFourDayCheckForTest();

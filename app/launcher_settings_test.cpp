@@ -7,7 +7,7 @@
 #include <fstream>
 
 #include "app/update_driver.h"
-#include "platform/fake_http.h"
+#include "platform/testing/fake_http.h"
 #include "update/downloader.h"
 
 namespace fs = std::filesystem;
@@ -46,7 +46,6 @@ class FourDayCheckTest : public ::testing::Test {
     engine_->SetReleaseBaseUrl("http://fake.test/rel/");
     engine_->SetHttpFactory(std::make_unique<FakeHttpClientFactory>(&server_));
     driver_ = std::make_unique<UpdateDriver>(engine_.get(), &ui_);
-    ResetFourDayCheckForTest();
   }
   void TearDown() override {
     driver_.reset();
@@ -80,16 +79,17 @@ TEST_F(FourDayCheckTest, OnTheEighthAfterTheFourthTrimsLogsAndStartsAFullCheck) 
   EXPECT_EQ(LogFiles(), 2);
   EXPECT_EQ(engine_->GetUpdateMode(), VerifyFiles);
   EXPECT_GE(ui_.shown.load(), 1);
-  // Only once per process.
+  // Only once per driver, that is per process.
   WriteIniValue(ini_, "check", "sign", "4");
   EXPECT_FALSE(RunFourDayCheck(engine_.get(), driver_.get(), 8));
+  EXPECT_EQ(ReadIniValue(ini_, "check", "sign", "-1"), "4");
 }
 
 TEST_F(FourDayCheckTest, SameDayOrADayNotAMultipleOfFourDoesNothing) {
   WriteIniValue(ini_, "check", "sign", "8");
   EXPECT_FALSE(RunFourDayCheck(engine_.get(), driver_.get(), 8));
-  ResetFourDayCheckForTest();
-  EXPECT_FALSE(RunFourDayCheck(engine_.get(), driver_.get(), 9));
+  UpdateDriver another(engine_.get(), &ui_);  // a check not yet taken
+  EXPECT_FALSE(RunFourDayCheck(engine_.get(), &another, 9));
   EXPECT_EQ(ReadIniValue(ini_, "check", "sign", "-1"), "8");
 }
 

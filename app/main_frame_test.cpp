@@ -11,8 +11,9 @@
 #include "platform/headless_window.h"
 #include "skin/skin_resources.h"
 #include "ui/control.h"
+#include "ui/skin_package.h"
 #include "update/downloader.h"
-#include "util/scratch_dir.h"
+#include "util/testing/scratch_dir.h"
 
 namespace {
 
@@ -57,7 +58,7 @@ class MainFrameTest : public ::testing::Test {
     setenv("KESTRAVA_RELEASE_URL", "http://127.0.0.1:1/release/", 1);
     SetLogFile(dir_ / "day.log");
     skin::RegisterSkinResources();
-    SkinUI::CPaintManagerUI::ResetResources();
+    SkinUI::CPaintManagerUI::SetSkinPackage(&package_);
     SkinUI::CPaintManagerUI::SetInstance(dir_ / "Launcher.exe");
     SkinUI::CWindowWnd::SetNativeWindowFactory(&platform::CreateHeadlessWindow);
     frame_ = new CMainFrame(&system_);
@@ -68,7 +69,6 @@ class MainFrameTest : public ::testing::Test {
   void TearDown() override {
     frame_->driver()->WaitIdle();
     frame_->SendMessageW(platform::WM_CLOSE);  // the window deletes itself
-    SkinUI::CPaintManagerUI::ResetResources();
   }
   // Waits for the passes to end, then runs what they queued for the window.
   void Settle() {
@@ -84,6 +84,7 @@ class MainFrameTest : public ::testing::Test {
   }
 
   ScratchDir dir_{"main-frame"};
+  SkinUI::SkinPackage package_;
   FakeSystem system_;
   CMainFrame* frame_ = nullptr;
 };

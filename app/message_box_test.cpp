@@ -8,6 +8,7 @@
 
 #include "platform/window.h"
 #include "skin/skin_resources.h"
+#include "ui/skin_package.h"
 
 namespace {
 
@@ -55,6 +56,7 @@ class MessageBoxTest : public ::testing::Test {
     std::string error;
     ASSERT_TRUE(platform::InitDisplay(&error)) << error << " (run under xvfb-run)";
     skin::RegisterSkinResources();
+    SkinUI::CPaintManagerUI::SetSkinPackage(&package_);
     SkinUI::CWindowWnd::SetNativeWindowFactory(&platform::CreateGtkWindow);
   }
   int Show(int type, std::vector<Input> inputs) {
@@ -64,6 +66,7 @@ class MessageBoxTest : public ::testing::Test {
     player.join();
     return result;
   }
+  SkinUI::SkinPackage package_;
   NoSystem system_;
 };
 

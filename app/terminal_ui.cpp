@@ -14,13 +14,19 @@ std::string Bar(double fraction, int width) {
   int n = static_cast<int>(fraction * width);
   if (n < 0) n = 0;
   if (n > width) n = width;
-  return "[" + std::string(n, '#') + std::string(width - n, '.') + "]";
+  // Appended rather than "[" + ...: GCC 12 at -O3 warns falsely (-Wrestrict) on that.
+  return std::string("[").append(n, '#').append(width - n, '.') + "]";
 }
 
 std::string Percent(double fraction) {
   char buf[32];
   std::snprintf(buf, sizeof buf, "%6.2f%%", fraction * 100);
   return buf;
+}
+
+// The whole percent of a fraction shown with two decimals.
+int WholePercent(double fraction) {
+  return static_cast<int>(fraction * 100 + 0.005);
 }
 
 }  // namespace
@@ -60,7 +66,7 @@ void TerminalUi::ShowStatus(int code) {
   if (code == Status_Completed) text = "更新完成";
   if (code == Status_Cancelled) text = "cancelled";
   if (text.empty()) return;
-  PrintLine("[" + std::to_string(code) + "] " + text);
+  PrintLine(std::string("[").append(std::to_string(code)) + "] " + text);
 }
 
 void TerminalUi::SetProgressTimer(int id, int) {
@@ -87,6 +93,12 @@ void TerminalUi::RunFourDayCheck() {
 }
 
 std::string TerminalUi::ProgressLine() {
+  int percent = 0;
+  return ProgressLine(&percent);
+}
+
+std::string TerminalUi::ProgressLine(int* percent) {
+  *percent = 0;
   std::set<int> timers;
   bool first;
   int64_t speed;
@@ -101,6 +113,7 @@ std::string TerminalUi::ProgressLine() {
   if (timers.count(kDownloadTimer)) {
     double f = p.totalFileCount > 1 ? double(p.finishedFileCount) / p.totalFileCount : 0;
     if (first) f = f * 0.1 + 0.9;
+    *percent = WholePercent(f);
     return Bar(f, 30) + Percent(f) + "  " + std::to_string(p.finishedFileCount) + "/" +
            std::to_string(p.totalFileCount - 1) + " files  " + speedText;
   }
@@ -108,11 +121,13 @@ std::string TerminalUi::ProgressLine() {
     double files = double(p.finishedFileCount) / p.totalFileCount;
     double bytes = double(p.downloadedBytes) / p.totalBytes;
     double f = files * 0.1 + bytes * 0.8;
+    *percent = WholePercent(f);
     return Bar(f, 30) + Percent(f) + "  " + FormatSizeText(p.downloadedBytes) + "  " + speedText;
   }
   if (timers.count(kFileCheckTimer)) {
     double f = p.listFileCount > 0 ? double(p.checkedFileCount) / p.listFileCount : 0;
     if (f > 0.9999) f = 0.9999;
+    *percent = WholePercent(f);
     char buf[96];
     std::snprintf(buf, sizeof buf, "正在进行文件校验 %.2f%%", f * 100);
     return Bar(f, 30) + " " + buf;
@@ -122,7 +137,8 @@ std::string TerminalUi::ProgressLine() {
 }
 
 void TerminalUi::Redraw() {
-  std::string line = ProgressLine();
+  int percent = 0;
+  std::string line = ProgressLine(&percent);
   std::lock_guard<std::mutex> hold(lock_);
   if (line.empty()) return;
   if (tty_) {
@@ -130,8 +146,6 @@ void TerminalUi::Redraw() {
     lineOpen_ = true;
   } else {
     // Plain output: a line every 10 percent or every 5 seconds.
-    size_t pct = line.find('%');
-    int percent = pct != std::string::npos && pct >= 6 ? std::atoi(line.c_str() + pct - 6) : 0;
     if (percent < lastPlainPercent_ + 10 && ticks_ % 50 != 0) return;
     lastPlainPercent_ = percent;
     std::fprintf(out_, "%s\n", line.c_str());

@@ -42,6 +42,8 @@ class TerminalUi : public UpdateUi {
   std::string ProgressLine();
 
  private:
+  // The line and, in *percent, the whole percent it shows.
+  std::string ProgressLine(int* percent);
   void TickLoop();
   void Redraw();
   void PrintLine(const std::string& text);

@@ -83,6 +83,9 @@ class UpdateDriver {
   int lastStatus() const { return lastStatus_.load(); }
   // Set by a completed pass.
   bool gameStartAllowed() const { return gameStartFlag_.load(); }
+  // True the first time only: the four-day check runs once per driver, so
+  // the full check it starts does not start another one when it completes.
+  bool TakeFourDayCheck() { return !fourDayCheckRan_.exchange(true); }
 
   // Restarts after statuses 15 and 31 wait this long (1000 ms); tests use 0.
   int restartDelayMs = 1000;
@@ -114,4 +117,5 @@ class UpdateDriver {
   std::atomic<bool> gameStartFlag_{false};
   // Two passes started by the four-day check would otherwise start two games.
   std::atomic<bool> gameThreadStarted_{false};
+  std::atomic<bool> fourDayCheckRan_{false};
 };

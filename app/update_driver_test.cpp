@@ -3,14 +3,16 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
-#include <chrono>
+#include <atomic>
 #include <filesystem>
 #include <fstream>
-#include <map>
-#include <thread>
+#include <functional>
+#include <future>
+#include <mutex>
+#include <string>
 #include <vector>
 
-#include "platform/fake_http.h"
+#include "platform/testing/fake_http.h"
 #include "update/downloader.h"
 
 namespace fs = std::filesystem;
@@ -19,40 +21,59 @@ namespace {
 
 constexpr const char* kBase = "http://fake.test/rel/";
 
-// Records what the driver asked for; flags passes that overlap.
+// Records what the driver asked of the window, in order; flags passes that
+// overlap. Called on the pass thread; lock_ guards what the test reads while
+// passes may run.
 class RecordingUi : public UpdateUi {
  public:
   void ShowStatus(int code) override {
     if (inside_.exchange(true)) overlapped_ = true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(holdMs));
-    std::lock_guard<std::mutex> hold(lock_);
-    statuses.push_back(code);
+    if (whileShowing) whileShowing(shown_++);
+    {
+      std::lock_guard<std::mutex> hold(lock_);
+      statuses.push_back(code);
+    }
     inside_ = false;
   }
   bool HasControl(const std::string& name) override { return name == "EntryBtn"; }
-  void SetControlVisible(const std::string& name, bool v) override { Set(name + ".visible", v); }
-  void SetControlEnabled(const std::string& name, bool e) override { Set(name + ".enabled", e); }
+  void SetControlVisible(const std::string& name, bool v) override { Record(name + ".visible", v); }
+  void SetControlEnabled(const std::string& name, bool e) override { Record(name + ".enabled", e); }
   void SetControlText(const std::string&, const std::string&) override {}
-  void SetProgressTimer(int id, int) override { Set("timer" + std::to_string(id), true); }
-  void KillProgressTimer(int id) override { Set("timer" + std::to_string(id), false); }
+  void SetProgressTimer(int id, int) override { Record("timer" + std::to_string(id), true); }
+  void KillProgressTimer(int id) override { Record("timer" + std::to_string(id), false); }
   void CheckDiskSpace() override {}
   void DownloadServerList() override {}
   void RunFourDayCheck() override {}
   void StartGameThread() override { ++gameThreads; }
 
-  void Set(const std::string& key, bool v) {
+  // The recorded changes of one control or timer ("EntryBtn", "timer4"):
+  // "EntryBtn.enabled=0", "timer4=1", ...
+  std::vector<std::string> Changes(const std::string& what) {
     std::lock_guard<std::mutex> hold(lock_);
-    state[key] = v;
-    if (v) everSet[key] = true;
+    std::vector<std::string> out;
+    for (const std::string& c : changes_) {
+      if (c.compare(0, what.size(), what) == 0 && (c[what.size()] == '.' || c[what.size()] == '='))
+        out.push_back(c);
+    }
+    return out;
+  }
+
+  // Called inside ShowStatus with the number of statuses shown before.
+  std::function<void(int)> whileShowing;
+  std::vector<int> statuses;  // guarded by lock_
+  std::atomic<int> gameThreads{0};
+  std::atomic<bool> overlapped_{false};
+
+ private:
+  void Record(const std::string& key, bool v) {
+    std::lock_guard<std::mutex> hold(lock_);
+    changes_.push_back(key + (v ? "=1" : "=0"));
   }
 
   std::mutex lock_;
-  std::vector<int> statuses;
-  std::map<std::string, bool> state, everSet;
-  std::atomic<int> gameThreads{0};
+  std::vector<std::string> changes_;  // guarded by lock_
   std::atomic<bool> inside_{false};
-  std::atomic<bool> overlapped_{false};
-  int holdMs = 0;
+  std::atomic<int> shown_{0};
 };
 
 class DriverTest : public ::testing::Test {
@@ -87,6 +108,8 @@ class DriverTest : public ::testing::Test {
   std::unique_ptr<UpdateDriver> driver_;
 };
 
+using Changes = std::vector<std::string>;
+
 TEST_F(DriverTest, UnreachableServerShows19AndLeavesTheEntryDisabled) {
   FakeResource refused;
   refused.refuse = true;
@@ -95,8 +118,7 @@ TEST_F(DriverTest, UnreachableServerShows19AndLeavesTheEntryDisabled) {
   driver_->WaitIdle();
   EXPECT_EQ(ui_.statuses, std::vector<int>{19});
   EXPECT_EQ(driver_->lastStatus(), 19);
-  EXPECT_TRUE(ui_.state["EntryBtn.visible"]);
-  EXPECT_FALSE(ui_.state["EntryBtn.enabled"]);
+  EXPECT_EQ(ui_.Changes("EntryBtn"), (Changes{"EntryBtn.visible=1", "EntryBtn.enabled=0"}));
   EXPECT_EQ(ui_.gameThreads.load(), 0);
 }
 
@@ -104,12 +126,23 @@ TEST_F(DriverTest, PassesRequestedWhileOneRunsNeverOverlap) {
   FakeResource refused;
   refused.refuse = true;
   server_.Put(kBase, refused);
-  ui_.holdMs = 30;
-  for (int i = 0; i < 3; ++i) driver_->StartUpdateThread();
+  // The first pass waits in its status until two more passes are requested.
+  std::promise<void> firstShowing, requested;
+  std::shared_future<void> requestsMade = requested.get_future().share();
+  ui_.whileShowing = [&](int before) {
+    if (before != 0) return;
+    firstShowing.set_value();
+    requestsMade.wait();
+  };
+  driver_->StartUpdateThread();
+  firstShowing.get_future().wait();
+  driver_->StartUpdateThread();
+  driver_->StartUpdateThread();
+  requested.set_value();
   driver_->WaitIdle();
   EXPECT_FALSE(ui_.overlapped_.load());
-  EXPECT_GE(ui_.statuses.size(), 1u);
-  EXPECT_LE(ui_.statuses.size(), 3u);
+  // The running pass, then one more for both requests made while it ran.
+  EXPECT_EQ(ui_.statuses, (std::vector<int>{19, 19}));
 }
 
 TEST_F(DriverTest, FullDownloadModeSkipsTheUpdateListAndCompletes) {
@@ -121,14 +154,19 @@ TEST_F(DriverTest, FullDownloadModeSkipsTheUpdateListAndCompletes) {
   driver_->WaitIdle();
   EXPECT_EQ(ui_.statuses, (std::vector<int>{1, 17}));
   EXPECT_EQ(server_.CountRequests(std::string(kBase) + "LauncherConfig/update.xml"), 0);
-  EXPECT_FALSE(ui_.everSet["EntryBtn.visible"] && !ui_.everSet["EntryBtn.enabled"]);
+  // The entry is never disabled in this mode; the completed pass shows it.
+  EXPECT_EQ(ui_.Changes("EntryBtn"), (Changes{"EntryBtn.visible=1", "EntryBtn.enabled=1"}));
   EXPECT_TRUE(driver_->gameStartAllowed());
-  for (const char* t : {"timer0", "timer1", "timer2"}) EXPECT_FALSE(ui_.state[t]) << t;
+  for (const std::string t : {"timer0", "timer1", "timer2"}) {
+    EXPECT_EQ(ui_.Changes(t), (Changes{t + "=1", t + "=0"}));
+  }
+  EXPECT_EQ(ui_.gameThreads.load(), 1);
 
   // A second completed pass does not start a second game.
   driver_->StartUpdateThread();
   driver_->WaitIdle();
-  EXPECT_LE(ui_.gameThreads.load(), 1);
+  EXPECT_EQ(ui_.statuses, (std::vector<int>{1, 17, 1, 17}));
+  EXPECT_EQ(ui_.gameThreads.load(), 1);
 }
 
 TEST_F(DriverTest, BrokenLocalListIsDeletedAndThePassRestarts) {
@@ -144,7 +182,7 @@ TEST_F(DriverTest, BrokenLocalListIsDeletedAndThePassRestarts) {
   ASSERT_GE(ui_.statuses.size(), 2u);
   EXPECT_EQ(ui_.statuses[1], 31);
   // The restarted pass found no local list and ran the first download.
-  EXPECT_TRUE(ui_.everSet["timer4"]);
+  EXPECT_EQ(ui_.Changes("timer4"), (Changes{"timer4=1", "timer4=0"}));
   EXPECT_EQ(ui_.statuses.back(), 17);
 }
 

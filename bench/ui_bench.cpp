@@ -8,6 +8,7 @@
 
 #include "platform/headless_window.h"
 #include "skin/skin_resources.h"
+#include "ui/skin_package.h"
 #include "ui/window_impl_base.h"
 
 namespace {
@@ -21,6 +22,7 @@ class MainSkin : public SkinUI::WindowImplBase {
 
 struct Fixture {
   Fixture() : surface(1094, 516) {
+    SkinUI::CPaintManagerUI::SetSkinPackage(&package);
     SkinUI::CPaintManagerUI::SetResourceZip(skin::SkinZipData(), skin::SkinZipSize());
     SkinUI::CWindowWnd::SetNativeWindowFactory(&platform::CreateHeadlessWindow);
     window.Create(nullptr, "bench", 0, 0, 0, 0, 0, 0);
@@ -28,6 +30,7 @@ struct Fixture {
     native->PaintDirty(surface.GetPainter(), true);  // images decoded, first paint done
     bar = window.GetPaintManager().FindControl("ctrProcess");
   }
+  SkinUI::SkinPackage package;
   MainSkin window;
   platform::HeadlessWindow* native = nullptr;
   platform::Surface surface;

@@ -5,7 +5,7 @@
 #include <string>
 
 #include "util/file_util.h"
-#include "util/scratch_dir.h"
+#include "util/testing/scratch_dir.h"
 
 namespace {
 

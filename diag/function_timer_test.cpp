@@ -4,7 +4,7 @@
 #include <unistd.h>
 
 #include "diag/log.h"
-#include "util/scratch_dir.h"
+#include "util/testing/scratch_dir.h"
 
 namespace {
 

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "util/file_util.h"
-#include "util/scratch_dir.h"
+#include "util/testing/scratch_dir.h"
 
 namespace {
 

@@ -12,7 +12,7 @@
 #include <fstream>
 #include <string>
 
-#include "tests/e2e/fault_server_process.h"
+#include "platform/testing/fault_server_process.h"
 
 namespace {
 

@@ -25,6 +25,7 @@
 #include "platform/window.h"
 #include "skin/skin_resources.h"
 #include "ui/dialog_builder.h"
+#include "ui/skin_package.h"
 #include "ui/window_impl_base.h"
 
 namespace {
@@ -150,8 +151,14 @@ int main(int argc, char** argv) {
   }
   platform::PrepareProcessEnvironment();
   skin::RegisterSkinResources();
+  {
+    // A package of its own for the check, so that the window loads afresh.
+    SkinUI::SkinPackage checked;
+    SkinUI::CPaintManagerUI::SetSkinPackage(&checked);
+    if (!CheckSkin(o)) return 1;
+  }
+  SkinUI::SkinPackage package;
+  SkinUI::CPaintManagerUI::SetSkinPackage(&package);
   SkinUI::CPaintManagerUI::SetInstance(argv[0]);
-  if (!CheckSkin(o)) return 1;
-  SkinUI::CPaintManagerUI::ResetResources();
   return o.png.empty() ? ShowWindow(o) : RenderPng(o);
 }

@@ -9,7 +9,7 @@
 #include "update/file_list.h"
 #include "update/md5.h"
 #include "update/release_sig.h"
-#include "util/scratch_dir.h"
+#include "util/testing/scratch_dir.h"
 
 namespace {
 

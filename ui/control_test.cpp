@@ -8,7 +8,7 @@
 #include "platform/resources.h"
 #include "ui/dialog_builder.h"
 #include "ui/ui_test_util.h"
-#include "util/scratch_dir.h"
+#include "util/testing/scratch_dir.h"
 
 namespace SkinUI {
 namespace {
@@ -33,10 +33,9 @@ class Drawing : public ::testing::Test {
                             controls + "</VerticalLayout></Window>");
     zip.Add("two.png", TwoColourPng());
     bytes_ = zip.Finish();
-    testing::UsePackage(bytes_);
+    package_.UseZip(bytes_);
     ASSERT_TRUE(window_.Open());
   }
-  void TearDown() override { CPaintManagerUI::ResetResources(); }
   std::unique_ptr<platform::Surface> Paint() {
     auto s = std::make_unique<platform::Surface>(100, 60);
     s->GetPainter().FillRect(Rect{0, 0, 100, 60}, 0xFF000000);
@@ -45,6 +44,7 @@ class Drawing : public ::testing::Test {
   }
 
   std::string bytes_;
+  testing::TestPackage package_;
   testing::TestWindow window_;
 };
 
@@ -156,7 +156,7 @@ TEST(Layout, VerticalLayoutStacksWithPaddingAndSkipsHiddenChildren) {
 TEST(WindowBase, AMissingPackageResourceLeavesAnEmptyWindow) {
   // The launcher's windows ask for "ZIPRES" 130; nothing is registered here.
   platform::ClearResources();
-  CPaintManagerUI::ResetResources();
+  testing::TestPackage package;
   struct ResourceWindow : testing::TestWindow {
     UILIB_RESOURCETYPE GetResourceType() const override { return UILIB_ZIPRESOURCE; }
     int GetResourceID() const override { return 130; }

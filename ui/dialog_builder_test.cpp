@@ -28,6 +28,9 @@ TEST(Values, RectanglesFillMissingNumbersWithZero) {
   EXPECT_EQ(ParseRect("4,4,6,6"), (Rect{4, 4, 6, 6}));
   EXPECT_EQ(ParseRect(""), (Rect{}));
   EXPECT_EQ(ParseRect("1,x,3"), (Rect{1, 0, 0, 0}));
+  // Absurd numbers stop at the bound, so that the drawing's sums cannot overflow.
+  EXPECT_EQ(ParseRect("-2147483648,99999999999,7"), (Rect{-kMaxSkinNumber, kMaxSkinNumber, 7, 0}));
+  EXPECT_EQ(ParseInt("-99999999999"), -kMaxSkinNumber);
 }
 
 TEST(Values, ImageStringsKeepEveryKey) {
@@ -106,7 +109,8 @@ TEST(Markup, MalformedSkinsGiveNoTreeAndAReason) {
 
 // The shipped main skin: every control of the main window where it belongs.
 TEST(Markup, MainSkinHasTheMainWindowsControls) {
-  testing::UseShippedSkin();
+  testing::TestPackage package;
+  package.UseShippedSkin();
   CPaintManagerUI pm;
   CDialogBuilder b;
   auto root = b.Create("mainframe.xml", nullptr, &pm);
@@ -152,7 +156,6 @@ TEST(Markup, MainSkinHasTheMainWindowsControls) {
   EXPECT_EQ(pm.FindControl("Reward")->GetText(), "注意,磁盘空间较少！");
   EXPECT_FALSE(pm.FindControl("cntRrocess")->IsMouseEnabled());
   EXPECT_EQ(pm.GetDefaultFontColor(), 0xFFFFFFFFu);
-  CPaintManagerUI::ResetResources();
 }
 
 }  // namespace

@@ -1,31 +1,12 @@
 #include "ui/paint_manager.h"
 
 #include <algorithm>
-#include <filesystem>
-#include <fstream>
-#include <sstream>
 
 #include "ui/control.h"
-#include "ui/zip_package.h"
+#include "ui/skin_package.h"
 
 namespace SkinUI {
 namespace {
-
-// Process-wide package state: set by the first window, read by all. The UI
-// thread is the only one that touches it.
-struct PackageState {
-  std::string instance_path;
-  std::string resource_path;
-  std::string zip_name;
-  bool keep_open = true;
-  std::unique_ptr<CZipPackage> zip;
-  std::unique_ptr<std::string> file_bytes;  // a package read from a zip file
-};
-
-PackageState& Package() {
-  static PackageState state;
-  return state;
-}
 
 // Registration lists hold each listener once.
 template <typename T>
@@ -43,31 +24,6 @@ bool RemoveOnce(std::vector<T*>& list, T* item) {
   return true;
 }
 
-bool ReadDiskFile(const std::string& path, std::string* data, std::string* error) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) {
-    *error = "Error opening file";
-    return false;
-  }
-  in.seekg(0, std::ios::end);
-  const std::streamoff size = in.tellg();
-  if (size <= 0) {
-    *error = "File is empty";
-    return false;
-  }
-  if (static_cast<std::size_t>(size) > CZipPackage::kMaxFileSize) {
-    *error = "File too large";
-    return false;
-  }
-  in.seekg(0);
-  data->resize(static_cast<std::size_t>(size));
-  if (!in.read(data->data(), size)) {
-    *error = "Could not read file";
-    return false;
-  }
-  return true;
-}
-
 }  // namespace
 
 CPaintManagerUI::CPaintManagerUI()
@@ -81,74 +37,48 @@ CPaintManagerUI::~CPaintManagerUI() {
   root_.reset();
 }
 
+SkinPackage* CPaintManagerUI::package_ = nullptr;
+
+void CPaintManagerUI::SetSkinPackage(SkinPackage* package) {
+  package_ = package;
+}
+
 void CPaintManagerUI::SetInstance(const std::string& executable_path) {
-  const std::size_t slash = executable_path.rfind('/');
-  Package().instance_path =
-      slash == std::string::npos ? "./" : executable_path.substr(0, slash + 1);
+  if (package_) package_->SetInstance(executable_path);
 }
 
 void CPaintManagerUI::SetInstance() {
-  std::error_code ec;
-  const std::filesystem::path self = std::filesystem::read_symlink("/proc/self/exe", ec);
-  SetInstance(ec ? std::string("./") : self.string());
+  if (package_) package_->SetInstance();
 }
 
 std::string CPaintManagerUI::GetInstancePath() {
-  return Package().instance_path;
+  return package_ ? package_->InstancePath() : std::string();
 }
+
 void CPaintManagerUI::SetResourcePath(const std::string& folder) {
-  Package().resource_path = folder;
+  if (package_) package_->SetResourcePath(folder);
 }
+
 std::string CPaintManagerUI::GetResourcePath() {
-  return Package().resource_path;
+  return package_ ? package_->ResourcePath() : std::string();
 }
+
 std::string CPaintManagerUI::GetResourceZip() {
-  return Package().zip_name;
+  return package_ ? package_->ZipName() : std::string();
 }
 
 void CPaintManagerUI::SetResourceZip(const unsigned char* data, std::size_t size) {
-  PackageState& p = Package();
-  if (p.zip_name == "membuffer") return;  // the first window's package stays
-  p.zip.reset();
-  p.zip_name = "membuffer";
-  if (p.keep_open) p.zip = CZipPackage::Open(data, size, nullptr);
+  if (package_) package_->SetZip(data, size);
 }
 
 bool CPaintManagerUI::SetResourceZip(const std::string& zip_path) {
-  PackageState& p = Package();
-  auto bytes = std::make_unique<std::string>();
-  std::string error;
-  std::ifstream in(zip_path, std::ios::binary);
-  if (!in) return false;
-  std::ostringstream all;
-  all << in.rdbuf();
-  *bytes = all.str();
-  p.zip = CZipPackage::Open(reinterpret_cast<const unsigned char*>(bytes->data()), bytes->size(),
-                            &error);
-  p.file_bytes = std::move(bytes);
-  p.zip_name = zip_path;
-  return p.zip != nullptr;
-}
-
-void CPaintManagerUI::ResetResources() {
-  PackageState& p = Package();
-  p.zip.reset();
-  p.file_bytes.reset();
-  p.zip_name.clear();
+  return package_ && package_->SetZip(zip_path);
 }
 
 bool CPaintManagerUI::LoadFile(const std::string& name, std::string* data, std::string* error) {
-  std::string ignored;
-  if (!error) error = &ignored;
-  PackageState& p = Package();
-  if (!p.zip_name.empty()) {
-    if (!p.zip) {
-      *error = "Error opening zip file";
-      return false;
-    }
-    return p.zip->Extract(name, data, error);
-  }
-  return ReadDiskFile(p.resource_path + name, data, error);
+  if (package_) return package_->LoadFile(name, data, error);
+  if (error) *error = "No skin package in use";
+  return false;
 }
 
 void CPaintManagerUI::Init(platform::NativeWindow* window) {

@@ -1,7 +1,7 @@
 // The paint manager of one skinned window: it holds the control tree, lays it
 // out and paints it, routes mouse, keyboard and timer messages to controls,
-// runs control timers and delivers named notifications. It also keeps the
-// process-wide skin package and loads skin files and images from it.
+// runs control timers and delivers named notifications. Its static functions
+// load skin files and images from the program's skin package (SkinPackage).
 // Everything runs on the window's (the UI) thread.
 #pragma once
 
@@ -19,7 +19,7 @@
 namespace SkinUI {
 
 class CControlUI;
-class CZipPackage;
+class SkinPackage;
 
 enum EventType {
   UIEVENT_MOUSEMOVE = 1,
@@ -98,7 +98,12 @@ class CPaintManagerUI {
   CPaintManagerUI(const CPaintManagerUI&) = delete;
   CPaintManagerUI& operator=(const CPaintManagerUI&) = delete;
 
-  // --- process-wide package and paths ---
+  // --- the program's skin package and paths ---
+  // The package every static function below acts on (borrowed; null: none,
+  // then the getters answer "" and files do not load). The program sets its
+  // own in main; a package stops being used when it is destroyed.
+  static void SetSkinPackage(SkinPackage* package);
+  static SkinPackage* GetSkinPackage() { return package_; }
   static void SetInstance(const std::string& executable_path);
   // The running program's own executable (/proc/self/exe).
   static void SetInstance();
@@ -110,8 +115,6 @@ class CPaintManagerUI {
   // Sets the package from a zip file, read into memory held for the process.
   static bool SetResourceZip(const std::string& zip_path);
   static std::string GetResourceZip();
-  // Forgets the package (tests and tools that load several).
-  static void ResetResources();
   // A skin or image file by name: from the package when one is set, else
   // from the resource folder; false with the reason in *error.
   static bool LoadFile(const std::string& name, std::string* data, std::string* error);
@@ -186,6 +189,8 @@ class CPaintManagerUI {
   void NotifyAll(TNotifyUI& msg);
   void Event(CControlUI* control, int type, Point pt, WPARAM wparam = 0, LPARAM lparam = 0);
   bool NextSystemTimerId(unsigned* id);
+
+  static SkinPackage* package_;  // borrowed from the program; see SetSkinPackage
 
   platform::NativeWindow* window_ = nullptr;
   std::unique_ptr<CControlUI> root_;

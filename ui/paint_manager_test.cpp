@@ -25,15 +25,15 @@ class PaintManagerTest : public ::testing::Test {
     testing::ZipWriter zip;
     zip.Add("test.xml", kSkin);
     bytes_ = zip.Finish();
-    testing::UsePackage(bytes_);
+    package_.UseZip(bytes_);
     ASSERT_TRUE(window_.Open());
     pm_ = &window_.GetPaintManager();
     bar_ = pm_->FindControl("bar");
     ASSERT_TRUE(bar_);
   }
-  void TearDown() override { CPaintManagerUI::ResetResources(); }
 
   std::string bytes_;
+  testing::TestPackage package_;
   TestWindow window_;
   CPaintManagerUI* pm_ = nullptr;
   CControlUI* bar_ = nullptr;

@@ -1,5 +1,6 @@
-// Helpers shared by the toolkit's tests: a zip writer for made-up packages
-// and a skinned window on a display-less native window.
+// Helpers shared by the toolkit's tests: a zip writer for made-up packages,
+// a skin package of the test's own and a skinned window on a display-less
+// native window.
 #pragma once
 
 #include <zlib.h>
@@ -16,6 +17,7 @@
 #include "platform/window.h"
 #include "skin/skin_resources.h"
 #include "ui/button.h"
+#include "ui/skin_package.h"
 #include "ui/window_impl_base.h"
 
 // LeakSanitizer's tracer crashes while scanning the thread-local storage of
@@ -117,11 +119,20 @@ class TestWindow : public WindowImplBase {
   }
   // Client point -> the lParam of a mouse message.
   static LPARAM At(int x, int y) { return platform::MakeLParam(x, y); }
+  // Counts the paints (the system's and CaptureClientArea's) and keeps the
+  // last one's area, so that a test can wait for the repaint it caused.
+  void OnPaint(platform::Painter& painter, const Rect& dirty) override {
+    WindowImplBase::OnPaint(painter, dirty);
+    ++paints;
+    last_painted = dirty;
+  }
 
   std::string skin_file = "test.xml";
   std::vector<std::string> clicks;
   std::vector<unsigned> timers;
   int inits = 0;
+  int paints = 0;
+  Rect last_painted;
   std::function<void(unsigned)> on_message;
 
   SKIN_DECLARE_MESSAGE_MAP()
@@ -143,17 +154,18 @@ inline SKIN_BEGIN_MESSAGE_MAP(TestWindow, WindowImplBase)
   return done();
 }
 
-// Sets a package holding `files` as the process's skin package.
-inline void UsePackage(const std::string& zip_bytes_storage) {
-  CPaintManagerUI::ResetResources();
-  CPaintManagerUI::SetResourceZip(reinterpret_cast<const unsigned char*>(zip_bytes_storage.data()),
-                                  zip_bytes_storage.size());
-}
-
-// Makes the skin package built into the program the only resource source.
-inline void UseShippedSkin() {
-  CPaintManagerUI::ResetResources();
-  CPaintManagerUI::SetResourceZip(skin::SkinZipData(), skin::SkinZipSize());
-}
+// The skin package of one test, used by every paint manager while the object
+// lives: a test starts with an empty package and no test sees another's.
+// UI thread only, like the package itself.
+class TestPackage : public SkinPackage {
+ public:
+  TestPackage() { CPaintManagerUI::SetSkinPackage(this); }
+  // Sets the package from zip bytes, which must outlive this object.
+  void UseZip(const std::string& zip_bytes) {
+    SetZip(reinterpret_cast<const unsigned char*>(zip_bytes.data()), zip_bytes.size());
+  }
+  // Sets the skin package built into the program.
+  void UseShippedSkin() { SetZip(skin::SkinZipData(), skin::SkinZipSize()); }
+};
 
 }  // namespace SkinUI::testing

@@ -1,9 +1,17 @@
 #include "ui/ui_values.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cstdlib>
 
 namespace SkinUI {
+namespace {
+
+int Bounded(long v) {
+  return static_cast<int>(std::clamp<long>(v, -kMaxSkinNumber, kMaxSkinNumber));
+}
+
+}  // namespace
 
 bool ParseColor(const std::string& text, std::uint32_t* argb) {
   const char* p = text.c_str();
@@ -22,7 +30,7 @@ Rect ParseRect(const std::string& text) {
   const char* p = text.c_str();
   for (int i = 0; i < 4 && *p; ++i) {
     char* end = nullptr;
-    v[i] = static_cast<int>(std::strtol(p, &end, 10));
+    v[i] = Bounded(std::strtol(p, &end, 10));
     if (end == p) break;
     p = end;
     while (*p == ' ') ++p;
@@ -38,7 +46,7 @@ Size ParseSize(const std::string& text) {
 }
 
 int ParseInt(const std::string& text) {
-  return static_cast<int>(std::strtol(text.c_str(), nullptr, 10));
+  return Bounded(std::strtol(text.c_str(), nullptr, 10));
 }
 
 bool ParseBool(const std::string& text) {

@@ -21,6 +21,11 @@ using platform::WPARAM;
 // has alpha 0). False, leaving *argb alone, for text that is no hex number.
 bool ParseColor(const std::string& text, std::uint32_t* argb);
 
+// Numbers of skin markup are read within +-kMaxSkinNumber (a number beyond
+// is taken as that bound): no window is that large, and the sums of layout
+// and drawing stay far inside int.
+constexpr int kMaxSkinNumber = 1 << 16;
+
 // "l,t,r,b" with missing trailing numbers read as 0.
 Rect ParseRect(const std::string& text);
 Size ParseSize(const std::string& text);

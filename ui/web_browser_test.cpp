@@ -8,7 +8,7 @@
 
 #include "platform/find_window.h"
 #include "ui/ui_test_util.h"
-#include "util/scratch_dir.h"
+#include "util/testing/scratch_dir.h"
 
 namespace SkinUI {
 namespace {
@@ -52,7 +52,7 @@ class OnScreen : public ::testing::Test {
     std::string error;
     platform::PrepareProcessEnvironment();
     ASSERT_TRUE(platform::InitDisplay(&error)) << error << " (run under xvfb-run)";
-    testing::UseShippedSkin();
+    package_.UseShippedSkin();
     window_ = new testing::TestWindow();  // the window owns nothing else
     window_->skin_file = "mainframe.xml";
     ASSERT_TRUE(window_->OpenOnScreen(kTitle));
@@ -60,8 +60,8 @@ class OnScreen : public ::testing::Test {
   void TearDown() override {
     if (window_->GetHWND()) window_->SendMessageW(platform::WM_CLOSE);
     delete window_;
-    CPaintManagerUI::ResetResources();
   }
+  testing::TestPackage package_;
   testing::TestWindow* window_ = nullptr;
 };
 

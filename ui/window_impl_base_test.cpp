@@ -15,11 +15,10 @@ using testing::TestWindow;
 class MainSkinTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    testing::UseShippedSkin();
+    package_.UseShippedSkin();
     window_.skin_file = "mainframe.xml";
     ASSERT_TRUE(window_.Open());
   }
-  void TearDown() override { CPaintManagerUI::ResetResources(); }
 
   LRESULT HitTest(int x, int y) {
     return window_.SendMessageW(platform::WM_NCHITTEST, 0, MakeLParam(x, y));
@@ -33,6 +32,7 @@ class MainSkinTest : public ::testing::Test {
   }
   void Key(WPARAM vk) { window_.SendMessageW(platform::WM_KEYDOWN, vk, 0); }
 
+  testing::TestPackage package_;
   TestWindow window_;
 };
 

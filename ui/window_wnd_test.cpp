@@ -29,28 +29,35 @@ class MainSkinOnScreen : public ::testing::Test {
     std::string error;
     platform::PrepareProcessEnvironment();
     ASSERT_TRUE(platform::InitDisplay(&error)) << error << " (run under xvfb-run)";
-    testing::UseShippedSkin();
+    package_.UseShippedSkin();
     window_.skin_file = "mainframe.xml";
     ASSERT_TRUE(window_.OpenOnScreen());
     ASSERT_TRUE(testing::PumpUntil([this] { return window_.inits > 0; })) << "never painted";
   }
   void TearDown() override {
     if (window_.GetHWND()) window_.SendMessageW(platform::WM_CLOSE);
-    CPaintManagerUI::ResetResources();
   }
-  // The screen once every pending repaint is done.
-  std::unique_ptr<platform::Surface> Screen() {
-    for (int i = 0; i < 5; ++i) {
-      platform::PumpPendingMessages();
-      std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    return platform::CaptureClientArea(window_.GetHWND());
+  // The screen once the window has repainted after its first `painted`
+  // paints: captured through the window's own paint, which must have drawn
+  // the whole client area (not a frame still being laid out).
+  std::unique_ptr<platform::Surface> ScreenAfterPaint(int painted) {
+    std::unique_ptr<platform::Surface> screen;
+    const Size size = window_.GetHWND()->GetClientSize();
+    EXPECT_TRUE(testing::PumpUntil([&] {
+      if (window_.paints <= painted) return false;
+      const int before = window_.paints;
+      screen = platform::CaptureClientArea(window_.GetHWND());
+      return screen && window_.paints > before &&
+             window_.last_painted == Rect{0, 0, size.cx, size.cy};
+    })) << "no whole repaint";
+    return screen;
   }
+  testing::TestPackage package_;
   testing::TestWindow window_;
 };
 
 TEST_F(MainSkinOnScreen, RendersAtItsSizeWithTheBackgroundWhereItBelongs) {
-  auto screen = Screen();
+  auto screen = ScreenAfterPaint(0);
   auto bg = Background();
   ASSERT_TRUE(screen && bg);
   EXPECT_EQ(screen->Width(), 1094);
@@ -69,12 +76,13 @@ TEST_F(MainSkinOnScreen, AHalfProgressBarShowsOnlyOnTheLeftHalf) {
   CControlUI* bar = window_.GetPaintManager().FindControl("ctrProcess");
   const Rect pos = bar->GetPos();
   const int half = bar->GetWidth() / 2;
-  auto before = Screen();
+  auto before = ScreenAfterPaint(0);
+  const int painted = window_.paints;
   char image[160];
   std::snprintf(image, sizeof image,
                 "file='Schedule_background.png' dest='2,0,%d,37' source='2,0,%d,37'", half, half);
   bar->SetAttribute("bkimage", image);
-  auto after = Screen();
+  auto after = ScreenAfterPaint(painted);
   ASSERT_TRUE(before && after);
   const int y = pos.top + 18;
   for (int x : {pos.left + 10, pos.left + half / 2, pos.left + half - 4}) {

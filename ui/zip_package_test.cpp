@@ -7,7 +7,7 @@
 #include "skin/skin_resources.h"
 #include "ui/paint_manager.h"
 #include "ui/ui_test_util.h"
-#include "util/scratch_dir.h"
+#include "util/testing/scratch_dir.h"
 
 namespace SkinUI {
 namespace {
@@ -74,23 +74,28 @@ TEST(ResourceLookup, NeverFallsBackFromThePackageToTheDisk) {
   ScratchDir dir("beside");
   const std::string folder = dir.path() + "/";
   std::ofstream(folder + "beside.xml") << "<Window><Control/></Window>";
-  CPaintManagerUI::ResetResources();
-  CPaintManagerUI::SetResourcePath(folder);
   std::string data, error;
-  ASSERT_TRUE(CPaintManagerUI::LoadFile("beside.xml", &data, &error)) << "no package: disk";
+  {
+    testing::TestPackage disk;
+    CPaintManagerUI::SetResourcePath(folder);
+    ASSERT_TRUE(CPaintManagerUI::LoadFile("beside.xml", &data, &error)) << "no package: disk";
+    EXPECT_FALSE(CPaintManagerUI::LoadFile("nothing-here.xml", &data, &error));
+    EXPECT_EQ(error, "Error opening file");
+  }
 
   testing::ZipWriter w;
   w.Add("other.xml", "<Window/>");
   const std::string bytes = w.Finish();
-  testing::UsePackage(bytes);
+  testing::TestPackage zipped;
+  CPaintManagerUI::SetResourcePath(folder);
+  zipped.UseZip(bytes);
   EXPECT_FALSE(CPaintManagerUI::LoadFile("beside.xml", &data, &error));
   EXPECT_EQ(error, "Could not find ziped file");
-  CPaintManagerUI::ResetResources();
-  EXPECT_FALSE(CPaintManagerUI::LoadFile("nothing-here.xml", &data, &error));
-  EXPECT_EQ(error, "Error opening file");
 }
 
 TEST(ResourceLookup, InstancePathIsTheProgramsFolder) {
+  testing::TestPackage package;
+  EXPECT_EQ(CPaintManagerUI::GetInstancePath(), "") << "none before SetInstance";
   CPaintManagerUI::SetInstance("/opt/game/Launcher.exe");
   EXPECT_EQ(CPaintManagerUI::GetInstancePath(), "/opt/game/");
   CPaintManagerUI::SetInstance();
@@ -105,13 +110,34 @@ TEST(ResourceLookup, TheFirstPackageSetFromMemoryStays) {
   first.Add("one.xml", "1");
   second.Add("two.xml", "2");
   const std::string a = first.Finish(), b = second.Finish();
-  testing::UsePackage(a);
+  testing::TestPackage package;
+  package.UseZip(a);
   CPaintManagerUI::SetResourceZip(reinterpret_cast<const unsigned char*>(b.data()), b.size());
   std::string data;
   EXPECT_TRUE(CPaintManagerUI::LoadFile("one.xml", &data, nullptr));
   EXPECT_FALSE(CPaintManagerUI::LoadFile("two.xml", &data, nullptr));
   EXPECT_EQ(CPaintManagerUI::GetResourceZip(), "membuffer");
-  CPaintManagerUI::ResetResources();
+}
+
+// Each package is the program's own: one going away takes nothing of
+// another with it, and nothing stays in use after it.
+TEST(ResourceLookup, PackagesShareNothing) {
+  testing::ZipWriter w;
+  w.Add("one.xml", "1");
+  const std::string bytes = w.Finish();
+  std::string data;
+  {
+    testing::TestPackage first;
+    first.UseZip(bytes);
+    CPaintManagerUI::SetInstance("/opt/game/Launcher.exe");
+    ASSERT_TRUE(CPaintManagerUI::LoadFile("one.xml", &data, nullptr));
+  }
+  EXPECT_EQ(CPaintManagerUI::GetSkinPackage(), nullptr);
+  EXPECT_FALSE(CPaintManagerUI::LoadFile("one.xml", &data, nullptr));
+  testing::TestPackage second;
+  EXPECT_EQ(CPaintManagerUI::GetResourceZip(), "");
+  EXPECT_EQ(CPaintManagerUI::GetInstancePath(), "");
+  EXPECT_FALSE(CPaintManagerUI::LoadFile("one.xml", &data, nullptr));
 }
 
 }  // namespace

@@ -293,7 +293,9 @@ bool IsRefusedItem(archive_entry* entry, const std::string& name) {
     WriteLogTag("Error", "7zUnzip File %s refused: links are not unpacked", name.c_str());
     return true;
   }
-  if (!IsDirEntry(entry) && archive_entry_filetype(entry) != AE_IFREG) {
+  // A file item named "." (or "a/.") would land on a folder that exists.
+  if (!IsDirEntry(entry) &&
+      (archive_entry_filetype(entry) != AE_IFREG || FileNameOf(name) == ".")) {
     WriteLogTag("Error", "7zUnzip File %s refused: not a plain file", name.c_str());
     return true;
   }

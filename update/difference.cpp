@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <limits>
 #include <set>
 #include <system_error>
 #include <thread>
@@ -321,7 +322,11 @@ UpdateStatus CVXDlownloader::GetDownloadSize() {
     }
     makeFolderOf(task.downloadPath);
     makeFolderOf(task.targetPath);
-    total += task.size;
+    // The sizes are the server's: absurd ones stop the total at its largest
+    // value rather than overflow it.
+    total = task.size > std::numeric_limits<int64_t>::max() - total
+                ? std::numeric_limits<int64_t>::max()
+                : total + task.size;
   }
   progress_.SetDownloadSize(total);
   WriteLog("Get Download Size Completed");

@@ -4,6 +4,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <limits>
 
 #include "update/downloader.h"
 #include "update/md5.h"
@@ -188,6 +189,16 @@ TEST_F(DifferenceTest, DownloadSizeTotalsTasksAndRefusesNegativeSizes) {
   e.size = -1;
   engine_->AddDownloadTask(e, 0);
   EXPECT_EQ(engine_->GetDownloadSize(), Status_SizeFailed);
+}
+
+// Sizes come from the server's list: absurd ones must not wrap the total
+// round to a small or negative figure.
+TEST_F(DifferenceTest, DownloadSizeOfHugeListedSizesStopsAtTheLargestTotal) {
+  const int64_t huge = std::numeric_limits<int64_t>::max();
+  engine_->AddDownloadTask(FileEntry{"a.pak", "c", huge, 0, 0}, 0);
+  engine_->AddDownloadTask(FileEntry{"b.pak", "c", huge, 0, 0}, 0);
+  EXPECT_EQ(engine_->GetDownloadSize(), Status_SizeReady);
+  EXPECT_EQ(engine_->ReadProgress().downloadSize, huge);
 }
 
 TEST(Extensions, ComparedCaseSensitivelyOnTheTextAfterTheLastDot) {

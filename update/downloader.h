@@ -30,7 +30,7 @@
 class LocalList;
 class ReleaseTrust;
 
-class CVXDlownloader : public DownloadHost {
+class CVXDlownloader final : public DownloadHost {
  private:
   // First, so that it is destroyed last: the workers borrow it until the
   // pool is gone.

@@ -18,12 +18,6 @@ bool RemoveFileIfPresent(const std::string& path) {
   return !fs::exists(fs::symlink_status(path, ec));
 }
 
-bool MakeFolders(const std::string& path) {
-  std::error_code ec;
-  fs::create_directories(path, ec);
-  return fs::is_directory(path, ec);
-}
-
 bool MoveIntoPlace(const std::string& source, const std::string& target) {
   if (!IsPlainFile(source)) return false;
   if (std::rename(source.c_str(), target.c_str()) == 0) return true;

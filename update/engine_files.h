@@ -9,9 +9,6 @@
 // Deletes a plain file (never a folder); true when it is gone afterwards.
 bool RemoveFileIfPresent(const std::string& path);
 
-// Creates every folder of path (no error when they exist).
-bool MakeFolders(const std::string& path);
-
 // Puts the content of source at target so that a reader of target only ever
 // sees the old or the new file: a rename when both lie on one file system,
 // else a copy to a temporary name beside target and a rename (source then

@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/fake_http.h"
+#include "platform/testing/fake_http.h"
 #include "update/archive.h"
 #include "update/downloader.h"
 #include "update/md5.h"

@@ -143,10 +143,6 @@ void CVXDlownloader::QueuePackage(const std::string& name, int64_t size) {
   pool()->AddTask(task, true);
 }
 
-namespace {
-
-// Reads one package's list into files; the list is deleted once read. False
-// when the list cannot be read (its files are then not known).
 bool ReadPackageList(const std::string& installDir, const DownloadTask& package,
                      std::map<std::string, FileEntry>* files) {
   const std::string list =
@@ -163,6 +159,8 @@ bool ReadPackageList(const std::string& installDir, const DownloadTask& package,
   WriteLog("Unzip %s", package.downloadPath.c_str());
   return true;
 }
+
+namespace {
 
 // The worker hands the digest of each unpacked file in the task's code;
 // an older worker that leaves it empty costs a second read here.

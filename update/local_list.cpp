@@ -28,6 +28,19 @@ struct LocalList::Document {
     return files ? files : list.append_child("Files");
   }
 
+  // The declaration of a list we make: version "1.0", encoding "UTF-8".
+  // A loaded list that has a declaration gets this one in its place: the
+  // XML library converts a list declared in another encoding (Latin-1) to
+  // UTF-8 as it loads it, and Save writes UTF-8, so a declaration kept as
+  // it was would make the next load convert the saved names once more.
+  void DeclareUtf8() {
+    pugi::xml_node old = xml.first_child();
+    pugi::xml_node decl = xml.prepend_child(pugi::node_declaration);
+    decl.append_attribute("version") = "1.0";
+    decl.append_attribute("encoding") = "UTF-8";
+    if (old.type() == pugi::node_declaration) xml.remove_child(old);
+  }
+
   void BuildIndex() {
     index.clear();
     for (pugi::xml_node f : Files().children("File")) {
@@ -85,6 +98,7 @@ bool LocalList::Load(const std::string& path) {
   pugi::xml_parse_result r =
       fresh->xml.load_file(path.c_str(), pugi::parse_default | pugi::parse_declaration);
   if (!r) return false;
+  if (fresh->xml.first_child().type() == pugi::node_declaration) fresh->DeclareUtf8();
   fresh->BuildIndex();
   std::lock_guard<std::mutex> hold(lock_);
   doc_ = std::move(fresh);
@@ -94,9 +108,7 @@ bool LocalList::Load(const std::string& path) {
 
 void LocalList::CreateEmpty(const std::string& path) {
   auto fresh = std::make_unique<Document>();
-  pugi::xml_node decl = fresh->xml.append_child(pugi::node_declaration);
-  decl.append_attribute("version") = "1.0";
-  decl.append_attribute("encoding") = "UTF-8";
+  fresh->DeclareUtf8();
   fresh->FilesForWriting();
   std::lock_guard<std::mutex> hold(lock_);
   doc_ = std::move(fresh);

@@ -7,7 +7,7 @@
 #include "diag/log.h"
 #include "update/downloader.h"
 #include "util/file_util.h"
-#include "util/scratch_dir.h"
+#include "util/testing/scratch_dir.h"
 
 namespace {
 
@@ -143,6 +143,28 @@ TEST_F(LocalListTest, ListWithoutFilesElement) {
   EXPECT_FALSE(engine->RemoveLocalList("x"));
   engine->RecordFileInLocalList(Entry("x", "c", 1));  // makes "Files"
   EXPECT_TRUE(engine->RemoveLocalList("x"));
+}
+
+// The XML library reads a Latin-1 list into UTF-8; saved, the list must say
+// UTF-8, or every later load would read its names as Latin-1 once more.
+// (The library finds the encoding even behind a damaged attribute.)
+TEST_F(LocalListTest, Latin1ListKeepsItsNamesThroughSaves) {
+  for (const char* declaration : {"<?xml version=\"1.0\" encoding=\"ISO-8859-1\"?>",
+                                  "<?xml version=\"1.0\" \xB8\xB8"
+                                  "encoding=\"ISO-8859-1\"?>"}) {
+    Write("LauncherConfig/localclient.md5",
+          std::string(declaration) +
+              "\n<Filelist><Files><File Path=\"caf\xE9.txt\" Code=\"c\" Size=\"1\" Zip=\"0\"/>"
+              "</Files></Filelist>");
+    const std::string name = "caf\xC3\xA9.txt";
+    for (int pass = 0; pass < 2; ++pass) {
+      auto reader = std::make_unique<CVXDlownloader>(dir);
+      reader->OpenLocalList();
+      ASSERT_TRUE(reader->localList()->Find(name, nullptr)) << declaration << " pass " << pass;
+      EXPECT_EQ(reader->localList()->IndexSize(), 1u);
+      ASSERT_TRUE(reader->WriteLocalClient());
+    }
+  }
 }
 
 TEST_F(LocalListTest, NumbersFollowDecimalConversion) {

@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "platform/crypto.h"
-#include "util/scratch_dir.h"
+#include "util/testing/scratch_dir.h"
 
 namespace {
 

@@ -311,7 +311,8 @@ bool WriterStillRuns(const std::string& suffix) {
 
 int RemoveStaleTempFiles(const std::string& path, std::vector<std::string>* removedNames) {
   std::string folder = GetParentFolder(path);
-  if (folder.empty() && !path.empty() && path[0] == '/') folder = "/";
+  // A char rather than "/": GCC 12 at -O3 warns falsely (-Wrestrict) on the literal.
+  if (folder.empty() && !path.empty() && path[0] == '/') folder = '/';
   std::string prefix = FileNameOf(path) + ".tmp-";
   std::vector<std::string> names;
   if (!ReadFolderNames(folder.empty() ? "." : folder, names)) return 0;

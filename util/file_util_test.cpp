@@ -9,7 +9,7 @@
 #include <cstdlib>
 #include <vector>
 
-#include "util/scratch_dir.h"
+#include "util/testing/scratch_dir.h"
 
 namespace {
 

@@ -18,7 +18,7 @@
 #include <vector>
 
 #include "util/file_util.h"
-#include "util/scratch_dir.h"
+#include "util/testing/scratch_dir.h"
 #include "util/text_util.h"
 
 extern char** environ;

@@ -13,7 +13,7 @@
 #include <filesystem>
 #include <fstream>
 
-#include "tests/e2e/fault_server_process.h"
+#include "platform/testing/fault_server_process.h"
 #include "tests/e2e/launcher_e2e_support.h"
 #include "tests/e2e/nginx_server.h"
 #include "tests/e2e/update_e2e_support.h"

@@ -8,7 +8,7 @@
 #include <sstream>
 
 #include "diag/log.h"
-#include "tests/e2e/fault_server_process.h"
+#include "platform/testing/fault_server_process.h"
 #include "tests/test_files.h"
 #include "update/downloader.h"
 #include "update/worker_pool.h"
@@ -20,16 +20,6 @@ using testfiles::ReadAll;
 using testfiles::WriteAll;
 
 namespace fs = std::filesystem;
-
-class Collect : public HttpReceiver {
- public:
-  bool OnResponse(int, int64_t) override { return true; }
-  bool OnBody(const char* data, size_t size) override {
-    body.append(data, size);
-    return true;
-  }
-  std::string body;
-};
 
 class TransferFaultsTest : public ::testing::Test {
  protected:
@@ -61,11 +51,7 @@ class TransferFaultsTest : public ::testing::Test {
     t.size = 5000;
     return t;
   }
-  std::string Stats() {
-    Collect c;
-    NewCurlHttpClientFactory()->Create()->Get(server_.Url("_stats"), -1, HttpTimeouts{}, &c);
-    return c.body;
-  }
+  std::string Stats() { return server_.Stats(); }
   std::string Log() { return ReadAll(dir_ + "test.log"); }
 
   std::string dir_;

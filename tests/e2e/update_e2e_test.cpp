@@ -8,12 +8,15 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
 #include <pugixml.hpp>
 #include <random>
 #include <thread>
 
+#include "platform/testing/fault_server_process.h"
+#include "tests/e2e/launcher_e2e_support.h"
 #include "tests/e2e/nginx_server.h"
 #include "tests/e2e/update_e2e_support.h"
 
@@ -229,56 +232,67 @@ TEST_F(UpdateE2e, HttpsReleaseNeedsATrustedCertificate) {
 
 TEST_F(UpdateE2e, ConnectionsCutAfterOneMiBCompleteByResuming) {
   Shared("v1");
-  std::string portFile = work_ + "fault.port";
-  std::string cmd = "python3 " + std::string(KESTRAVA_SOURCE_DIR) +
-                    "/tests/server/fault_server.py --root '" + server_.root + "' --port-file '" +
-                    portFile + "' --lifetime 300 > /dev/null 2>&1 & echo $!";
-  FILE* p = popen(cmd.c_str(), "r");
-  ASSERT_NE(p, nullptr);
-  int pid = 0;
-  ASSERT_EQ(fscanf(p, "%d", &pid), 1);
-  pclose(p);
-  for (int i = 0; i < 100 && ReadFile(portFile).empty(); ++i) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  }
-  std::string port = ReadFile(portFile);
-  ASSERT_FALSE(port.empty());
-  std::string url =
-      "http://127.0.0.1:" + std::to_string(std::stoi(port)) + "/cut-1048576/upd-shared-v1/";
-  int rc = Update(install_, url);
-  kill(pid, SIGTERM);
-  ASSERT_EQ(rc, 0) << Output();
+  FaultServerProcess faults;  // stopped when the case ends, passed or not
+  ASSERT_TRUE(faults.Start(server_.root));
+  ASSERT_EQ(Update(install_, faults.Url("cut-1048576/upd-shared-v1/")), 0) << Output();
   EXPECT_EQ(Differences(V1(), install_), std::vector<std::string>{});
 }
 
+// Requests that have reached the fault server (Stats lines).
+int RequestsSeen(const FaultServerProcess& server) {
+  const std::string stats = server.Stats();
+  return static_cast<int>(std::count(stats.begin(), stats.end(), '\n')) + !stats.empty();
+}
+
+// Each round kills a first installation while it waits for an answer, after
+// a random number of its requests, checks what the killed run left, and lets
+// the next run finish the folder. The release comes through the fault server
+// with every answer delayed, so the run is always still going at the kill.
 TEST_F(UpdateE2e, KilledUpdaterConvergesOnTheNextRun) {
-  std::string url1 = Shared("v1");
+  const std::string url1 = Shared("v1");
+  FaultServerProcess slow;
+  ASSERT_TRUE(slow.Start(server_.root));
+  const std::string slowUrl = slow.Url("delay-300/upd-shared-v1/");
+  // How many requests a whole first installation makes.
+  SkipFourDayCheck(work_ + "counted/");
+  ASSERT_EQ(Update(work_ + "counted/", slowUrl), 0) << Output();
+  const int requests = RequestsSeen(slow);
+  ASSERT_GT(requests, 3);
+
   std::mt19937 gen(::testing::UnitTest::GetInstance()->random_seed());
-  std::string out = work_ + "killed.out";
+  const std::string out = work_ + "killed.out";
   for (int round = 0; round < 3; ++round) {
-    std::string dir = install_;
+    const int killAfter = 1 + static_cast<int>(gen() % (requests - 1));
+    SCOPED_TRACE("round " + std::to_string(round) + ", kill after request " +
+                 std::to_string(killAfter) + " of " + std::to_string(requests));
+    fs::remove_all(install_);
+    SkipFourDayCheck(install_);
+    slow.ResetStats();
+    const std::string dir = install_;
     const char* argv[] = {"kestrava-patcher", "update", dir.c_str(), "--url",
-                          url1.c_str(),       nullptr};
+                          slowUrl.c_str(),    nullptr};
     posix_spawn_file_actions_t fa;
     posix_spawn_file_actions_init(&fa);
     posix_spawn_file_actions_addopen(&fa, 1, out.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
     pid_t pid;
-    std::string patcher = Patcher();
+    const std::string patcher = Patcher();
     ASSERT_EQ(posix_spawn(&pid, patcher.c_str(), &fa, nullptr, const_cast<char**>(argv), environ),
               0);
     posix_spawn_file_actions_destroy(&fa);
-    std::this_thread::sleep_for(std::chrono::milliseconds(20 + gen() % 600));
+    EXPECT_TRUE(WaitFor([&] { return RequestsSeen(slow) >= killAfter; }, 120));
     kill(pid, SIGKILL);
-    waitpid(pid, nullptr, 0);
+    int status = 0;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL) << "it ended by itself";
     // Whatever moment it died at, a local list on disk is whole.
-    std::string list = install_ + "LauncherConfig/localclient.md5";
+    const std::string list = install_ + "LauncherConfig/localclient.md5";
     if (fs::exists(list)) {
       pugi::xml_document doc;
-      EXPECT_TRUE(doc.load_file(list.c_str())) << "round " << round;
+      EXPECT_TRUE(doc.load_file(list.c_str()));
     }
+    ASSERT_EQ(Update(install_, url1), 0) << Output();
+    EXPECT_EQ(Differences(V1(), install_), std::vector<std::string>{});
   }
-  ASSERT_EQ(Update(install_, url1), 0) << Output();
-  EXPECT_EQ(Differences(V1(), install_), std::vector<std::string>{});
 }
 
 TEST_F(UpdateE2e, SelfUpdateReplacesTheLauncherAndRestartsIt) {

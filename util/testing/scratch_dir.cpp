@@ -1,4 +1,4 @@
-#include "util/scratch_dir.h"
+#include "util/testing/scratch_dir.h"
 
 #include <unistd.h>
 

@@ -1,4 +1,4 @@
-#include "platform/fake_http.h"
+#include "platform/testing/fake_http.h"
 
 #include <algorithm>
 

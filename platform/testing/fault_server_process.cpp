@@ -1,4 +1,4 @@
-#include "tests/e2e/fault_server_process.h"
+#include "platform/testing/fault_server_process.h"
 
 #include <spawn.h>
 #include <sys/wait.h>
@@ -6,16 +6,9 @@
 
 #include <cstdlib>
 
+#include "platform/http.h"
+
 extern char** environ;
-
-namespace {
-
-std::string ScriptPath() {
-  std::string here = __FILE__;  // .../tests/e2e/fault_server_process.cpp
-  return here.substr(0, here.rfind("/e2e/")) + "/server/fault_server.py";
-}
-
-}  // namespace
 
 bool FaultServerProcess::Start(const std::string& root) {
   int in[2], out[2];
@@ -31,7 +24,7 @@ bool FaultServerProcess::Start(const std::string& root) {
   posix_spawn_file_actions_adddup2(&actions, out[1], 1);
   posix_spawn_file_actions_addclose(&actions, in[1]);
   posix_spawn_file_actions_addclose(&actions, out[0]);
-  std::string script = ScriptPath();
+  std::string script = KESTRAVA_FAULT_SERVER_SCRIPT;
   const char* argv[] = {"python3",       script.c_str(),  "--root", root.c_str(),
                         "--watch-stdin", "--stall-limit", "20",     nullptr};
   int rc = posix_spawnp(&pid_, "python3", &actions, nullptr, const_cast<char**>(argv), environ);
@@ -57,4 +50,32 @@ void FaultServerProcess::Stop() {
 
 std::string FaultServerProcess::Url(const std::string& path) const {
   return "http://127.0.0.1:" + std::to_string(port_) + "/" + path;
+}
+
+namespace {
+
+class Collect : public HttpReceiver {
+ public:
+  bool OnResponse(int, int64_t) override { return true; }
+  bool OnBody(const char* data, size_t size) override {
+    body.append(data, size);
+    return true;
+  }
+  std::string body;
+};
+
+std::string Fetch(const std::string& url) {
+  Collect c;
+  NewCurlHttpClientFactory()->Create()->Get(url, -1, HttpTimeouts{}, &c);
+  return c.body;
+}
+
+}  // namespace
+
+std::string FaultServerProcess::Stats() const {
+  return Fetch(Url("_stats"));
+}
+
+void FaultServerProcess::ResetStats() const {
+  Fetch(Url("_reset"));
 }

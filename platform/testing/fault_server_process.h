@@ -22,6 +22,11 @@ class FaultServerProcess {
   // "http://127.0.0.1:<port>/" + path; path starts with the behaviour,
   // for example "cutonce-3000/a.bin" (see fault_server.py).
   std::string Url(const std::string& path) const;
+  // The requests served since the start or the last ResetStats, one JSON
+  // line each ({"path", "range", "conn"}); a request is listed as soon as it
+  // arrives, before any delay its behaviour asks for.
+  std::string Stats() const;
+  void ResetStats() const;
 
  private:
   pid_t pid_ = -1;
