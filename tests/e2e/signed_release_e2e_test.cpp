@@ -24,11 +24,15 @@ using namespace e2e;
 
 namespace {
 
+// A key made by kestrava-patcher keygen.
 struct KeyPair {
   std::string file;     // the private key
   std::string public_;  // base64, as keygen prints it
 };
 
+// Each case has a folder of its own on the server and on disk, and passes
+// keys to the update command through its environment. Thread-safety: the
+// test's thread only.
 class SignedReleaseE2e : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -140,7 +144,8 @@ TEST_F(SignedReleaseE2e, InstallsUpdatesAndFollowsARotatedKeyButRefusesAnUnsigne
   const size_t mark = ReadFile(server_.accessLog).size();
   const std::string fresh = work_ + "fresh/";
   EXPECT_EQ(UpdateWithKeys(fresh, url0, keys), 4) << Output();
-  EXPECT_EQ(LogCount(fresh, "[Error] Can Not Download release.sig, A Signed Release Is Required"), 1)
+  EXPECT_EQ(LogCount(fresh, "[Error] Can Not Download release.sig, A Signed Release Is Required"),
+            1)
       << DayLog(fresh);
   const std::string requests = ReadFile(server_.accessLog).substr(mark);
   EXPECT_NE(requests.find("/" + name_ + "/r0/LauncherConfig/release.sig"), std::string::npos);
@@ -233,6 +238,7 @@ TEST_F(SignedReleaseE2e, TamperedOrReplayedReleasesAreRefusedAndNothingOfThemIsK
     int status;                                              // of the update command
     std::string logged;                                      // the day log's line
     std::string installedFirst;                              // a release installed before, or ""
+    bool oldLauncher = false;  // the folder has a Launcher.exe the release would replace
   };
   const std::vector<Case> cases = {
       {"update tool archive",
@@ -240,6 +246,10 @@ TEST_F(SignedReleaseE2e, TamperedOrReplayedReleasesAreRefusedAndNothingOfThemIsK
        "[Error] ZEPLauncherUpdate/Launcher.dat.7z Refused, It Does Not Match release.sig: its "
        "SHA-256 differs from the signed one",
        ""},
+      {"launcher archive",
+       [](const std::string& r) { FlipByte(r + "ZEPLauncherUpdate/Launcher.exe.7z", 40); }, 8,
+       "[Error] ZEPLauncherUpdate/Launcher.exe.7z Refused, It Does Not Match release.sig", "",
+       true},
       {"update list", [](const std::string& r) { FlipByte(r + "LauncherConfig/update.xml", 50); },
        4, "[Error] LauncherConfig/update.xml Refused, It Does Not Match release.sig", ""},
       {"package with its list rewritten",
@@ -274,6 +284,7 @@ TEST_F(SignedReleaseE2e, TamperedOrReplayedReleasesAreRefusedAndNothingOfThemIsK
     if (!c.installedFirst.empty()) {
       ASSERT_EQ(UpdateWithKeys(install, Url(c.installedFirst), a.public_), 0) << Output();
     }
+    if (c.oldLauncher) WriteFile(install + "Launcher.exe", "old launcher");
     const std::string listBefore = ReadFile(install + "LauncherConfig/localclient.md5");
     const int status = UpdateWithKeys(install, Url(rel), a.public_);
     EXPECT_EQ(status, c.status) << Output();
@@ -283,6 +294,10 @@ TEST_F(SignedReleaseE2e, TamperedOrReplayedReleasesAreRefusedAndNothingOfThemIsK
     // went on found every file it kept by the signed list.
     EXPECT_FALSE(fs::exists(install + "Launcher.dat") && c.status == 9);
     EXPECT_FALSE(fs::exists(install + "url.xml") && c.name == "server list");
+    if (c.oldLauncher) {
+      EXPECT_EQ(ReadFile(install + "Launcher.exe"), "old launcher");
+      EXPECT_FALSE(fs::exists(install + "Launcher.exe.7z"));
+    }
     Md5Context forgedCode;
     forgedCode.Update(forged.data(), forged.size());
     EXPECT_EQ(ReadFile(install + "LauncherConfig/localclient.md5").find(forgedCode.HexDigest()),
