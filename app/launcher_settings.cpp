@@ -1,5 +1,6 @@
 #include "app/launcher_settings.h"
 
+#include <cstdio>
 #include <ctime>
 #include <fstream>
 #include <pugixml.hpp>
@@ -87,10 +88,19 @@ void LoadWebConfig(const std::string& file, WebConfig* config) {
 
 bool DownloadServerList(CVXDlownloader* engine) {
   const std::string file = engine->installDir() + "url.xml";
-  RemoveFileIfPresent(file);
+  // A signed release's list is fetched beside the update files and moved
+  // into place once checked: a forged one must not replace the game's.
+  const bool signedList = engine->SignedReleases();
+  const std::string fetched =
+      signedList ? engine->installDir() + "LauncherConfig/update/url.xml" : file;
+  RemoveFileIfPresent(fetched);
   WriteLog("Start Get Serverlist");
-  if (engine->DownloadFile(engine->releaseBaseUrl() + "url.xml", file, nullptr, kSmallFileLimit) !=
-      Transfer_Complete) {
+  if (engine->DownloadFile(engine->releaseBaseUrl() + "url.xml", fetched, nullptr,
+                           kSmallFileLimit) != Transfer_Complete) {
+    return false;
+  }
+  if (signedList && (!engine->CheckReleaseFile("url.xml", fetched) ||
+                     std::rename(fetched.c_str(), file.c_str()) != 0)) {
     return false;
   }
   WriteLog("Download url.xml Success");

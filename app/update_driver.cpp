@@ -148,6 +148,13 @@ int UpdateDriver::RunSteps(int mode, bool* firstDownload) {
   Show(1);
   ui_->CheckDiskSpace();
 
+  // A signed release is judged by its release.sig before anything else of
+  // it is read; a server that does not sign is refused (4).
+  r = engine_->FetchReleaseSignature();
+  if (r != Status_Ready) {
+    Show(r);
+    return r;
+  }
   r = mode < FullDownload ? engine_->GetUpdateList() : Status_Ready;
   WriteLog("Start GetUpdateList Succed");
   if (r != Status_Ready) {

@@ -8,6 +8,7 @@ void AddUpdateCommand(CLI::App& app);
 void AddPublishCommand(CLI::App& app);
 void AddServeCommand(CLI::App& app);
 void AddExtractCommand(CLI::App& app);
+void AddKeygenCommand(CLI::App& app);
 
 int main(int argc, char** argv) {
   CLI::App app{"Kestrava patcher: digests, publishing and updates of game releases"};
@@ -18,6 +19,7 @@ int main(int argc, char** argv) {
   AddPublishCommand(app);
   AddServeCommand(app);
   AddExtractCommand(app);
+  AddKeygenCommand(app);
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& e) {

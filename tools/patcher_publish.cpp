@@ -48,6 +48,10 @@ void PrintSummary(const PublishOptions& o, const PublishSummary& s, double secon
               s.packages, s.reusedPackages);
   std::printf("  size:     game %s, release folder %s\n", FormatSizeText(s.gameBytes).c_str(),
               FormatSizeText(s.releaseBytes).c_str());
+  if (!s.publicKey.empty()) {
+    std::printf("  signed:   serial %llu, key %s\n", static_cast<unsigned long long>(s.serial),
+                s.publicKey.c_str());
+  }
   for (const std::string& w : s.warnings) std::printf("  warning:  %s\n", w.c_str());
 }
 
@@ -109,6 +113,11 @@ void AddPublishCommand(CLI::App& app) {
       ->check(CLI::PositiveNumber)
       ->capture_default_str();
   cmd->add_option("--threads", o.threads, "Packing threads (default: one per core)");
+  cmd->add_option("--sign-key", o.signKeyFile,
+                  "Private key of kestrava-patcher keygen: also writes LauncherConfig/release.sig");
+  cmd->add_option("--serial", o.serial,
+                  "Serial of the signed release (default: one more than --previous's, else 1)")
+      ->check(CLI::Range(uint64_t{1}, uint64_t{999999999999999999}));
   cmd->callback([] {
     o.packageSize = packageMiB << 20;
     if (int code = RunPublish(o)) throw CLI::RuntimeError(code);

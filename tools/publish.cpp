@@ -1,11 +1,13 @@
 #include "tools/publish.h"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <filesystem>
+#include <fstream>
 #include <functional>
 #include <map>
 #include <mutex>
@@ -13,9 +15,11 @@
 #include <sstream>
 #include <thread>
 
+#include "platform/crypto.h"
 #include "update/archive.h"
 #include "update/file_list.h"
 #include "update/md5.h"
+#include "update/release_sig.h"
 #include "update/safe_path.h"
 #include "update/types.h"
 #include "util/file_util.h"
@@ -95,6 +99,9 @@ class Publisher {
   bool WriteLists();
   bool WriteLauncherFiles();
   bool WriteSmallFiles();
+  bool LoadSigningKey();
+  bool ChooseSerial();
+  bool WriteSignature();
   bool RunJobs(const std::string& stage, size_t count, int64_t totalBytes,
                const std::function<bool(size_t, std::atomic<int64_t>*)>& job);
   bool WriteText(const std::string& relative, const std::string& text);
@@ -113,7 +120,9 @@ class Publisher {
   std::set<std::string> listed_;               // every listed path
   std::map<std::string, FileEntry> previous_;  // the previous release's list
   std::vector<Package> packages_;
-  int64_t total_ = 0;  // bytes of all listed files
+  int64_t total_ = 0;       // bytes of all listed files
+  std::string signingKey_;  // PEM; empty for an unsigned release
+  uint64_t serial_ = 0;
   std::mutex errorLock_;
   std::string error_;  // first failure, guarded by errorLock_
 };
@@ -162,6 +171,60 @@ bool Publisher::CheckInputs() {
   }
   if (!o_.previousDir.empty() && !IsPlainFile(o_.previousDir + "/" + kClientList)) {
     return Fail("previous release " + o_.previousDir + " has no " + kClientList);
+  }
+  return LoadSigningKey() && ChooseSerial();
+}
+
+// Read before any work, so that a wrong key file costs nothing.
+bool Publisher::LoadSigningKey() {
+  if (o_.signKeyFile.empty()) return true;
+  struct stat st {};
+  if (stat(o_.signKeyFile.c_str(), &st) != 0 || !S_ISREG(st.st_mode) ||
+      st.st_size > (int64_t{64} << 10)) {
+    return Fail("signing key " + o_.signKeyFile + " not found");
+  }
+  std::ifstream in(o_.signKeyFile, std::ios::binary);
+  std::ostringstream text;
+  text << in.rdbuf();
+  std::string publicKey;
+  if (!platform::Ed25519PublicKeyOf(text.str(), &publicKey)) {
+    return Fail("signing key " + o_.signKeyFile +
+                " is not an Ed25519 private key from kestrava-patcher keygen");
+  }
+  if ((st.st_mode & (S_IRWXG | S_IRWXO)) != 0) {
+    summary_->warnings.push_back("signing key " + o_.signKeyFile +
+                                 " can be read by others; chmod 600 it");
+  }
+  signingKey_ = text.str();
+  summary_->publicKey = platform::Base64Encode(publicKey);
+  return true;
+}
+
+// Players refuse a release older than one they accepted, so a serial may
+// only grow from one release to the next.
+bool Publisher::ChooseSerial() {
+  if (signingKey_.empty()) return true;
+  uint64_t previous = 0;
+  if (!o_.previousDir.empty() && IsPlainFile(o_.previousDir + "/" + kReleaseSigPath)) {
+    std::ifstream in(o_.previousDir + "/" + kReleaseSigPath, std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    ReleaseManifest manifest;
+    std::string why;
+    if (!ParseManifest(text.str(), &manifest, &why)) {
+      return Fail("previous release's " + std::string(kReleaseSigPath) + ": " + why);
+    }
+    previous = manifest.serial;
+  }
+  if (o_.serial != 0 && o_.serial <= previous) {
+    return Fail("--serial " + std::to_string(o_.serial) + " must be above the previous release's " +
+                std::to_string(previous));
+  }
+  serial_ = o_.serial != 0 ? o_.serial : previous + 1;
+  if (o_.serial == 0 && o_.previousDir.empty()) {
+    summary_->warnings.push_back(
+        "signed as serial 1: without --previous or --serial, players who accepted a later "
+        "release refuse this one");
   }
   return true;
 }
@@ -428,6 +491,39 @@ bool Publisher::WriteSmallFiles() {
   return ok || Fail(why);
 }
 
+// Everything the launcher reads before it can judge game files by the
+// client list's MD5s gets a line; the game files themselves need none.
+bool Publisher::WriteSignature() {
+  if (signingKey_.empty()) return true;
+  std::vector<std::string> paths = {"LauncherConfig/UpdateServers.qdx",
+                                    "LauncherConfig/update.xml",
+                                    "LauncherConfig/client.md5.7z",
+                                    "scope/login.scope",
+                                    kFirstDownloadIndex,
+                                    "url.xml",
+                                    "ZEPLauncherUpdate/LaunUpdate.xml",
+                                    "LauncherUpdate/LaunUpdate.xml",
+                                    "ZEPLauncherUpdate/Launcher.dat.7z",
+                                    "LauncherUpdate/Launcher.dat.7z",
+                                    "ZEPLauncherUpdate/Launcher.exe.7z",
+                                    "LauncherUpdate/Launcher.exe.7z"};
+  for (const Package& p : packages_) paths.push_back(p.name);
+  ReleaseManifest manifest;
+  manifest.version = o_.version;
+  manifest.serial = serial_;
+  for (const std::string& path : paths) {
+    SignedFile file;
+    if (!platform::Sha256OfFile(Staged(path), &file.sha256, &file.size)) {
+      return Fail("cannot read " + path + " to sign it");
+    }
+    manifest.files[path] = file;
+  }
+  std::string text, why;
+  if (!SignManifest(manifest, signingKey_, &text, &why)) return Fail("signing: " + why);
+  summary_->serial = serial_;
+  return WriteText(kReleaseSigPath, text);
+}
+
 int64_t FolderBytes(const std::string& folder) {
   int64_t total = 0;
   std::error_code ec;
@@ -461,7 +557,7 @@ bool Publisher::Run(std::string* error) {
       return WritePackage(packages_[i], done);
     });
   }
-  ok = ok && WriteLists() && WriteLauncherFiles();
+  ok = ok && WriteLists() && WriteLauncherFiles() && WriteSignature();
   if (ok) {
     std::error_code ec;
     fs::remove(o_.releaseDir, ec);  // only an empty folder goes

@@ -38,6 +38,12 @@ struct PublishOptions {
   // not the bytes, is what takes the time.
   int packageFiles = 1000;
   int threads = 0;  // 0: one per core
+  // Signing: the private key file of `kestrava-patcher keygen`; empty
+  // publishes an unsigned release, as servers without signatures have.
+  std::string signKeyFile;
+  // The release serial in LauncherConfig/release.sig; 0: one more than the
+  // previous release's (previousDir), or 1 without one.
+  uint64_t serial = 0;
 };
 
 // What a publish did, for the closing summary.
@@ -49,6 +55,8 @@ struct PublishSummary {
   int reusedPackages = 0;    // taken from the previous release
   int64_t gameBytes = 0;     // total size of the listed files
   int64_t releaseBytes = 0;  // total size of the release folder
+  uint64_t serial = 0;       // of a signed release; 0 when unsigned
+  std::string publicKey;     // base64 public key of the signing key
   std::vector<std::string> warnings;
 };
 

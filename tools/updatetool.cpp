@@ -12,6 +12,7 @@
 #include "diag/log.h"
 #include "update/archive.h"
 #include "update/engine_files.h"
+#include "update/release_trust.h"
 #include "update/self_update.h"
 #include "util/file_util.h"
 
@@ -52,6 +53,31 @@ std::string ExpectedLauncherCode(const std::string& folder) {
   return "";
 }
 
+// With keys, nothing the launcher left behind is believed unless the
+// release's signature vouches for it: the list naming the new launcher and
+// the archive holding it.
+bool SignedFilesAreGenuine(const std::string& folder, const std::vector<std::string>& keys) {
+  ReleaseTrust trust(folder, keys);
+  if (!trust.enabled()) return true;
+  std::ifstream in(folder + "LauncherConfig/update/release.sig", std::ios::binary);
+  std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  std::string why;
+  if (!trust.Accept(text, &why)) {
+    WriteLogTag("Error", "release.sig Refused: %s", why.c_str());
+    return false;
+  }
+  const std::pair<const char*, std::string> files[] = {
+      {"ZEPLauncherUpdate/LaunUpdate.xml", folder + "LauncherConfig/update/LaunUpdate.xml"},
+      {"ZEPLauncherUpdate/Launcher.exe.7z", folder + "Launcher.exe.7z"}};
+  for (const auto& [relative, local] : files) {
+    if (!trust.CheckFile(relative, local, "", &why)) {
+      WriteLogTag("Error", "%s Refused, It Does Not Match release.sig: %s", relative, why.c_str());
+      return false;
+    }
+  }
+  return true;
+}
+
 }  // namespace
 
 bool IsProgramRunning(const std::string& program) {
@@ -88,16 +114,21 @@ bool WaitUntilNotRunning(const std::string& program, int timeoutMs) {
   return true;
 }
 
-bool ReplaceLauncher(const std::string& folder) {
+bool ReplaceLauncher(const std::string& folder, const std::vector<std::string>& trustedKeys) {
   const std::string archive = folder + "Launcher.exe.7z";
   const std::string launcher = folder + "Launcher.exe";
   const std::string fresh = launcher + ".new";
+  if (!SignedFilesAreGenuine(folder, trustedKeys)) return false;
+  std::string expected = ExpectedLauncherCode(folder);
+  if (expected.empty() && !trustedKeys.empty()) {
+    WriteLogTag("Error", "LaunUpdate.xml Names No Launcher.exe");
+    return false;
+  }
   std::string md5;
   if (!ExtractSingleFile(archive, fresh, &md5)) {
     WriteLogTag("Error", "Unzip %s Fail", FileNameOf(archive).c_str());
     return false;
   }
-  std::string expected = ExpectedLauncherCode(folder);
   if (!expected.empty() && expected != md5) {
     WriteLog("Error ! MD5 Of %s Error, RightMD5:%s, ErrorMD5:%s, FileSize:%d", "Launcher.exe",
              expected.c_str(), md5.c_str(), static_cast<int>(FileSizeOf(fresh)));
@@ -112,13 +143,14 @@ bool ReplaceLauncher(const std::string& folder) {
   return true;
 }
 
-int RunUpdateTool(const std::string& folder, int waitMs) {
+int RunUpdateTool(const std::string& folder, int waitMs,
+                  const std::vector<std::string>& trustedKeys) {
   WriteLog("Update Tool Start =================================================");
   const std::string launcher = folder + "Launcher.exe";
   if (!WaitUntilNotRunning(launcher, waitMs)) {
     WriteLogTag("Error", "Launcher Still Running, Replace It Anyway");
   }
-  if (!ReplaceLauncher(folder)) {
+  if (!ReplaceLauncher(folder, trustedKeys)) {
     WriteLogTag("Error", "Replace Launcher Fail");
     return 1;
   }

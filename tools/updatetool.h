@@ -6,6 +6,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 // Whether a process other than this one runs `program` (its executable, or
 // the script an interpreter runs as its first argument).
@@ -19,7 +20,13 @@ bool WaitUntilNotRunning(const std::string& program, int timeoutMs);
 // temporary name, checks it against LauncherConfig/update/LaunUpdate.xml when
 // that list names Launcher.exe, gives it the execute bit and renames it over
 // Launcher.exe. False leaves the old Launcher.exe as it was.
-bool ReplaceLauncher(const std::string& folder);
+//
+// With trusted keys (raw Ed25519 public keys), the tool first verifies the
+// release.sig the launcher fetched (LauncherConfig/update/release.sig), the
+// list and the archive against it, before it unpacks anything; the list
+// must then name Launcher.exe.
+bool ReplaceLauncher(const std::string& folder, const std::vector<std::string>& trustedKeys);
 
 // The whole tool: wait, replace, start the new launcher. Returns the exit code.
-int RunUpdateTool(const std::string& folder, int waitMs);
+int RunUpdateTool(const std::string& folder, int waitMs,
+                  const std::vector<std::string>& trustedKeys);

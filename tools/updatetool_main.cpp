@@ -6,6 +6,7 @@
 
 #include "diag/log.h"
 #include "tools/updatetool.h"
+#include "update/release_trust.h"
 
 int main() {
   char cwd[4096];
@@ -13,5 +14,5 @@ int main() {
   std::string folder = cwd;
   if (folder.back() != '/') folder += '/';
   SetLogFile("");
-  return RunUpdateTool(folder, 30000);
+  return RunUpdateTool(folder, 30000, BuiltInReleaseKeys());
 }

@@ -28,6 +28,7 @@
 #include "update/worker_pool.h"
 
 class LocalList;
+class ReleaseTrust;
 
 class CVXDlownloader final : public DownloadHost {
  private:
@@ -60,6 +61,34 @@ class CVXDlownloader final : public DownloadHost {
   std::string releaseBaseUrl_;
   mutable std::mutex versionLock_;
   std::string clientVersion_;  // guarded by versionLock_
+
+ public:
+  // ---- Signed releases ----
+
+  // The raw Ed25519 public keys releases must be signed with; by default the
+  // keys built in (BuiltInReleaseKeys). None: unsigned mode, the launcher
+  // fetches and checks nothing more than a server without signatures offers.
+  // Set before a pass starts.
+  void SetTrustedKeys(std::vector<std::string> keys);
+  bool SignedReleases() const override;
+  // The first step of every pass: fetches LauncherConfig/release.sig and
+  // verifies its signature and serial. 32, 36 when cancelled, or 4 when it
+  // is missing, not signed by a trusted key, or older than a release
+  // accepted before. Unsigned mode: 32 at once.
+  UpdateStatus FetchReleaseSignature();
+  // Unsigned mode: true. Otherwise whether the fetched file at localPath is
+  // the release's file `relative` as release.sig signs it; when it is not,
+  // an "Error" line names it and the file is deleted. Any thread.
+  bool CheckReleaseFile(const std::string& relative, const std::string& localPath) {
+    return CheckFetchedReleaseFile(relative, localPath, std::string());
+  }
+  // The same with the SHA-256 already taken (empty: read the file).
+  bool CheckFetchedReleaseFile(const std::string& relative, const std::string& localPath,
+                               const std::string& sha256) override;
+
+ private:
+  // Before the pool: the workers check packages through it.
+  std::unique_ptr<ReleaseTrust> trust_;
 
  public:
   // ---- File lists: the local list (localclient.md5) ----
@@ -269,6 +298,7 @@ class CVXDlownloader final : public DownloadHost {
 
   void QueuePackage(const std::string& name, int64_t size);
   UpdateStatus FirstDownloadFailed();
+  std::map<std::string, std::string> ClientListCodes();
 
  public:
   // ---- Launcher self-update ----

@@ -68,6 +68,7 @@ UpdateStatus CVXDlownloader::FirstDownload() {
     WriteLog("Download FristDownload Failed");
     return FirstDownloadFailed();
   }
+  if (!CheckReleaseFile("LauncherConfig/update/firstdownload", index)) return FirstDownloadFailed();
   packageNames_.clear();
   packageSizes_.clear();
   bool ok = false;
@@ -82,8 +83,12 @@ UpdateStatus CVXDlownloader::FirstDownload() {
   for (size_t i = 0; i < packageNames_.size(); ++i)
     QueuePackage(packageNames_[i], packageSizes_[i]);
   OpenLocalList();
-  const bool complete = pool()->ProcessFirstDownloadTask(static_cast<int>(packageNames_.size())) &&
-                        !packageNames_.empty();
+  std::map<std::string, std::string> signedCodes;
+  if (SignedReleases()) signedCodes = ClientListCodes();
+  const bool complete =
+      pool()->ProcessFirstDownloadTask(static_cast<int>(packageNames_.size()),
+                                       SignedReleases() ? &signedCodes : nullptr) &&
+      !packageNames_.empty();
   WriteLocalClient();
   if (complete) MarkFirstInstallUnfinished(false);
   return Status_Ready;
@@ -101,6 +106,20 @@ void CVXDlownloader::MarkFirstInstallUnfinished(bool unfinished) {
   }
   CreateParentFolders(marker);
   WriteFileAtomically(marker, "The first installation of this folder has not finished.\n");
+}
+
+// Path to MD5 of the published list LauncherConfig/client.md5, which the
+// update-list step checked against the signed update.xml; empty when it
+// cannot be read.
+std::map<std::string, std::string> CVXDlownloader::ClientListCodes() {
+  std::map<std::string, std::string> codes;
+  FileList list;
+  if (!ReadFileList(WideToOem(installDir() + "LauncherConfig/client.md5"), kClientListLimit,
+                    &list)) {
+    return codes;
+  }
+  for (FileEntry& e : list.entries) codes[e.path] = std::move(e.code);
+  return codes;
 }
 
 // The comparison that follows must find an (empty) local list; without one
@@ -155,9 +174,19 @@ bool UnpackedFileMatches(const std::string& installDir, const DownloadTask& task
   return false;
 }
 
+bool MatchesSignedList(const std::map<std::string, std::string>* signedCodes,
+                       const FileEntry& entry) {
+  if (signedCodes == nullptr) return true;
+  auto it = signedCodes->find(entry.path);
+  if (it != signedCodes->end() && it->second == entry.code) return true;
+  WriteLogTag("Error", "%s Refused, It Does Not Match The Signed Client List", entry.path.c_str());
+  return false;
+}
+
 }  // namespace
 
-bool CDownloaderThreadPool::ProcessFirstDownloadTask(int packages) {
+bool CDownloaderThreadPool::ProcessFirstDownloadTask(
+    int packages, const std::map<std::string, std::string>* signedCodes) {
   WriteLog(" @@@@@@@@@@@@@@@@ProcessFirstDownloadTask process start begin@@@@@@@@@@@@ ");
   char label[160];
   std::snprintf(label, sizeof label,
@@ -177,7 +206,7 @@ bool CDownloaderThreadPool::ProcessFirstDownloadTask(int packages) {
     if (task.TaskKind != Plain) return;
     auto it = packageFiles.find(WideToOem(task.targetPath));
     if (it == packageFiles.end()) return;
-    if (UnpackedFileMatches(dir, task, it->second)) {
+    if (UnpackedFileMatches(dir, task, it->second) && MatchesSignedList(signedCodes, it->second)) {
       engine_->RecordFileInLocalList(it->second);
     } else {
       allMatched = false;

@@ -57,6 +57,7 @@ UpdateStatus CVXDlownloader::RunSelfUpdate(bool verify) {
                    kSmallFileLimit) != Transfer_Complete) {
     return Status_Ready;
   }
+  if (!CheckReleaseFile("ZEPLauncherUpdate/LaunUpdate.xml", listFile)) return Status_RestartFailed;
   selfUpdateList_ = ReadSelfUpdateList(listFile);
   UpdateStatus r = UpdateTheUpdateTool(verify);
   if (r != Status_Ready) return r;
@@ -71,12 +72,13 @@ UpdateStatus CVXDlownloader::UpdateTheUpdateTool(bool verify) {
   if (toolCode == launcherToolMD5_) return Status_Ready;
   WriteLog("UpdateTool Need To Update");
   const std::string archive = installDir() + "LauncherConfig/update/Launcher.dat.7z";
+  const std::string served =
+      std::string(verify ? "LauncherUpdate/" : "ZEPLauncherUpdate/") + "Launcher.dat.7z";
   RemoveFileIfPresent(archive);
-  TransferResult r = DownloadFile(
-      releaseBaseUrl_ + (verify ? "LauncherUpdate/" : "ZEPLauncherUpdate/") + "Launcher.dat.7z",
-      archive, nullptr, kProgramLimit);
+  TransferResult r = DownloadFile(releaseBaseUrl_ + served, archive, nullptr, kProgramLimit);
   if (r == Transfer_Stopped) return Status_Cancelled;
   if (r != Transfer_Complete) return Status_Ready;
+  if (!CheckReleaseFile(served, archive)) return Status_UpdateToolBad;
   std::string md5;
   if (!ExtractToFolder(archive, installDir(), &md5, kProgramLimit)) {
     WriteLogTag("Error", "Unzip %s Fail", FileNameOf(archive).c_str());
@@ -117,6 +119,8 @@ UpdateStatus CVXDlownloader::UpdateTheLauncher(bool verify) {
     return Status_Cancelled;
   }
   if (r != Transfer_Complete) return Status_Ready;
+  // 8 stops the window's self-update display as a failed restart does.
+  if (!CheckReleaseFile("ZEPLauncherUpdate/Launcher.exe.7z", archive)) return Status_RestartFailed;
   WriteLog("Download Launcher Succeed");
   return RestartThroughUpdateTool();
 }

@@ -35,7 +35,7 @@ FileAppender::~FileAppender() {
 // system call counts there.
 bool FileAppender::Open(const std::string& path, bool hash, int64_t expected) {
   hash_ = hash;
-  md5_.Init();
+  ResetDigest();
   fd_ = open(path.c_str(), O_RDWR | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
   if (fd_ < 0 && errno == ENOENT) {  // folders are made only when missing
     CreateParentFolders(path);
@@ -69,7 +69,7 @@ bool FileAppender::HashExisting() {
       error_ = n < 0 ? errno : EIO;
       return false;
     }
-    md5_.Update(chunk.data(), static_cast<size_t>(n));
+    AddToDigest(chunk.data(), static_cast<size_t>(n));
     at += n;
   }
   return true;
@@ -78,7 +78,7 @@ bool FileAppender::HashExisting() {
 bool FileAppender::Restart() {
   used_ = 0;
   size_ = 0;
-  md5_.Init();
+  ResetDigest();
   if (ftruncate(fd_, 0) != 0) {
     error_ = errno;
     failed_ = true;
@@ -89,7 +89,7 @@ bool FileAppender::Restart() {
 
 bool FileAppender::Append(const char* data, size_t size) {
   if (failed_) return false;
-  if (hash_) md5_.Update(data, size);
+  if (hash_) AddToDigest(data, size);
   size_ += static_cast<int64_t>(size);
   if (used_ + size > buffer_.size() && !Flush()) return false;
   if (size >= buffer_.size()) {
@@ -124,7 +124,21 @@ bool FileAppender::Close() {
 }
 
 std::string FileAppender::HexDigest() {
-  return hash_ ? md5_.HexDigest() : std::string();
+  if (!hash_) return std::string();
+  return sha256_ ? sha256_->HexDigest() : md5_.HexDigest();
+}
+
+void FileAppender::ResetDigest() {
+  md5_.Init();
+  if (useSha256_) sha256_ = std::make_unique<platform::Sha256>();
+}
+
+void FileAppender::AddToDigest(const char* data, size_t size) {
+  if (sha256_) {
+    sha256_->Update(data, size);
+  } else {
+    md5_.Update(data, size);
+  }
 }
 
 // ---- One attempt, shared by the workers and the single-file path ----
@@ -217,17 +231,26 @@ bool HashesWhileFetching(const DownloadTask& task) {
   return task.TaskKind == Plain || task.TaskKind == FourG;
 }
 
+// A package of a signed release is checked against the SHA-256 that
+// release.sig gives it before it is unpacked; taken while the bytes arrive,
+// it needs no second read of a file that may be a gigabyte.
+bool SignedPackage(DownloadHost* host, const DownloadTask& task) {
+  return task.TaskKind == Package && host->SignedReleases();
+}
+
 }  // namespace
 
 TransferResult CDownloaderThread::DownloadFileOneTime(DownloadTask& objTask) {
   const int64_t expected = objTask.ExpectedSize();
   WriteLog("@@@@%s---size:%" PRId64 "@@@@@@", objTask.downloadUrl.c_str(), objTask.size);
-  lastMd5_.clear();
+  lastDigest_.clear();
 
   // Only what an earlier attempt of this task wrote is resumed; a leftover
   // of another size, from an earlier run, is emptied as it is opened.
   FileAppender file;
-  if (!file.Open(objTask.downloadPath, HashesWhileFetching(objTask),
+  const bool signedPackage = SignedPackage(engine_, objTask);
+  if (signedPackage) file.UseSha256();
+  if (!file.Open(objTask.downloadPath, HashesWhileFetching(objTask) || signedPackage,
                  objTask.dwHaveBeenDownloadLength)) {
     WriteLog("Open File ErrorNum:%d", file.error());
     return Transfer_Failed;
@@ -267,7 +290,7 @@ TransferResult CDownloaderThread::DownloadFileOneTime(DownloadTask& objTask) {
   if (!a.tooLong) WriteLog("dwRead == 0");  // the body ended
   lDownloadedSize = objTask.dwHaveBeenDownloadLength;
   if (lDownloadedSize == expected) {
-    lastMd5_ = file.HexDigest();
+    lastDigest_ = file.HexDigest();
     WriteLog("OK, down load file success %s ", objTask.targetPath.c_str());
     return Transfer_Complete;
   }

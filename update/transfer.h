@@ -7,14 +7,16 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <memory>
 #include <string>
 #include <vector>
 
+#include "platform/crypto.h"
 #include "update/md5.h"
 
-// Appends to one local file for one transfer attempt, and keeps the MD5 of
-// the whole file (the part already on disk, when asked, and every byte
-// appended). Closes the file on destruction.
+// Appends to one local file for one transfer attempt, and keeps the MD5 (or
+// the SHA-256) of the whole file (the part already on disk, when asked, and
+// every byte appended). Closes the file on destruction.
 // Thread-safety: one object per attempt, used by one thread.
 class FileAppender {
  public:
@@ -29,6 +31,9 @@ class FileAppender {
   // of another size is emptied first (left by an earlier run). size()
   // then tells how much is there.
   bool Open(const std::string& path, bool hash, int64_t expected = -1);
+  // Before Open: the digest kept is SHA-256 instead of MD5 (the files a
+  // signed release names), so that it costs no second read of the file.
+  void UseSha256() { useSha256_ = true; }
   // Empties the file and the digest: the server sent the whole file
   // although a later part was asked for.
   bool Restart();
@@ -47,6 +52,8 @@ class FileAppender {
  private:
   bool Flush();
   bool HashExisting();
+  void ResetDigest();
+  void AddToDigest(const char* data, size_t size);
 
   int fd_ = -1;
   bool discarded_ = false;
@@ -57,6 +64,8 @@ class FileAppender {
   bool failed_ = false;
   int error_ = 0;
   Md5Context md5_;
+  bool useSha256_ = false;
+  std::unique_ptr<platform::Sha256> sha256_;  // when useSha256_
 };
 
 // True for the 2xx statuses that carry the requested bytes.

@@ -284,6 +284,16 @@ TEST(FileAppenderTest, DigestCoversTheResumedPartAndRestart) {
   abc.Update("abc", 3);
   EXPECT_EQ(b.HexDigest(), abc.HexDigest());
   EXPECT_EQ(ReadAll(path), "abc");
+
+  // The SHA-256 of a signed release's file covers the resumed part too.
+  FileAppender c;
+  c.UseSha256();
+  ASSERT_TRUE(c.Open(path, true));
+  c.Append("def", 3);
+  EXPECT_TRUE(c.Close());
+  platform::Sha256 abcdef;
+  abcdef.Update("abcdef", 6);
+  EXPECT_EQ(c.HexDigest(), abcdef.HexDigest());
   std::filesystem::remove_all(dir);
 }
 

@@ -73,9 +73,13 @@ UpdateStatus CVXDlownloader::GetUpdateList() {
     CreateFolderPath(installDir() + "scope");
   }
   RemoveFileIfPresent(fetched);
-  if (DownloadFile(url, fetched, nullptr, kSmallFileLimit) == Transfer_Complete &&
-      ReadFirstLine(fetched) != ReadFirstLine(installed)) {
-    CopyPlainFile(fetched, installed, false);
+  if (DownloadFile(url, fetched, nullptr, kSmallFileLimit) == Transfer_Complete) {
+    if (!CheckReleaseFile("LauncherConfig/UpdateServers.qdx", fetched)) {
+      return Status_UpdateListInvalid;
+    }
+    if (ReadFirstLine(fetched) != ReadFirstLine(installed)) {
+      CopyPlainFile(fetched, installed, false);
+    }
   }
   return GetUpdateMode() == VerifyFiles ? CheckUpdateListVerify() : CheckUpdateList();
 }
@@ -93,6 +97,7 @@ UpdateStatus CVXDlownloader::ReadUpdateXml(bool verify, std::string* expectedCod
     WriteLogTag("Error", "Can Not Download UpdateList");
     return Status_UpdateListDownloadFailed;
   }
+  if (!CheckReleaseFile("LauncherConfig/update.xml", listFile)) return Status_UpdateListInvalid;
   FileList list;
   if (!ReadFileList(WideToOem(listFile), kSmallFileLimit, &list)) {
     WriteLogTag("Error", "Can Not Open update.xml");
@@ -155,13 +160,21 @@ UpdateStatus CVXDlownloader::CheckUpdateList() {
                                         nullptr, kClientListLimit);
   if (fetched == Transfer_Failed) return Status_ClientListFailed;
   if (fetched == Transfer_Stopped) return Status_Cancelled;
+  if (!CheckReleaseFile("LauncherConfig/client.md5.7z", archive)) return Status_ClientListFailed;
   return UnpackClientList(archive, expected, "client.zip MD5 Error!");
 }
 
 UpdateStatus CVXDlownloader::CheckUpdateListVerify() {
   if (!IsScopeExist()) {
-    DownloadFile(releaseBaseUrl_ + "scope/login.scope" + AnsiToWide(TimeStampQuery()),
-                 installDir() + "scope/login.scope", nullptr, kSmallFileLimit);
+    const std::string scope = installDir() + "scope/login.scope";
+    const TransferResult got =
+        DownloadFile(releaseBaseUrl_ + "scope/login.scope" + AnsiToWide(TimeStampQuery()), scope,
+                     nullptr, kSmallFileLimit);
+    // A part left by a failed transfer cannot be the signed file.
+    if (got != Transfer_Complete && SignedReleases()) RemoveFileIfPresent(scope);
+    if (got == Transfer_Complete && !CheckReleaseFile("scope/login.scope", scope)) {
+      return Status_UpdateListInvalid;
+    }
     SetUpdateMode(Normal);
   }
   std::string expected;
@@ -175,5 +188,8 @@ UpdateStatus CVXDlownloader::CheckUpdateListVerify() {
   TransferResult fetched = DownloadFile(releaseBaseUrl_ + "LauncherConfig/client.md5.7z", archive,
                                         nullptr, kClientListLimit);
   if (fetched == Transfer_Stopped) return Status_Cancelled;
+  // The unpacker never sees what a failed transfer left of a signed list.
+  if (fetched != Transfer_Complete && SignedReleases()) return Status_ClientListFailed;
+  if (!CheckReleaseFile("LauncherConfig/client.md5.7z", archive)) return Status_ClientListFailed;
   return UnpackClientList(archive, expected, "client.7z MD5 Error!");
 }

@@ -118,7 +118,7 @@ void CDownloaderThread::HandleFetched(DownloadTask& task) {
   switch (task.TaskKind) {
     case Plain:
     case FourG:
-      if (VerifyMd5(task, task.downloadPath, lastMd5_)) {
+      if (VerifyMd5(task, task.downloadPath, lastDigest_)) {
         pool_->AddFinishedTask(task);
       } else {
         pool_->DropPendingTask(task);
@@ -178,6 +178,12 @@ void CDownloaderThread::HandleArchive(DownloadTask& task) {
 }
 
 void CDownloaderThread::HandlePackage(DownloadTask& task) {
+  // A package is opened only once it is known to be the signed one: the
+  // unpacker never sees bytes a stranger may have crafted.
+  if (!engine_->CheckFetchedReleaseFile(task.targetPath, task.downloadPath, lastDigest_)) {
+    pool_->DropPendingTask(task);
+    return;
+  }
   std::vector<ExtractedFile> written;
   PackageProgress progress(engine_);
   if (!ExtractPackage(task.downloadPath, engine_->installDir(), &written, &progress)) {

@@ -28,7 +28,8 @@ class EngineProgress;
 
 // What the pool and its workers need of the engine, and nothing more: the
 // installation folder, the network, the transfer timeouts, the cancel flag,
-// the progress counters, and (for the apply loops) the local list.
+// the progress counters, the check of signed files, and (for the apply
+// loops) the local list.
 // Thread-safety: every member may be called from any worker; the local list
 // records are made on the update thread only.
 class DownloadHost {
@@ -40,6 +41,13 @@ class DownloadHost {
   virtual EngineProgress& Counters() = 0;
   virtual bool RecordFileInLocalList(const FileEntry& entry) = 0;
   virtual bool RecordFileInLocalList(const DownloadTask& task) = 0;
+  // Whether fetched release files must match a signed release.sig.
+  virtual bool SignedReleases() const = 0;
+  // Whether a fetched release file (a first-download package) is the one
+  // the release signed; sha256 is its digest taken during the transfer,
+  // empty to read the file. True when releases are not signed.
+  virtual bool CheckFetchedReleaseFile(const std::string& relative, const std::string& localPath,
+                                       const std::string& sha256) = 0;
 
  protected:
   ~DownloadHost() = default;
@@ -108,7 +116,9 @@ class CDownloaderThread {
   std::thread thread_;
   std::deque<DownloadTask> taskQueue_;
   std::unique_ptr<HttpClient> http_;  // kept between attempts and tasks
-  std::string lastMd5_;               // MD5 of the file the last complete attempt wrote
+  // Digest of the file the last complete attempt wrote: MD5 of a game file,
+  // SHA-256 of a package of a signed release.
+  std::string lastDigest_;
 };
 
 // The pool of download workers, owned by the engine.
@@ -158,8 +168,12 @@ class CDownloaderThreadPool {
   // *applied (when given): how many tasks were put in place and recorded.
   bool ProcessDownloadPatchTask(int* applied = nullptr);
   // True when all `packages` arrived and unpacked and every file their
-  // lists name came out of them with the listed content.
-  bool ProcessFirstDownloadTask(int packages);
+  // lists name came out of them with the listed content. signedCodes (path
+  // to MD5 of the signed client list; null for unsigned releases): a file
+  // is recorded only when it also has the code that list gives it, since a
+  // package's own list vouches for nothing by itself.
+  bool ProcessFirstDownloadTask(int packages,
+                                const std::map<std::string, std::string>* signedCodes = nullptr);
 
   std::vector<std::unique_ptr<CDownloaderThread>> workers;
   std::list<std::string> pendingTargets;  // guarded by poolLock

@@ -37,7 +37,9 @@ printf 'small picture' >"$game/ui/开始.png"
 printf 'data/xml/items.xml\nKestrava.exe\n' >"$game/scope/login.scope"
 printf '<?xml version="1.0"?>\n<servers><server name="one" ip="127.0.0.1"/></servers>\n' \
   >"$game/url.xml"
-"$patcher" publish "$game" "$work/rel" --version 1.0.3 --level 1 >/dev/null
+"$patcher" keygen "$work/release.pem" >/dev/null
+"$patcher" publish "$game" "$work/rel" --version 1.0.3 --level 1 --sign-key "$work/release.pem" \
+  >/dev/null
 rel=$work/rel
 (cd "$work" && 7zz x -y -ounpacked "$rel/data.7z" >/dev/null)
 
@@ -67,6 +69,10 @@ seed package_list hostile.md5 '<Filelist><Number>-1</Number><Files>\n<File Path=
 fresh package_index
 cp "$rel/LauncherConfig/update/firstdownload" "$corpus/package_index/firstdownload"
 seed package_index hostile '\357\273\277data.7z,958\r\n../up.7z,1\n/abs.7z,2\nno-comma\n,5\nfont.7z,-7\nlobby.7z,99999999999999999999\nC:\\\\x.7z,1\n'
+
+fresh release_sig
+cp "$rel/LauncherConfig/release.sig" "$corpus/release_sig/release.sig"
+seed release_sig hostile.sig 'kestrava-release-sig 1\nversion 1.0\r\nserial 99999999999999999999\nfile 0123456789abcdef0123456789abcdef0123456789abcdef0123456789abcdef 1 ../up.7z\nfile 0123456789abcdef0123456789abcdef0123456789abcdef0123456789abcdef -1 data.7z\nfile 0123456789abcdef0123456789abcdef0123456789abcdef0123456789abcdef 1 data.7z\nfile 0123456789abcdef0123456789abcdef0123456789abcdef0123456789abcdef 1 data.7z\nsignature ====\n'
 
 fresh scope_file
 cp "$rel/scope/login.scope" "$corpus/scope_file/login.scope"

@@ -7,6 +7,9 @@
 #                       "tls_port=", "ca=" for the same folder over https with a
 #                       certificate of its own (ca= is the file to trust)
 #   <state>/access.log  one line per request, with its Range header
+# KESTRAVA_NGINX_RATE (bytes per second and connection, nginx's limit_rate:
+# "25m") makes the plain http server as slow as a real network; benchmarks
+# use it, tests leave it unset (no limit).
 # Usage: nginx_fixture.sh start|stop <state folder>
 set -euo pipefail
 cmd=${1:?start or stop}
@@ -70,6 +73,7 @@ http {
   server {
     listen 127.0.0.1:$port;
     root $state/www;
+    limit_rate ${KESTRAVA_NGINX_RATE:-0};
     location / { }
   }
   server {
