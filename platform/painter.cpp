@@ -13,6 +13,8 @@
 namespace platform {
 namespace {
 
+constexpr int kMaxFontPixels = 4096;
+
 struct PngReader {
   const unsigned char* data;
   std::size_t size;
@@ -90,7 +92,9 @@ std::unique_ptr<Font> Font::Create(const std::string& face, int pixel_height, bo
   std::string families =
       face.empty() ? "WenQuanYi Micro Hei,sans-serif" : face + ",WenQuanYi Micro Hei,sans-serif";
   pango_font_description_set_family(d, families.c_str());
-  pango_font_description_set_absolute_size(d, (pixel_height > 0 ? pixel_height : 12) * PANGO_SCALE);
+  // Skin markup may ask for any size; no glyph is drawn taller than a screen.
+  const int height = pixel_height > 0 ? std::min(pixel_height, kMaxFontPixels) : 12;
+  pango_font_description_set_absolute_size(d, height * PANGO_SCALE);
   pango_font_description_set_weight(d, bold ? PANGO_WEIGHT_BOLD : PANGO_WEIGHT_NORMAL);
   pango_font_description_set_style(d, italic ? PANGO_STYLE_ITALIC : PANGO_STYLE_NORMAL);
   return std::unique_ptr<Font>(new Font(d, underline));
