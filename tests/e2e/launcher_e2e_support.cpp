@@ -88,12 +88,26 @@ PrivateDisplay::PrivateDisplay() {
   close(number[0]);
   if (digits.empty()) return;
   name_ = ":" + digits;
-  wm_ = Spawn({"openbox", "--sm-disable"}, EnvironmentWith({"DISPLAY=" + name_}), "", "");
-  // The window manager is ready once it names itself on the root window.
-  if (!WaitFor(
-          [this] { return Run("xprop -root _NET_SUPPORTING_WM_CHECK | grep -q 'window id'") == 0; },
-          30))
-    name_.clear();
+  // The window manager is ready once it names itself on the root window. On
+  // a loaded machine that has taken more than 30 s; a window manager that
+  // ended before it got there is started again rather than waited for.
+  const auto ready = [this] {
+    return Run("xprop -root _NET_SUPPORTING_WM_CHECK | grep -q 'window id'") == 0;
+  };
+  for (int attempt = 0; attempt < 3; ++attempt) {
+    wm_ = Spawn({"openbox", "--sm-disable"}, EnvironmentWith({"DISPLAY=" + name_}), "", "");
+    bool ended = false;
+    WaitFor(
+        [&] {
+          ended = waitpid(wm_, nullptr, WNOHANG) == wm_;
+          return ended || ready();
+        },
+        60);
+    if (!ended && ready()) return;
+    if (!ended) break;  // alive but silent for a minute: give up
+    wm_ = -1;
+  }
+  name_.clear();
 }
 
 PrivateDisplay::~PrivateDisplay() {
