@@ -59,10 +59,8 @@ std::string ExpectedLauncherCode(const std::string& folder) {
 bool SignedFilesAreGenuine(const std::string& folder, const std::vector<std::string>& keys) {
   ReleaseTrust trust(folder, keys);
   if (!trust.enabled()) return true;
-  std::ifstream in(folder + "LauncherConfig/update/release.sig", std::ios::binary);
-  std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
   std::string why;
-  if (!trust.Accept(text, &why)) {
+  if (!trust.AcceptFile(folder + "LauncherConfig/update/release.sig", &why)) {
     WriteLogTag("Error", "release.sig Refused: %s", why.c_str());
     return false;
   }

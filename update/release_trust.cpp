@@ -80,6 +80,16 @@ bool ReleaseTrust::Accept(const std::string& text, std::string* error) {
   return true;
 }
 
+bool ReleaseTrust::AcceptFile(const std::string& path, std::string* error) {
+  std::string text;
+  if (!ReadSmallFile(path, kSmallFileLimit, &text)) {
+    Clear();
+    *error = "cannot read " + path;
+    return false;
+  }
+  return Accept(text, error);
+}
+
 void ReleaseTrust::Clear() {
   std::lock_guard<std::mutex> hold(lock_);
   manifest_.reset();
@@ -154,12 +164,12 @@ UpdateStatus CVXDlownloader::FetchReleaseSignature() {
   TransferResult r = DownloadFile(releaseBaseUrl_ + kReleaseSigPath + AnsiToWide(TimeStampQuery()),
                                   local, nullptr, kSmallFileLimit);
   if (r == Transfer_Stopped) return Status_Cancelled;
-  std::string text, why;
-  if (r != Transfer_Complete || !ReadSmallFile(local, kSmallFileLimit, &text)) {
+  if (r != Transfer_Complete) {
     WriteLogTag("Error", "Can Not Download release.sig, A Signed Release Is Required");
     return Status_UpdateListInvalid;
   }
-  if (!trust_->Accept(text, &why)) {
+  std::string why;
+  if (!trust_->AcceptFile(local, &why)) {
     WriteLogTag("Error", "release.sig Refused: %s", why.c_str());
     RemoveFileIfPresent(local);
     return Status_UpdateListInvalid;

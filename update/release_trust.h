@@ -44,6 +44,9 @@ class ReleaseTrust {
   // It then is the manifest files are checked against. On failure there is
   // none, every check fails, and *error says why.
   bool Accept(const std::string& text, std::string* error);
+  // Accept for the release.sig stored at path (at most a small file's
+  // size); a file that cannot be read is refused like a damaged one.
+  bool AcceptFile(const std::string& path, std::string* error);
   // Forgets the manifest: until the next Accept every check fails.
   void Clear();
   // The accepted manifest's version and serial ("" and 0 without one).
