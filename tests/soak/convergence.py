@@ -30,14 +30,7 @@ import tempfile
 import time
 import xml.etree.ElementTree as ET
 
-HERE = os.path.dirname(os.path.abspath(__file__))
-FAULT_SERVER = os.path.join(HERE, "..", "server", "fault_server.py")
-
-
-def write(path, data):
-    os.makedirs(os.path.dirname(path), exist_ok=True)
-    with open(path, "wb") as f:
-        f.write(data)
+from soak_support import mark_checked_today, start_fault_server, write
 
 
 def make_game(folder, release):
@@ -82,20 +75,15 @@ class Bench:
             subprocess.run([args.patcher, "publish", game, release, "--version", str(r),
                             "--level", "1", "--package-size", "1"], check=True,
                            stdout=subprocess.DEVNULL)
-        self.server = subprocess.Popen(
-            [sys.executable, FAULT_SERVER, "--root", self.www, "--seed", str(args.seed),
-             "--stall-limit", "12", "--watch-stdin"],
-            stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
-        self.port = int(self.server.stdout.readline())
+        self.server, self.port = start_fault_server(self.www, "--seed", str(args.seed),
+                                                    "--stall-limit", "12")
 
     def url(self, behaviour, release):
         return f"http://127.0.0.1:{self.port}/{behaviour}/rel{release}/"
 
     def update(self, folder, url, mode="normal", timeout=600):
         """Exit code of one update, or None when it hung (it is killed)."""
-        os.makedirs(os.path.join(folder, "LauncherConfig"), exist_ok=True)
-        with open(os.path.join(folder, "LauncherConfig", "check.ini"), "w") as f:
-            f.write("[check]\r\nsign=%d\r\n" % time.localtime().tm_mday)
+        mark_checked_today(folder)
         proc = subprocess.Popen([self.args.patcher, "update", folder, "--url", url,
                                  "--mode", mode], stdout=subprocess.DEVNULL,
                                 stderr=subprocess.DEVNULL)

@@ -17,16 +17,8 @@ import shutil
 import subprocess
 import sys
 import tempfile
-import time
 
-HERE = os.path.dirname(os.path.abspath(__file__))
-FAULT_SERVER = os.path.join(HERE, "..", "server", "fault_server.py")
-
-
-def write(path, data):
-    os.makedirs(os.path.dirname(path), exist_ok=True)
-    with open(path, "wb") as f:
-        f.write(data)
+from soak_support import mark_checked_today, start_fault_server, write
 
 
 def entry(path, code="0" * 32, size="10", zip_kind="0"):
@@ -52,10 +44,7 @@ class Hostile:
         shutil.rmtree(self.base, ignore_errors=True)
         subprocess.run([args.patcher, "publish", game, self.base, "--version", "1", "--level",
                         "1"], check=True, stdout=subprocess.DEVNULL)
-        self.server = subprocess.Popen(
-            [sys.executable, FAULT_SERVER, "--root", self.www, "--watch-stdin"],
-            stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
-        self.port = int(self.server.stdout.readline())
+        self.server, self.port = start_fault_server(self.www)
 
     def release(self, name, client=None, first_download=True):
         """A copy of the base release; `client` replaces its file list."""
@@ -86,9 +75,7 @@ class Hostile:
         """(exit code, peak MB, day log) of an update of an empty folder."""
         folder = os.path.join(self.work, "runs", name, "install")
         shutil.rmtree(os.path.dirname(folder), ignore_errors=True)
-        os.makedirs(os.path.join(folder, "LauncherConfig"))
-        with open(os.path.join(folder, "LauncherConfig", "check.ini"), "w") as f:
-            f.write("[check]\r\nsign=%d\r\n" % time.localtime().tm_mday)
+        mark_checked_today(folder)
         stats = os.path.join(self.work, "runs", name, "time")
         url = f"http://127.0.0.1:{self.port}/ok/{name}/"
         try:
