@@ -24,6 +24,7 @@
 #include "ui/paint_manager.h"
 #include "ui/skin_package.h"
 #include "update/install_lock.h"
+#include "util/file_util.h"
 
 namespace {
 
@@ -50,6 +51,10 @@ bool WaitForTheFolder(const std::string& installDir, std::unique_ptr<InstallLock
 }  // namespace
 
 int main(int, char**) {  // the command line changes nothing
+  // Every file of the installation (the day log, LauncherConfig/) is named
+  // relative to the current folder; a menu entry or a file manager starts
+  // us in the home folder rather than the game's.
+  EnterModuleFolder();
   // A crash anywhere, from here on, leaves a crash folder and ends with 0.
   InstallCrashHandler();
   platform::PrepareProcessEnvironment();

@@ -10,7 +10,8 @@
 #include "app/update_driver.h"
 #include "diag/log.h"
 #include "update/downloader.h"
-#include "update/engine_files.h"
+#include "update/install_layout.h"
+#include "update/release_layout.h"
 #include "util/file_util.h"
 #include "util/text_util.h"
 
@@ -84,22 +85,24 @@ void LoadWebConfig(const std::string& file, WebConfig* config) {
   read("platform", &config->platform);
   read("AddQQ", &config->groupUrl);
   read("HomePage", &config->homePage);
+  read("GameRunner", &config->gameRunner);
 }
 
 bool DownloadServerList(CVXDlownloader* engine) {
-  const std::string file = engine->installDir() + "url.xml";
+  const InstallLayout install(engine->installDir());
+  const std::string file = install.gameServerList();
   // A signed release's list is fetched beside the update files and moved
   // into place once checked: a forged one must not replace the game's.
   const bool signedList = engine->SignedReleases();
   const std::string fetched =
-      signedList ? engine->installDir() + "LauncherConfig/update/url.xml" : file;
+      signedList ? install.InUpdateArea(release_layout::kGameServerList) : file;
   RemoveFileIfPresent(fetched);
   WriteLog("Start Get Serverlist");
-  if (engine->DownloadFile(engine->releaseBaseUrl() + "url.xml", fetched, nullptr,
-                           kSmallFileLimit) != Transfer_Complete) {
+  if (engine->DownloadFile(engine->releaseBaseUrl() + release_layout::kGameServerList, fetched,
+                           nullptr, kSmallFileLimit) != Transfer_Complete) {
     return false;
   }
-  if (signedList && (!engine->CheckReleaseFile("url.xml", fetched) ||
+  if (signedList && (!engine->CheckReleaseFile(release_layout::kGameServerList, fetched) ||
                      std::rename(fetched.c_str(), file.c_str()) != 0)) {
     return false;
   }
@@ -107,18 +110,36 @@ bool DownloadServerList(CVXDlownloader* engine) {
   return true;
 }
 
+// Profile files are matched as Windows matches them: section and key names
+// ignore ASCII case (EqualNoCase), so "[Check]" and "Sign=" written by hand
+// still count.
+namespace {
+
+// The section name of a "[name]" line; false for any other line.
+bool SectionOf(const std::string& line, std::string* section) {
+  if (line.size() < 2 || line.front() != '[' || line.back() != ']') return false;
+  *section = Trim(line.substr(1, line.size() - 2));
+  return true;
+}
+
+// The value of a "key = value" line when its key is key.
+bool ValueOf(const std::string& line, const std::string& key, std::string* value) {
+  size_t eq = line.find('=');
+  if (eq == std::string::npos || !EqualNoCase(Trim(line.substr(0, eq)), key)) return false;
+  *value = Trim(line.substr(eq + 1));
+  return true;
+}
+
+}  // namespace
+
 std::string ReadIniValue(const std::string& file, const std::string& section,
                          const std::string& key, const std::string& fallback) {
   std::string current;
+  std::string value;
   for (const std::string& raw : ReadLines(file)) {
     std::string line = Trim(raw);
-    if (line.size() >= 2 && line.front() == '[' && line.back() == ']') {
-      current = line.substr(1, line.size() - 2);
-    } else if (current == section && line.compare(0, key.size(), key) == 0 &&
-               Trim(line.substr(key.size())).compare(0, 1, "=") == 0) {
-      std::string value = Trim(Trim(line.substr(key.size())).substr(1));
-      return value.substr(0, 32);
-    }
+    if (SectionOf(line, &current)) continue;
+    if (EqualNoCase(current, section) && ValueOf(line, key, &value)) return value.substr(0, 32);
   }
   return fallback;
 }
@@ -127,14 +148,14 @@ bool WriteIniValue(const std::string& file, const std::string& section, const st
                    const std::string& value) {
   std::vector<std::string> lines = ReadLines(file);
   std::string current;
+  std::string old;
   int sectionEnd = -1;
   for (size_t i = 0; i < lines.size(); ++i) {
     std::string line = Trim(lines[i]);
-    if (line.size() >= 2 && line.front() == '[' && line.back() == ']') {
-      current = line.substr(1, line.size() - 2);
-      if (current == section) sectionEnd = static_cast<int>(i) + 1;
-    } else if (current == section) {
-      if (line.compare(0, key.size(), key) == 0 && Trim(line.substr(key.size()))[0] == '=') {
+    if (SectionOf(line, &current)) {
+      if (EqualNoCase(current, section)) sectionEnd = static_cast<int>(i) + 1;
+    } else if (EqualNoCase(current, section)) {
+      if (ValueOf(line, key, &old)) {
         lines[i] = key + "=" + value;
         sectionEnd = -2;
         break;
@@ -158,14 +179,14 @@ bool RunFourDayCheck(CVXDlownloader* engine, UpdateDriver* driver, int dayOfMont
   if (!driver->TakeFourDayCheck()) return false;
   int d = dayOfMonth > 0 ? dayOfMonth : Today();
   if ((d & 3) != 0) return false;
-  const std::string ini = engine->installDir() + "LauncherConfig/check.ini";
+  const std::string ini = InstallLayout(engine->installDir()).checkIni();
   const std::string today = std::to_string(d);
   std::string sign = ReadIniValue(ini, "check", "sign", "-1");
   if (sign == today) return false;
   if (sign != "-1") TrimLogFolder(engine->installDir());
   WriteIniValue(ini, "check", "sign", today);
   WriteLog("Check File Every 4 Day");
-  engine->SetUpdateMode(VerifyFiles);
+  engine->SetUpdateMode(UpdateMode::VerifyFiles);
   driver->StartUpdateThread();
   return true;
 }

@@ -18,13 +18,16 @@ struct WebConfig {
   std::string platform;  // after "&" on the game's command line
   std::string groupUrl;  // opened by the group button (qqAdd)
   std::string homePage;  // the page shown in the window
+  // What starts a Windows game: a path or a name found on PATH (a Wine or
+  // Proton build of the player's choice); empty for wine from PATH.
+  std::string gameRunner;
 };
 
 // The defaults: KESTRAVA_HOME_PAGE (empty: the release's "web/index.html"
 // below releaseBaseUrl) and KESTRAVA_GROUP_URL, set when the program is built.
 WebConfig DefaultWebConfig(const std::string& releaseBaseUrl);
 
-// Logs "LoadUrl!" and reads `url`/`platform`, `AddQQ` and `HomePage` of the
+// Logs "LoadUrl!" and reads `url`/`platform`, `AddQQ`, `HomePage` and `GameRunner` of the
 // file into *config; each one missing or without text keeps its value. A
 // file that cannot be read or parsed logs "LoadUrl Fail!" and changes
 // nothing.

@@ -16,17 +16,9 @@ namespace {
 
 class NullUi : public UpdateUi {
  public:
-  void ShowStatus(int) override { ++shown; }
-  bool HasControl(const std::string&) override { return false; }
-  void SetControlVisible(const std::string&, bool) override {}
-  void SetControlEnabled(const std::string&, bool) override {}
-  void SetControlText(const std::string&, const std::string&) override {}
-  void SetProgressTimer(int, int) override {}
-  void KillProgressTimer(int) override {}
-  void CheckDiskSpace() override {}
-  void DownloadServerList() override {}
-  void RunFourDayCheck() override {}
-  void StartGameThread() override {}
+  void ShowStatus(UpdateStatus) override { ++shown; }
+  void StartProgress(ProgressPhase) override {}
+  void StopProgress(ProgressPhase) override {}
   std::atomic<int> shown{0};
 };
 
@@ -77,7 +69,7 @@ TEST_F(FourDayCheckTest, OnTheEighthAfterTheFourthTrimsLogsAndStartsAFullCheck) 
   driver_->WaitIdle();
   EXPECT_EQ(ReadIniValue(ini_, "check", "sign", "-1"), "8");
   EXPECT_EQ(LogFiles(), 2);
-  EXPECT_EQ(engine_->GetUpdateMode(), VerifyFiles);
+  EXPECT_EQ(engine_->GetUpdateMode(), UpdateMode::VerifyFiles);
   EXPECT_GE(ui_.shown.load(), 1);
   // Only once per driver, that is per process.
   WriteIniValue(ini_, "check", "sign", "4");
@@ -99,6 +91,24 @@ TEST_F(FourDayCheckTest, FirstEverCheckKeepsTheLogs) {
   driver_->WaitIdle();
   EXPECT_EQ(LogFiles(), 6);
   EXPECT_EQ(ReadIniValue(ini_, "check", "sign", "-1"), "4");
+}
+
+// A check.ini edited by hand or written by another tool may spell the names
+// in any case; Windows' profile functions ignore it, and so must we: the
+// check that ran today must not run again, nor a second entry be added.
+TEST_F(FourDayCheckTest, NamesInCheckIniIgnoreCase) {
+  fs::create_directories(dir_ / "LauncherConfig");
+  std::ofstream(ini_) << "[Other]\r\nSIGN=3\r\n[CHECK]\r\nSign = 8\r\n";
+  EXPECT_EQ(ReadIniValue(ini_, "check", "sign", "-1"), "8");
+  EXPECT_EQ(ReadIniValue(ini_, "other", "Sign", "-1"), "3");
+  EXPECT_FALSE(RunFourDayCheck(engine_.get(), driver_.get(), 8));
+
+  ASSERT_TRUE(WriteIniValue(ini_, "check", "sign", "12"));
+  EXPECT_EQ(ReadIniValue(ini_, "check", "sign", "-1"), "12");
+  EXPECT_EQ(ReadIniValue(ini_, "Other", "sign", "-1"), "3");
+  std::ifstream in(ini_);
+  std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  EXPECT_EQ(text, "[Other]\r\nSIGN=3\r\n[CHECK]\r\nsign=12\r\n");
 }
 
 TEST(IniFile, ValuesKeepTheRestOfTheFile) {

@@ -23,10 +23,11 @@ class RealLauncherSystem : public LauncherSystem {
   bool IsWindowOpen(const std::string& title) override {
     return platform::FindTopLevelWindow(title) != 0;
   }
-  int StartGame(const std::string& executable, const std::string& commandLine) override {
+  int StartGame(const GameCommand& command, const std::string& folder) override {
     platform::ProcessStart start;
-    start.program = executable;
-    start.args = {commandLine};
+    start.program = command.program;
+    start.args = command.args;
+    start.folder = folder;
     return platform::StartProcess(start);
   }
   void EndProcess(int code) override { EndLauncherProcess(code); }

@@ -11,6 +11,7 @@
 #include <memory>
 #include <string>
 
+#include "app/game_start.h"
 #include "platform/disk_space.h"
 
 class LauncherSystem {
@@ -23,9 +24,9 @@ class LauncherSystem {
   virtual bool OpenUrl(const std::string& url) = 0;
   // Whether a top-level window of any program carries exactly this title.
   virtual bool IsWindowOpen(const std::string& title) = 0;
-  // Starts the game with its command line as its one argument, in our
-  // folder and environment. 0 when it started, else an errno value.
-  virtual int StartGame(const std::string& executable, const std::string& commandLine) = 0;
+  // Starts the game's command in `folder` with our environment, in a
+  // session of its own. 0 when it started, else an errno value.
+  virtual int StartGame(const GameCommand& command, const std::string& folder) = 0;
   // Ends the process at once: the day log is closed first and no static
   // destructor runs, since other threads may still be working.
   virtual void EndProcess(int code) = 0;

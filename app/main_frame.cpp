@@ -1,6 +1,7 @@
 #include "app/main_frame.h"
 
 #include <chrono>
+#include <cstring>
 #include <ctime>
 #include <deque>
 #include <functional>
@@ -39,6 +40,27 @@ constexpr const char* kControlNames[] = {
     "Reward",         "UpdatePercent", "cntRrocess",  "ie",
     "OfficialWebBtn", "RegisterBtn",   "RechargeBtn", "ForumBtn"};
 
+struct PhaseTimer {
+  ProgressTimerId id;
+  int firstPeriodMs;
+};
+
+PhaseTimer TimerOf(ProgressPhase phase) {
+  switch (phase) {
+    case ProgressPhase::kFileCheck:
+      return {kFileCheckTimer, 1000};
+    case ProgressPhase::kFileInfo:
+      return {kFileInfoTimer, 1000};
+    case ProgressPhase::kDownload:
+      return {kDownloadTimer, 100};
+    case ProgressPhase::kFirstDownload:
+      return {kFirstDownloadTimer, 100};
+    case ProgressPhase::kSelfUpdate:
+      return {kSelfUpdateTimer, 1000};
+  }
+  return {kSelfUpdateTimer, 1000};
+}
+
 // Each timer re-arms with its own period after a tick.
 int TickPeriodMs(int id) {
   switch (id) {
@@ -50,32 +72,38 @@ int TickPeriodMs(int id) {
   }
 }
 
-int StatusOfTimer(int id) {
+// The status a tick of the timer shows; false for a timer of another kind.
+bool StatusOfTimer(int id, UpdateStatus* status) {
   switch (id) {
     case kFileCheckTimer:
-      return Status_Ready;
+      *status = Status_Ready;
+      return true;
     case kFileInfoTimer:
-      return Status_DifferencesReady;
+      *status = Status_DifferencesReady;
+      return true;
     case kDownloadTimer:
-      return Status_SizeReady;
+      *status = Status_SizeReady;
+      return true;
     case kFirstDownloadTimer:
-      return Status_FirstLogin;
+      *status = Status_FirstLogin;
+      return true;
     case kSelfUpdateTimer:
-      return Status_SelfUpdating;
+      *status = Status_SelfUpdating;
+      return true;
     default:
-      return -1;
+      return false;
   }
 }
 
-bool ClearsTexts(int code) {
+bool ClearsTexts(UpdateStatus code) {
   switch (code) {
-    case 0:
-    case 1:
-    case 3:
-    case 5:
-    case 17:
-    case 28:
-    case 29:
+    case Status_Connecting:
+    case Status_NetReachable:
+    case Status_Paused:
+    case Status_SelfUpdating:
+    case Status_Completed:
+    case Status_FetchingServerList:
+    case Status_GameStarting:
       return true;
     default:
       return false;
@@ -101,7 +129,10 @@ int ByteWeight() {
 }  // namespace
 
 // Calls from other threads, run on the UI thread in the order they were
-// queued: the queue is drained on kRunQueuedCallsMessage. Thread-safe.
+// queued. Each call posts one kRunQueuedCallsMessage and each such message
+// runs one call, so the calls keep their place among the other messages the
+// same thread posts (the self-update's 11025 must not be overtaken by the
+// calls queued after it). Thread-safe.
 class UiCallQueue {
  public:
   explicit UiCallQueue(platform::WindowId window) : window_(window) {}
@@ -116,19 +147,17 @@ class UiCallQueue {
     if (Queue(std::move(call), &done)) ran.wait();
   }
 
-  // UI thread.
-  void RunPending() {
-    for (;;) {
-      Entry e;
-      {
-        std::lock_guard<std::mutex> hold(lock_);
-        if (calls_.empty()) return;
-        e = std::move(calls_.front());
-        calls_.pop_front();
-      }
-      e.call();
-      if (e.done) e.done->set_value();
+  // UI thread: the oldest call, once per kRunQueuedCallsMessage.
+  void RunNext() {
+    Entry e;
+    {
+      std::lock_guard<std::mutex> hold(lock_);
+      if (calls_.empty()) return;
+      e = std::move(calls_.front());
+      calls_.pop_front();
     }
+    e.call();
+    if (e.done) e.done->set_value();
   }
 
   // The window is going: nothing more runs, and no caller waits for it.
@@ -164,54 +193,32 @@ class UiCallQueue {
   bool closed_ = false;      // guarded by lock_
 };
 
-// What the driver asks of the window, from the pass thread: display changes
-// and timers are queued for the UI thread; engine work (the server list, the
-// four-day check) runs on the calling thread.
+// What the driver tells the window, from the pass thread: every event is
+// queued for the UI thread, where the window maps it to its controls and
+// timers.
 class CMainFrame::Bridge : public UpdateUi {
  public:
   Bridge(CMainFrame* frame, platform::WindowId window) : frame_(frame), calls_(window) {}
 
-  void ShowStatus(int code) override {
-    calls_.Post([f = frame_, code] { f->ShowStatus(code); });
+  void ShowStatus(UpdateStatus status) override {
+    calls_.Post([f = frame_, status] { f->ShowStatus(status); });
   }
-  bool HasControl(const std::string& name) override { return frame_->Control(name) != nullptr; }
-  void SetControlVisible(const std::string& name, bool visible) override {
-    calls_.Post([f = frame_, name, visible] {
-      if (CControlUI* c = f->Control(name)) c->SetVisible(visible);
-    });
+  void StartProgress(ProgressPhase phase) override {
+    calls_.Post([f = frame_, phase] { f->StartProgress(phase); });
   }
-  void SetControlEnabled(const std::string& name, bool enabled) override {
-    calls_.Post([f = frame_, name, enabled] {
-      if (CControlUI* c = f->Control(name)) c->SetEnabled(enabled);
-    });
+  void StopProgress(ProgressPhase phase) override {
+    calls_.Post([f = frame_, phase] { f->StopProgress(phase); });
   }
-  void SetControlText(const std::string& name, const std::string& text) override {
-    calls_.Post([f = frame_, name, text] {
-      if (CControlUI* c = f->Control(name)) c->SetText(text);
-    });
+  void ShowEntry(EntryState state) override {
+    calls_.Post([f = frame_, state] { f->ShowEntry(state); });
   }
-  void SetProgressTimer(int id, int periodMs) override {
-    calls_.Post([f = frame_, id, periodMs] {
-      if (CControlUI* bar = f->Control(kBar))
-        f->GetPaintManager().SetTimer(bar, static_cast<unsigned>(id), periodMs);
-    });
-  }
-  void KillProgressTimer(int id) override {
-    calls_.Post([f = frame_, id] {
-      if (CControlUI* bar = f->Control(kBar))
-        f->GetPaintManager().KillTimer(bar, static_cast<unsigned>(id));
-    });
-  }
-  void SetFirstDownloadFlag(bool on) override {
-    calls_.Post([f = frame_, on] { f->firstDownload_ = on; });
+  void EndFirstDownload() override {
+    calls_.Post([f = frame_] { f->firstDownload_ = false; });
   }
   // The pass waits while the player reads a low-disk warning.
   void CheckDiskSpace() override {
     calls_.PostAndWait([f = frame_] { f->CheckDiskSpace(); });
   }
-  void DownloadServerList() override { ::DownloadServerList(frame_->engine()); }
-  void RunFourDayCheck() override { ::RunFourDayCheck(frame_->engine(), frame_->driver()); }
-  void StartGameThread() override { frame_->StartGameThread(); }
 
   UiCallQueue& calls() { return calls_; }
 
@@ -244,8 +251,7 @@ void CMainFrame::OnFinalMessage(SkinUI::HWND hwnd) {
 
 platform::LRESULT CMainFrame::OnCreate(unsigned, platform::WPARAM, platform::LPARAM, bool&) {
   switch (BuildFromSkin()) {
-    case SkinBuild::kNoPackage:
-      return 0;
+    case SkinBuild::kNoPackage:  // no skin can be built without its package
     case SkinBuild::kNoSkin:
       system_->MessageBox("加载资源文件失败", "SkinUI", platform::MB_ICONERROR);
       EndProcess(1);
@@ -264,16 +270,18 @@ void CMainFrame::InitWindow() {
       [] { platform::PostMessageToTitle(kMainWindowTitle, kSelfUpdateMessage, 0, 0); },
       &EndLauncherProcess);
   bridge_ = std::make_unique<Bridge>(this, GetWindowId());
-  driver_ = std::make_unique<UpdateDriver>(engine_.get(), bridge_.get());
+  UpdateDriver::Options options;
+  options.gameStartHook = [this] { StartGameThread(); };
+  driver_ = std::make_unique<UpdateDriver>(engine_.get(), bridge_.get(), std::move(options));
   FindControls();
   webConfig_ = DefaultWebConfig(engine_->releaseBaseUrl());
   LoadWebConfig(installDir_ + "web.xml", &webConfig_);
   NavigateHomePage();
-  CreateFolderPath("LauncherConfig");
+  CreateFolderPath(engine_->layout().configFolder());
   engine_->LoadLaunchConf();
   RefreshVersionText();
   ShowStatus(Status_Connecting);
-  engine_->SetUpdateMode(Normal);
+  engine_->SetUpdateMode(UpdateMode::Normal);
   StartUpdateThread();
 }
 
@@ -322,11 +330,67 @@ void CMainFrame::SetProgress(float fraction) {
 }
 
 void CMainFrame::DisableEntryAndRepair() {
-  if (Control(kEntryBtn) && engine_->GetUpdateMode() < FullDownload) SetEnabled(kEntryBtn, false);
+  if (Control(kEntryBtn) && engine_->GetUpdateMode() < UpdateMode::FullDownload)
+    SetEnabled(kEntryBtn, false);
   SetEnabled(kRepair, false);
 }
 
-void CMainFrame::ShowStatus(int code) {
+void CMainFrame::ShowEntry(EntryState state) {
+  switch (state) {
+    case EntryState::kPassStarting:
+    case EntryState::kFullDownloadStarting:
+      SetVisible(kPercent, true);
+      if (state == EntryState::kPassStarting)
+        LockEntry("Start ThreadProcess m_pEntryBtn->SetEnabled(false);");
+      SetEnabled(kRepair, false);
+      SetVisible(kFullBar, false);
+      break;
+    case EntryState::kLocked:
+      LockEntry("m_pEntryBtn->SetEnabled(false);");
+      break;
+    case EntryState::kReadyToPlay:
+      if (!Control(kEntryBtn)) break;
+      SetVisible(kEntryBtn, true);
+      WriteLog("m_pEntryBtn->SetVisible(true)");
+      SetEnabled(kEntryBtn, true);
+      WriteLog("m_pEntryBtn->SetEnabled(true);");
+      break;
+  }
+}
+
+// Shows the entry but lets nobody press it; logLine may be null.
+void CMainFrame::LockEntry(const char* logLine) {
+  if (!Control(kEntryBtn)) return;
+  SetVisible(kEntryBtn, true);
+  SetEnabled(kEntryBtn, false);
+  if (logLine) WriteLog("%s", logLine);
+}
+
+void CMainFrame::StartProgress(ProgressPhase phase) {
+  if (phase == ProgressPhase::kFirstDownload) {
+    firstDownload_ = true;
+    SetVisible("giftpack", true);
+  }
+  const PhaseTimer timer = TimerOf(phase);
+  ArmTimer(timer.id, timer.firstPeriodMs);
+  if (phase == ProgressPhase::kDownload) SetText(kPercent, "");
+}
+
+void CMainFrame::StopProgress(ProgressPhase phase) {
+  StopTimer(TimerOf(phase).id);
+  if (phase == ProgressPhase::kDownload) SetVisible(kFullBar, false);
+}
+
+void CMainFrame::ArmTimer(ProgressTimerId id, int periodMs) {
+  if (CControlUI* bar = Control(kBar))
+    m_PaintManager.SetTimer(bar, static_cast<unsigned>(id), periodMs);
+}
+
+void CMainFrame::StopTimer(ProgressTimerId id) {
+  if (CControlUI* bar = Control(kBar)) m_PaintManager.KillTimer(bar, static_cast<unsigned>(id));
+}
+
+void CMainFrame::ShowStatus(UpdateStatus code) {
   DisableEntryAndRepair();
   if (ClearsTexts(code)) {
     SetText(kSpeed, "");
@@ -345,11 +409,7 @@ void CMainFrame::ShowStatus(int code) {
     case Status_NetReachable:
       SetVisible(kPercent, true);
       SetText(kPercent, StatusText(code));
-      if (Control(kEntryBtn) && engine_->GetUpdateMode() < FullDownload) {
-        SetVisible(kEntryBtn, true);
-        SetEnabled(kEntryBtn, false);
-        WriteLog("m_pEntryBtn->SetEnabled(false);");
-      }
+      if (engine_->GetUpdateMode() < UpdateMode::FullDownload) ShowEntry(EntryState::kLocked);
       break;
     case Status_SelfUpdating:
       if (CControlUI* bar = Control(kBar)) bar->SetBkImage(kFullBarImage);
@@ -382,18 +442,17 @@ void CMainFrame::ShowStatus(int code) {
   }
 }
 
-void CMainFrame::ShowFailure(int code) {
+void CMainFrame::ShowFailure(UpdateStatus code) {
   SetText(kSpeed, "");
   SetText(kPercent, "");
   if (CControlUI* bar = Control(kBar)) {
     bar->SetBkImage("");
     bar->SetVisible(false);
   }
-  if (Control(kEntryBtn)) {
-    SetVisible(kEntryBtn, true);
-    SetEnabled(kEntryBtn, false);
-  }
+  LockEntry(nullptr);
   SetEnabled(kRepair, true);
+  // The download ticks hide the status text; a failure must be read.
+  SetVisible(kPercent, true);
   std::string text = StatusText(code, clientListFailedShown_);
   switch (code) {
     case Status_RestartFailed:
@@ -420,12 +479,7 @@ void CMainFrame::ShowCompletion() {
   SetVisible(kBar, false);
   WriteLog("Set Complete photo");
   SetEnabled(kRepair, true);
-  if (Control(kEntryBtn)) {
-    SetVisible(kEntryBtn, true);
-    WriteLog("m_pEntryBtn->SetVisible(true)");
-    SetEnabled(kEntryBtn, true);
-    WriteLog("m_pEntryBtn->SetEnabled(true);");
-  }
+  ShowEntry(EntryState::kReadyToPlay);
 }
 
 void CMainFrame::ApplyFrame(const ProgressDisplay::Frame& frame) {
@@ -467,8 +521,8 @@ void CMainFrame::OnTimer(TNotifyUI& msg) {
   CControlUI* bar = Control(kBar);
   if (!bar || msg.sender != bar) return;
   const int id = static_cast<int>(msg.wParam);
-  const int code = StatusOfTimer(id);
-  if (code < 0) return;
+  UpdateStatus code;
+  if (!StatusOfTimer(id, &code)) return;
   m_PaintManager.KillTimer(bar, static_cast<unsigned>(id));
   ShowStatus(code);
   m_PaintManager.SetTimer(bar, static_cast<unsigned>(id), TickPeriodMs(id));
@@ -482,7 +536,7 @@ void CMainFrame::OnWindowInit(TNotifyUI&) {
 }
 
 void CMainFrame::CheckDiskSpace() {
-  CreateFolderPath("LauncherConfig");
+  CreateFolderPath(engine_->layout().configFolder());
   platform::DiskSpace space{};
   if (!system_->QueryDiskSpace(installDir_, &space)) return;
   WriteLog("Av=%lld,Total=%lld,Free=%lld", static_cast<long long>(space.available),
@@ -493,7 +547,8 @@ void CMainFrame::CheckDiskSpace() {
     reward->SetText(drive + "/盘 空间不足500MB！");
     reward->SetVisible(true);
   }
-  if (engine_->GetUpdateMode() == FullDownload && space.free < 2147483648ULL && reward) {
+  if (engine_->GetUpdateMode() == UpdateMode::FullDownload && space.free < 2147483648ULL &&
+      reward) {
     reward->SetText(drive + "/ 盘空间不足2GB！");
     reward->SetVisible(true);
   }
@@ -538,19 +593,19 @@ platform::LRESULT CMainFrame::HandleCustomMessage(unsigned msg, platform::WPARAM
       RefreshVersionText();
       break;
     case kSelfUpdateMessage:
-      if (bar) m_PaintManager.SetTimer(bar, kSelfUpdateTimer, 1000);
+      StartProgress(ProgressPhase::kSelfUpdate);
       ShowStatus(Status_SelfUpdating);
       break;
     case kChangeServerMessage:
       WriteLog("Change Update Server");
-      engine_->SetUpdateMode(Recheck);
+      engine_->SetUpdateMode(UpdateMode::Recheck);
       StartUpdateThread();
       break;
     case kStopTimersMessage:
       if (bar) m_PaintManager.KillTimer(bar);
       break;
     case kRunQueuedCallsMessage:
-      if (bridge_) bridge_->calls().RunPending();
+      if (bridge_) bridge_->calls().RunNext();
       break;
     default:
       handled = false;
@@ -578,12 +633,12 @@ void CMainFrame::OnClick(TNotifyUI& msg) {
     if (threadEverStarted_) WriteLog("::CloseHandle(m_hUpdateThread)");
   } else if (name == "fullDown") {
     WriteLog("Click FullDoun Button");
-    engine_->SetUpdateMode(FullDownload);
+    engine_->SetUpdateMode(UpdateMode::FullDownload);
     SetVisible("fullDown", false);
     StartUpdateThread();
   } else if (name == kRepair) {
     WriteLog("Click Repair Button");
-    engine_->SetUpdateMode(VerifyFiles);
+    engine_->SetUpdateMode(UpdateMode::VerifyFiles);
     StartUpdateThread();
   } else if (name == "qqAdd") {
     OpenAddress(nullptr, webConfig_.groupUrl);
@@ -605,7 +660,7 @@ void CMainFrame::OnClick(TNotifyUI& msg) {
   } else if (name == "ContinueBtn") {
     WriteLog("Click ContinueButton");
     SetVisible(kFullBar, true);
-    if (CControlUI* bar = Control(kBar)) m_PaintManager.SetTimer(bar, kDownloadTimer, 100);
+    ArmTimer(kDownloadTimer, 100);
   }
 }
 
@@ -624,19 +679,45 @@ void CMainFrame::StartGameThread() {
 }
 
 // Polls the page's start text every 100 ms once a pass has completed; the
-// first non-empty one starts the game and ends the launcher.
+// first non-empty one starts the game and ends the launcher. A game that
+// cannot start keeps the launcher open: the player is told why and may
+// repair or press the page's button again.
 void CMainFrame::GameStartThreadProc() {
   WriteLog("Click EntryButton");
   for (;;) {
     const std::string start = ie_ ? WideToOem(ie_->GetReturnCode()) : "";
     if (!start.empty() && driver_->gameStartAllowed() && !gameStarted_.exchange(true)) {
-      const std::string commandLine = start + "&" + webConfig_.platform;
-      std::string exe = WideToOem(installDir_) + "KestravaMini.exe";
-      if (!IsPlainFile(exe)) exe = WideToOem(installDir_) + "Kestrava.exe";
-      if (system_->StartGame(exe, commandLine) != 0) WriteLogA("启动游戏失败");
-      EndProcess(0);
-      return;  // only reached when a test's system does not end the process
+      std::string reason;
+      if (StartGame(start + "&" + webConfig_.platform, &reason)) {
+        EndProcess(0);
+        return;  // only reached when a test's system does not end the process
+      }
+      ReportGameStartFailure(reason);
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
   }
+}
+
+bool CMainFrame::StartGame(const std::string& commandLine, std::string* reason) {
+  const std::string folder = WideToOem(installDir_);
+  std::string exe = folder + "KestravaMini.exe";
+  if (!IsPlainFile(exe)) exe = folder + "Kestrava.exe";
+  GameCommand command;
+  if (!PrepareGameCommand(exe, commandLine, webConfig_.gameRunner, &command, reason)) return false;
+  const int error = system_->StartGame(command, folder);
+  if (error != 0) *reason = command.program + ": " + std::strerror(error);
+  return error == 0;
+}
+
+// Game-start thread. The start text is cleared so that only the page's next
+// call tries again, not every poll.
+void CMainFrame::ReportGameStartFailure(const std::string& reason) {
+  WriteLogA("启动游戏失败");
+  WriteLogTag("Error", "Cannot start the game: %s", reason.c_str());
+  if (ie_) ie_->SetReturnCode("");
+  gameStarted_ = false;
+  if (!bridge_) return;
+  bridge_->calls().Post([this, reason] {
+    ShowMessageBox(m_hWnd, system_, "温馨提示", "启动游戏失败\n" + reason, 0);
+  });
 }

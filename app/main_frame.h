@@ -7,7 +7,8 @@
 // Thread-safety: the window and its controls belong to the UI thread. The
 // pass thread reaches them only through the UpdateUi bridge, which queues
 // every call for the UI thread in the order made (a call that needs an
-// answer waits for it there); the game-start thread reads only the page's
+// answer waits for it there), and through the driver's game-start hook,
+// which only starts the game-start thread; that thread reads only the page's
 // return code, which the browser control keeps under a lock.
 #pragma once
 
@@ -33,6 +34,16 @@ class CWebBrowserEventHandler;
 
 // Title of the main window, and the single-instance key.
 constexpr const char kMainWindowTitle[] = "Kestrava launcher";
+
+// The window's progress timers on ctrProcess, one per ProgressPhase; each
+// tick shows one status.
+enum ProgressTimerId : int {
+  kFileCheckTimer = 0,      // shows 32
+  kFileInfoTimer = 1,       // shows 34
+  kDownloadTimer = 2,       // shows 6
+  kFirstDownloadTimer = 4,  // shows 37
+  kSelfUpdateTimer = 6,     // shows 5
+};
 
 // The private window messages (WM_USER + 10000 onwards).
 enum MainFrameMessage : unsigned {
@@ -78,7 +89,7 @@ class CMainFrame : public SkinUI::WindowImplBase {
   void ReportFirstFrameTo(const std::string& file) { firstFrameReport_ = file; }
 
   // UI thread only.
-  void ShowStatus(int code);
+  void ShowStatus(UpdateStatus status);
   void SetProgress(float fraction);
   void CheckDiskSpace();
   void RefreshVersionText();
@@ -96,7 +107,7 @@ class CMainFrame : public SkinUI::WindowImplBase {
   class Bridge;
   void FindControls();
   void NavigateHomePage();
-  void ShowFailure(int code);
+  void ShowFailure(UpdateStatus status);
   void ShowCompletion();
   void ShowDownloadProgress();
   void ShowFirstDownloadProgress();
@@ -107,9 +118,17 @@ class CMainFrame : public SkinUI::WindowImplBase {
   void SetVisible(const char* name, bool visible);
   void SetEnabled(const char* name, bool enabled);
   void DisableEntryAndRepair();
+  void ShowEntry(EntryState state);
+  void LockEntry(const char* logLine);
+  void StartProgress(ProgressPhase phase);
+  void StopProgress(ProgressPhase phase);
+  void ArmTimer(ProgressTimerId id, int periodMs);
+  void StopTimer(ProgressTimerId id);
   void OpenAddress(const char* logLine, const std::string& url);
   void StartGameThread();
   void GameStartThreadProc();
+  bool StartGame(const std::string& commandLine, std::string* reason);
+  void ReportGameStartFailure(const std::string& reason);
   void EndProcess(int code);
 
   LauncherSystem* system_;

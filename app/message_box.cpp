@@ -28,7 +28,7 @@ platform::LRESULT CVXMessageBox::OnSysCommand(unsigned msg, platform::WPARAM wpa
 }
 
 platform::LRESULT CVXMessageBox::OnCreate(unsigned, platform::WPARAM, platform::LPARAM, bool&) {
-  if (BuildFromSkin() == SkinBuild::kNoSkin) {
+  if (BuildFromSkin() != SkinBuild::kBuilt) {  // a missing package builds no skin either
     system()->MessageBox("加载资源文件失败", "SkinUI", platform::MB_ICONERROR);
     system()->EndProcess(0);
   }

@@ -12,15 +12,30 @@
 
 namespace {
 
+// Records the system message boxes and the process end it was asked for;
+// nothing ends.
 class NoSystem : public LauncherSystem {
  public:
   bool QueryDiskSpace(const std::string&, platform::DiskSpace*) override { return false; }
-  int MessageBox(const std::string&, const std::string&, unsigned) override { return 0; }
+  int MessageBox(const std::string& text, const std::string& caption, unsigned) override {
+    boxes.push_back(text + "|" + caption);
+    return 0;
+  }
   bool OpenUrl(const std::string&) override { return false; }
   bool IsWindowOpen(const std::string&) override { return false; }
-  int StartGame(const std::string&, const std::string&) override { return 0; }
-  void EndProcess(int) override {}
+  int StartGame(const GameCommand&, const std::string&) override { return 0; }
+  void EndProcess(int code) override { ended = code; }
   unsigned TickCount() override { return 0; }
+
+  std::vector<std::string> boxes;  // UI thread
+  int ended = -1;                  // UI thread
+};
+
+// A box of a program that carries no skin package.
+class NoPackageBox : public CVXMessageBox {
+ public:
+  using CVXMessageBox::CVXMessageBox;
+  int GetResourceID() const override { return 131; }
 };
 
 struct Input {
@@ -83,6 +98,14 @@ TEST_F(MessageBoxTest, TwoButtonsSitWhereTheTypeSaysAndEachGivesItsResult) {
 
 TEST_F(MessageBoxTest, EscapeDoesNotCloseItAndTheSystemCloseGivesZero) {
   EXPECT_EQ(Show(0, {{platform::WM_KEYDOWN, platform::VK_ESCAPE, 0}}), 0);
+}
+
+TEST_F(MessageBoxTest, AMissingSkinPackageIsReportedAndEndsTheProgram) {
+  auto* box = new NoPackageBox(&system_);
+  ASSERT_TRUE(box->Create(nullptr, "VXMessageBox", SkinUI::UI_WNDSTYLE_FRAME, 0));
+  EXPECT_EQ(system_.boxes, std::vector<std::string>{"加载资源文件失败|SkinUI"});
+  EXPECT_EQ(system_.ended, 0);
+  box->SendMessageW(platform::WM_CLOSE);  // the window deletes itself
 }
 
 }  // namespace

@@ -1,10 +1,11 @@
-// What the main window's progress displays show at each timer tick: the bar
-// of a download (status 6) and of a first download (37), the speed label,
-// and the percentage of a file check (32). Kept apart from the controls so
-// that the arithmetic, the speed label's pace and the bar that never moves
-// back during a first download can be checked exactly.
+// What the progress displays show at each tick, on the window and on the
+// terminal alike: the bar of a download (status 6) and of a first download
+// (37), the speed label, and the percentage of a file check (32). Kept apart
+// from the controls so that the arithmetic, the speed label's pace and the
+// bar that never moves back during a first download can be checked exactly.
 //
-// Thread-safety: one object per window, used on the UI thread only.
+// Thread-safety: none; one object per display, used by one thread at a time
+// (the window's UI thread, or under the terminal's lock).
 #pragma once
 
 #include <cstdint>

@@ -3,12 +3,15 @@
 #include <chrono>
 #include <system_error>
 
-#include "app/launcher_settings.h"
 #include "app/status_text.h"
 #include "update/downloader.h"
 #include "util/text_util.h"
 
 namespace {
+
+// The first download's share of the bytes: the middle of the window's range,
+// fixed so that two runs show the same figures.
+constexpr int kByteWeight = 80;
 
 std::string Bar(double fraction, int width) {
   int n = static_cast<int>(fraction * width);
@@ -29,10 +32,21 @@ int WholePercent(double fraction) {
   return static_cast<int>(fraction * 100 + 0.005);
 }
 
+ProgressCounters CountersOf(const CVXDlownloader::Progress& p) {
+  return ProgressCounters{p.finishedFileCount, p.totalFileCount, p.downloadedBytes, p.totalBytes};
+}
+
+// A millisecond tick count, as the window's system gives it.
+unsigned NowMs() {
+  const auto since = std::chrono::steady_clock::now().time_since_epoch();
+  return static_cast<unsigned>(
+      std::chrono::duration_cast<std::chrono::milliseconds>(since).count());
+}
+
 }  // namespace
 
 TerminalUi::TerminalUi(CVXDlownloader* engine, FILE* out, bool isTerminal)
-    : engine_(engine), out_(out), tty_(isTerminal) {
+    : engine_(engine), out_(out), tty_(isTerminal), progress_(kByteWeight) {
   try {
     ticker_ = std::thread(&TerminalUi::TickLoop, this);
   } catch (const std::system_error&) {
@@ -57,89 +71,91 @@ void TerminalUi::PrintLine(const std::string& text) {
   std::fflush(out_);
 }
 
-void TerminalUi::ShowStatus(int code) {
-  if (code == 1) {  // a new pass: its own first-download state
+void TerminalUi::ShowStatus(UpdateStatus status) {
+  if (status == Status_NetReachable) {  // a new pass: its own first-download state
     std::lock_guard<std::mutex> hold(lock_);
     firstDownload_ = false;
   }
-  std::string text = StatusText(code);
-  if (code == Status_Completed) text = "更新完成";
-  if (code == Status_Cancelled) text = "cancelled";
+  std::string text = StatusText(status);
+  if (status == Status_Completed) text = "更新完成";
+  if (status == Status_Cancelled) text = "cancelled";
   if (text.empty()) return;
-  PrintLine(std::string("[").append(std::to_string(code)) + "] " + text);
+  PrintLine(std::string("[").append(std::to_string(status)) + "] " + text);
 }
 
-void TerminalUi::SetProgressTimer(int id, int) {
+void TerminalUi::StartProgress(ProgressPhase phase) {
   std::lock_guard<std::mutex> hold(lock_);
-  timers_.insert(id);
-  if (id == kFirstDownloadTimer) firstDownload_ = true;
+  phases_.insert(phase);
+  if (phase == ProgressPhase::kFirstDownload) firstDownload_ = true;
+  // As on the window: the checks before a download hold the bar where the
+  // download will start, the last tenth after a first download.
+  if (phase == ProgressPhase::kFileCheck || phase == ProgressPhase::kFileInfo)
+    bar_ = firstDownload_ ? 0.9f : 0.0f;
 }
 
-void TerminalUi::KillProgressTimer(int id) {
+void TerminalUi::StopProgress(ProgressPhase phase) {
+  {
+    std::lock_guard<std::mutex> hold(lock_);
+    if (phases_.count(phase) == 0) return;  // the launcher's own update never shows here
+  }
   Redraw();  // the final figures of the step
   std::lock_guard<std::mutex> hold(lock_);
-  timers_.erase(id);
+  phases_.erase(phase);
   if (lineOpen_ && tty_) std::fputs("\n", out_);
   lineOpen_ = false;
   lastPlainPercent_ = -100;
 }
 
-void TerminalUi::DownloadServerList() {
-  ::DownloadServerList(engine_);
-}
-
-void TerminalUi::RunFourDayCheck() {
-  if (driver_ != nullptr) ::RunFourDayCheck(engine_, driver_);
-}
-
 std::string TerminalUi::ProgressLine() {
   int percent = 0;
-  return ProgressLine(&percent);
+  std::lock_guard<std::mutex> hold(lock_);
+  return LineLocked(&percent);
 }
 
-std::string TerminalUi::ProgressLine(int* percent) {
+std::string TerminalUi::LineLocked(int* percent) {
   *percent = 0;
-  std::set<int> timers;
-  bool first;
-  int64_t speed;
-  {
-    std::lock_guard<std::mutex> hold(lock_);
-    timers = timers_;
-    first = firstDownload_;
-    speed = shownSpeed_;
-  }
-  CVXDlownloader::Progress p = engine_->ReadProgress();
-  std::string speedText = "下载速度：" + FormatSizeText(speed) + "/S";
-  if (timers.count(kDownloadTimer)) {
-    double f = p.totalFileCount > 1 ? double(p.finishedFileCount) / p.totalFileCount : 0;
-    if (first) f = f * 0.1 + 0.9;
-    *percent = WholePercent(f);
-    return Bar(f, 30) + Percent(f) + "  " + std::to_string(p.finishedFileCount) + "/" +
-           std::to_string(p.totalFileCount - 1) + " files  " + speedText;
-  }
-  if (timers.count(kFirstDownloadTimer)) {
-    double files = double(p.finishedFileCount) / p.totalFileCount;
-    double bytes = double(p.downloadedBytes) / p.totalBytes;
-    double f = files * 0.1 + bytes * 0.8;
-    *percent = WholePercent(f);
-    return Bar(f, 30) + Percent(f) + "  " + FormatSizeText(p.downloadedBytes) + "  " + speedText;
-  }
-  if (timers.count(kFileCheckTimer)) {
-    double f = p.listFileCount > 0 ? double(p.checkedFileCount) / p.listFileCount : 0;
-    if (f > 0.9999) f = 0.9999;
-    *percent = WholePercent(f);
-    char buf[96];
-    std::snprintf(buf, sizeof buf, "正在进行文件校验 %.2f%%", f * 100);
-    return Bar(f, 30) + " " + buf;
-  }
-  if (timers.count(kFileInfoTimer)) return "正在获取下载文件信息 0.00%";
+  // Taken on every line, so that a download's speed counts only its own bytes.
+  const int64_t taken = engine_->TakeBytesSinceTick();
+  if (phases_.count(ProgressPhase::kDownload)) return DownloadLineLocked(taken, percent);
+  if (phases_.count(ProgressPhase::kFirstDownload)) return FirstDownloadLineLocked(taken, percent);
+  if (phases_.count(ProgressPhase::kFileCheck)) return FileCheckLine(percent);
+  if (phases_.count(ProgressPhase::kFileInfo)) return "正在获取下载文件信息 0.00%";
   return "";
+}
+
+void TerminalUi::ApplyLocked(const ProgressDisplay::Frame& frame) {
+  if (frame.fraction >= 0) bar_ = frame.fraction;
+  if (frame.setSpeedLabel) speedLabel_ = frame.speedLabel;
+}
+
+std::string TerminalUi::DownloadLineLocked(int64_t takenBytes, int* percent) {
+  const CVXDlownloader::Progress p = engine_->ReadProgress();
+  ApplyLocked(progress_.DownloadTick(CountersOf(p), takenBytes, firstDownload_, NowMs()));
+  *percent = WholePercent(bar_);
+  return Bar(bar_, 30) + Percent(bar_) + "  " + std::to_string(p.finishedFileCount) + "/" +
+         std::to_string(p.totalFileCount - 1) + " files  " + speedLabel_;
+}
+
+std::string TerminalUi::FirstDownloadLineLocked(int64_t takenBytes, int* percent) {
+  const CVXDlownloader::Progress p = engine_->ReadProgress();
+  ApplyLocked(progress_.FirstDownloadTick(CountersOf(p), takenBytes, NowMs()));
+  *percent = WholePercent(bar_);
+  return Bar(bar_, 30) + Percent(bar_) + "  " + FormatSizeText(p.downloadedBytes) + "  " +
+         speedLabel_;
+}
+
+std::string TerminalUi::FileCheckLine(int* percent) {
+  const CVXDlownloader::Progress p = engine_->ReadProgress();
+  double f = p.listFileCount > 0 ? double(p.checkedFileCount) / p.listFileCount : 0;
+  if (f > 0.9999) f = 0.9999;
+  *percent = WholePercent(f);
+  return Bar(f, 30) + " " + ProgressDisplay::FileCheckText(p.checkedFileCount, p.listFileCount);
 }
 
 void TerminalUi::Redraw() {
   int percent = 0;
-  std::string line = ProgressLine(&percent);
   std::lock_guard<std::mutex> hold(lock_);
+  const std::string line = LineLocked(&percent);
   if (line.empty()) return;
   if (tty_) {
     std::fprintf(out_, "\r\x1b[K%s", line.c_str());
@@ -156,11 +172,7 @@ void TerminalUi::Redraw() {
 void TerminalUi::TickLoop() {
   std::unique_lock<std::mutex> hold(lock_);
   while (!stop_.wait_for(hold, std::chrono::milliseconds(100), [this] { return stopping_; })) {
-    speedBytes_ += engine_->TakeBytesSinceTick();
-    if (++ticks_ % 10 == 0) {
-      shownSpeed_ = speedBytes_;
-      speedBytes_ = 0;
-    }
+    ++ticks_;
     hold.unlock();
     Redraw();
     hold.lock();

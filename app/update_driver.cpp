@@ -4,18 +4,13 @@
 
 #include <chrono>
 
+#include "app/launcher_settings.h"
 #include "diag/log.h"
 #include "update/downloader.h"
-#include "update/engine_files.h"
 #include "util/file_util.h"
 
-namespace {
-
-const char kEntryBtn[] = "EntryBtn";
-
-}  // namespace
-
-UpdateDriver::UpdateDriver(CVXDlownloader* engine, UpdateUi* ui) : engine_(engine), ui_(ui) {}
+UpdateDriver::UpdateDriver(CVXDlownloader* engine, UpdateUi* ui, Options options)
+    : engine_(engine), ui_(ui), options_(std::move(options)) {}
 
 UpdateDriver::~UpdateDriver() {
   WaitIdle();
@@ -46,6 +41,11 @@ void UpdateDriver::WaitIdle() {
   idle_.wait(hold, [this] { return !running_; });
 }
 
+bool UpdateDriver::Idle() {
+  std::lock_guard<std::mutex> hold(lock_);
+  return !running_;
+}
+
 void UpdateDriver::PassLoop() {
   for (;;) {
     {
@@ -62,22 +62,22 @@ void UpdateDriver::PassLoop() {
   }
 }
 
-void UpdateDriver::Show(int code) {
-  lastStatus_.store(code);
-  ui_->ShowStatus(code);
-  switch (code) {
-    case 15:
+void UpdateDriver::Show(UpdateStatus status) {
+  lastStatus_.store(status);
+  ui_->ShowStatus(status);
+  switch (status) {
+    case Status_ScopeListMissing:
       WriteLog(" login.scope Is Failed");
-      engine_->SetUpdateMode(VerifyFiles);
+      engine_->SetUpdateMode(UpdateMode::VerifyFiles);
       RestartLater();
       break;
-    case 17:
+    case Status_Completed:
       AfterCompleted();
       break;
-    case 30:
+    case Status_ClientListMissing:
       WriteLog(" client.md5 Is Failed");
       break;
-    case 31:
+    case Status_LocalListMissing:
       WriteLog(" localclient.md5 Is Failed");
       RemoveFileIfPresent(engine_->LocalListPath());
       WriteLog("Delete localclient.md5");
@@ -89,9 +89,9 @@ void UpdateDriver::Show(int code) {
 }
 
 void UpdateDriver::RestartLater() {
-  if (maxRestarts >= 0 && restartsInRow_ >= maxRestarts) return;
+  if (options_.maxRestarts >= 0 && restartsInRow_ >= options_.maxRestarts) return;
   ++restartsInRow_;
-  std::this_thread::sleep_for(std::chrono::milliseconds(restartDelayMs));
+  std::this_thread::sleep_for(std::chrono::milliseconds(options_.restartDelayMs));
   StartUpdateThread();
 }
 
@@ -99,29 +99,18 @@ void UpdateDriver::AfterCompleted() {
   restartsInRow_ = 0;
   WriteLog("Stop Update Thread");
   gameStartFlag_.store(true);
-  DeleteFolderContents(engine_->installDir() + "LauncherConfig/update", false, false);
-  RemoveFileIfPresent(engine_->installDir() + "LauncherConfig/client.md5.7z");
+  DeleteFolderContents(engine_->layout().updateArea(), false, false);
+  RemoveFileIfPresent(engine_->layout().clientListArchive());
   WriteLog("DeleteFolder");
-  if (!gameThreadStarted_.exchange(true)) ui_->StartGameThread();
-}
-
-void UpdateDriver::PrepareControls(int mode) {
-  if (ui_->HasControl(kEntryBtn) && mode < FullDownload) {
-    ui_->SetControlVisible(kEntryBtn, true);
-    ui_->SetControlEnabled(kEntryBtn, false);
-    WriteLog("Start ThreadProcess m_pEntryBtn->SetEnabled(false);");
-  }
-  if (ui_->HasControl("btnRepair")) ui_->SetControlEnabled("btnRepair", false);
-  ui_->SetControlVisible("cntRrocess", false);
+  if (options_.gameStartHook && !gameStartHookCalled_.exchange(true)) options_.gameStartHook();
 }
 
 int UpdateDriver::UpdateThreadProc() {
-  ui_->SetControlVisible("UpdatePercent", true);
-  const int mode = engine_->GetUpdateMode();
-  PrepareControls(mode);
+  const UpdateMode mode = engine_->GetUpdateMode();
+  ui_->ShowEntry(mode < UpdateMode::FullDownload ? EntryState::kPassStarting
+                                                 : EntryState::kFullDownloadStarting);
   bool firstDownload = false;
-  int r = RunSteps(mode, &firstDownload);
-  if (r != Status_Completed) {
+  if (RunSteps(mode, &firstDownload) != Status_Completed) {
     WriteLog("Stop Update Thread");
     return 0;
   }
@@ -131,94 +120,106 @@ int UpdateDriver::UpdateThreadProc() {
 
 // Steps 5 to 14 of a pass; returns 17 when the pass completed, else the
 // status that ended it (already shown when it is to be shown).
-int UpdateDriver::RunSteps(int mode, bool* firstDownload) {
+UpdateStatus UpdateDriver::RunSteps(UpdateMode mode, bool* firstDownload) {
+  UpdateStatus r = CheckNetwork();
+  if (r == Status_NetReachable) r = ReadLists(mode, firstDownload);
+  if (r == Status_Ready) r = FindWork();
+  if (r != Status_SizeReady) return r;
+  return DownloadAndFinish(mode, *firstDownload);
+}
+
+// 1 when the server answers; otherwise the status shown.
+UpdateStatus UpdateDriver::CheckNetwork() {
   WriteLogTag("Start Check Net", "%s", engine_->releaseBaseUrl().c_str());
-  int r = engine_->CheckNet(engine_->releaseBaseUrl());
+  const int r = engine_->CheckNet(engine_->releaseBaseUrl());
   if (r == 0) {
     WriteLogTag("Error", "Check Net Fail");
-    Show(19);
-    return 19;
+    Show(Status_ServerUnreachable);
+    return Status_ServerUnreachable;
   }
   if (r == Status_Cancelled) {
     WriteLog("Cancel Update");
     Show(Status_Cancelled);
-    return r;
+    return Status_Cancelled;
   }
   WriteLog("Check Net Succeed");
-  Show(1);
+  Show(Status_NetReachable);
   ui_->CheckDiskSpace();
+  return Status_NetReachable;
+}
 
+// The release's signature, the update list and, for an empty installation,
+// the first download; 32 when the pass goes on, otherwise the status shown.
+UpdateStatus UpdateDriver::ReadLists(UpdateMode mode, bool* firstDownload) {
   // A signed release is judged by its release.sig before anything else of
   // it is read; a server that does not sign is refused (4).
-  r = engine_->FetchReleaseSignature();
+  UpdateStatus r = engine_->FetchReleaseSignature();
   if (r != Status_Ready) {
     Show(r);
     return r;
   }
-  r = mode < FullDownload ? engine_->GetUpdateList() : Status_Ready;
+  r = mode < UpdateMode::FullDownload ? engine_->GetUpdateList() : Status_Ready;
+  // Whatever the launcher's own update announced must stop now, or it would
+  // keep writing its text over the statuses that follow.
+  ui_->StopProgress(ProgressPhase::kSelfUpdate);
   WriteLog("Start GetUpdateList Succed");
   if (r != Status_Ready) {
     Show(r);
     return r;
   }
-  if (engine_->IsFirstLogin() == Status_FirstLogin) {
-    *firstDownload = true;
-    ui_->SetFirstDownloadFlag(true);
-    if (ui_->HasControl("giftpack")) ui_->SetControlVisible("giftpack", true);
-    engine_->SetUpdateMode(Recheck);
-    ui_->SetProgressTimer(kFirstDownloadTimer, 100);
-    engine_->FirstDownload();
-    ui_->KillProgressTimer(kFirstDownloadTimer);
-  }
-  ui_->SetProgressTimer(kFileCheckTimer, 1000);
-  r = engine_->GetDifferentFiles();
-  ui_->KillProgressTimer(kFileCheckTimer);
+  RunFirstDownloadIfNeeded(firstDownload);
+  return Status_Ready;
+}
+
+void UpdateDriver::RunFirstDownloadIfNeeded(bool* firstDownload) {
+  if (engine_->IsFirstLogin() != Status_FirstLogin) return;
+  *firstDownload = true;
+  engine_->SetUpdateMode(UpdateMode::Recheck);
+  ui_->StartProgress(ProgressPhase::kFirstDownload);
+  engine_->FirstDownload();
+  ui_->StopProgress(ProgressPhase::kFirstDownload);
+}
+
+// The differences and their sizes; 6 when there is a download to run,
+// otherwise the status shown.
+UpdateStatus UpdateDriver::FindWork() {
+  ui_->StartProgress(ProgressPhase::kFileCheck);
+  UpdateStatus r = engine_->GetDifferentFiles();
+  ui_->StopProgress(ProgressPhase::kFileCheck);
   if (r != Status_DifferencesReady) {
     Show(r);
     return r;
   }
-  ui_->SetProgressTimer(kFileInfoTimer, 1000);
+  ui_->StartProgress(ProgressPhase::kFileInfo);
   r = engine_->GetDownloadSize();
-  ui_->KillProgressTimer(kFileInfoTimer);
+  ui_->StopProgress(ProgressPhase::kFileInfo);
   if (r == Status_Cancelled) WriteLog("Cancel Update");
   if (r != Status_SizeReady) {
     r = r == Status_Cancelled ? r : Status_SizeFailed;
     Show(r);
     return r;
   }
-  return DownloadAndFinish(mode, *firstDownload);
+  return Status_SizeReady;
 }
 
 // Steps 10 to 14: download and apply, then completion work.
-int UpdateDriver::DownloadAndFinish(int mode, bool firstDownload) {
-  const bool entry = ui_->HasControl(kEntryBtn);
-  ui_->SetProgressTimer(kDownloadTimer, 100);
-  ui_->SetControlText("UpdatePercent", "");
-  if (entry && mode < FullDownload) {
-    ui_->SetControlVisible(kEntryBtn, true);
-    ui_->SetControlEnabled(kEntryBtn, false);
-    WriteLog("m_pEntryBtn->SetEnabled(false);");
-  }
-  int r = engine_->DownloadDifferentFiles();
-  ui_->KillProgressTimer(kDownloadTimer);
-  ui_->SetControlVisible("cntRrocess", false);
+UpdateStatus UpdateDriver::DownloadAndFinish(UpdateMode mode, bool firstDownload) {
+  ui_->StartProgress(ProgressPhase::kDownload);
+  if (mode < UpdateMode::FullDownload) ui_->ShowEntry(EntryState::kLocked);
+  const UpdateStatus r = engine_->DownloadDifferentFiles();
+  ui_->StopProgress(ProgressPhase::kDownload);
   // Files that could not be updated are a failure the player must see.
   if (r == Status_FileDownloadFailed) Show(r);
   if (r != Status_Completed) return r;
 
   WriteLog(" Status_Completed");
-  ui_->DownloadServerList();
+  DownloadServerList(engine_);
   engine_->DeleteOldFile();
-  if (entry) {
-    ui_->SetControlVisible(kEntryBtn, true);
-    WriteLog("m_pEntryBtn->SetVisible(true)");
-    ui_->SetControlEnabled(kEntryBtn, true);
-    WriteLog("m_pEntryBtn->SetEnabled(true);");
-  }
+  ui_->ShowEntry(EntryState::kReadyToPlay);
   if (firstDownload) {
-    ui_->SetFirstDownloadFlag(false);
+    ui_->EndFirstDownload();
   } else {
-    ui_->RunFourDayCheck();
+    RunFourDayCheck(engine_, this, options_.fourDayCheckDay);
   }
   return Status_Completed;
 }

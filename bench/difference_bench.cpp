@@ -12,6 +12,7 @@
 #include <thread>
 
 #include "update/downloader.h"
+#include "update/install_layout.h"
 
 namespace fs = std::filesystem;
 
@@ -37,11 +38,12 @@ void WriteList(const std::string& path, int n, int changedEvery) {
 struct Installation {
   Installation() {
     dir = fs::temp_directory_path() / ("kst-diff-bench-" + std::to_string(getpid()));
-    fs::create_directories(dir / "LauncherConfig");
-    fs::create_directories(dir / "scope");
-    WriteList((dir / "LauncherConfig/client.md5").string(), 100000, 100);
-    WriteList((dir / "LauncherConfig/localclient.md5").string(), 100000, 0);
-    std::ofstream(dir / "scope/login.scope") << "data/d1/file1.dat\n";
+    const InstallLayout install(dir.string() + "/");
+    fs::create_directories(install.configFolder());
+    fs::create_directories(fs::path(install.scopeFile()).parent_path());
+    WriteList(install.clientList(), 100000, 100);
+    WriteList(install.localList(), 100000, 0);
+    std::ofstream(install.scopeFile()) << "data/d1/file1.dat\n";
   }
   ~Installation() { fs::remove_all(dir); }
   fs::path dir;
@@ -51,7 +53,7 @@ void BM_GetDifferentFiles100k(benchmark::State& state) {
   Installation inst;
   CVXDlownloader engine(inst.dir.string() + "/");
   for (auto _ : state) {
-    engine.SetUpdateMode(Normal);
+    engine.SetUpdateMode(UpdateMode::Normal);
     if (engine.GetDifferentFiles() != Status_DifferencesReady) state.SkipWithError("failed");
     benchmark::DoNotOptimize(engine.GetDownloadTaskCount());
   }

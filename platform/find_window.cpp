@@ -1,5 +1,7 @@
 #include "platform/find_window.h"
 
+#include "platform/display_connect.h"
+
 #include <X11/Xatom.h>
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
@@ -13,7 +15,10 @@ namespace {
 // look are expected and must not end the program.
 class Display {
  public:
-  Display() : d_(XOpenDisplay(nullptr)) { old_ = XSetErrorHandler(IgnoreErrors); }
+  Display() : d_(nullptr) {
+    ConnectWithRetry([this] { return (d_ = XOpenDisplay(nullptr)) != nullptr; });
+    old_ = XSetErrorHandler(IgnoreErrors);
+  }
   ~Display() {
     if (d_) XCloseDisplay(d_);
     XSetErrorHandler(old_);

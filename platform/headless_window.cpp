@@ -69,17 +69,20 @@ void HeadlessWindow::Destroy() {
 
 int HeadlessWindow::DeliverPosted() {
   int n = 0;
-  for (;;) {
-    Posted p;
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      if (posted_.empty()) return n;
-      p = posted_.front();
-      posted_.pop_front();
-    }
-    ++n;
-    sink_->OnNativeMessage(p.msg, p.wparam, p.lparam);
+  while (DeliverOnePosted()) ++n;
+  return n;
+}
+
+bool HeadlessWindow::DeliverOnePosted() {
+  Posted p;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (posted_.empty()) return false;
+    p = posted_.front();
+    posted_.pop_front();
   }
+  sink_->OnNativeMessage(p.msg, p.wparam, p.lparam);
+  return true;
 }
 
 bool HeadlessWindow::FireTimer(unsigned id) {

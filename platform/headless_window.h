@@ -42,6 +42,8 @@ class HeadlessWindow : public NativeWindow {
 
   // Delivers the queued posted messages; returns how many.
   int DeliverPosted();
+  // Delivers the oldest posted message only; false when none was queued.
+  bool DeliverOnePosted();
   // Fires timer `id` once as the system would; false when it is not running.
   bool FireTimer(unsigned id);
   // Paints the invalid part (or all of it) into `painter` and clears it.

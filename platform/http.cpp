@@ -105,33 +105,14 @@ class CurlHttpClient : public HttpClient {
 
   HttpResult Get(const std::string& url, int64_t rangeFrom, const HttpTimeouts& timeouts,
                  HttpReceiver* receiver) override {
-    HttpResult result;
-    if (!easy_) {
-      result.message = "no HTTP handle";
-      return result;
-    }
-    curl_easy_reset(easy_);  // keeps the open connection
-    RequestState state{easy_, receiver};
-    ApplyCommon(easy_, url);
-    ApplyTimeouts(easy_, timeouts);
-    curl_slist* headers = nullptr;
-    if (rangeFrom >= 0) {
-      std::string range = "RANGE: bytes=" + std::to_string(rangeFrom) + "-";
-      headers = curl_slist_append(headers, range.c_str());
-      curl_easy_setopt(easy_, CURLOPT_HTTPHEADER, headers);
-    }
-    curl_easy_setopt(easy_, CURLOPT_WRITEFUNCTION, OnWrite);
-    curl_easy_setopt(easy_, CURLOPT_WRITEDATA, &state);
-    curl_easy_setopt(easy_, CURLOPT_NOPROGRESS, 0L);
-    curl_easy_setopt(easy_, CURLOPT_XFERINFOFUNCTION, OnProgress);
-    curl_easy_setopt(easy_, CURLOPT_XFERINFODATA, &state);
-    char error[CURL_ERROR_SIZE] = {0};
-    curl_easy_setopt(easy_, CURLOPT_ERRORBUFFER, error);
-    CURLcode code = Perform(&state);
-    curl_easy_setopt(easy_, CURLOPT_HTTPHEADER, nullptr);
-    curl_easy_setopt(easy_, CURLOPT_ERRORBUFFER, nullptr);
-    curl_slist_free_all(headers);
-    return Finish(code, error, &state);
+    return Request(url, rangeFrom >= 0 ? "RANGE: bytes=" + std::to_string(rangeFrom) + "-" : "",
+                   timeouts, receiver);
+  }
+
+  HttpResult GetRange(const std::string& url, int64_t from, int64_t to,
+                      const HttpTimeouts& timeouts, HttpReceiver* receiver) override {
+    return Request(url, "Range: bytes=" + std::to_string(from) + "-" + std::to_string(to), timeouts,
+                   receiver);
   }
 
   bool QueryHeaders(const std::string& url, const HttpTimeouts& timeouts, int* status,
@@ -160,6 +141,37 @@ class CurlHttpClient : public HttpClient {
   }
 
  private:
+  // One GET with an optional range header line ("" for none).
+  HttpResult Request(const std::string& url, const std::string& rangeHeader,
+                     const HttpTimeouts& timeouts, HttpReceiver* receiver) {
+    HttpResult result;
+    if (!easy_) {
+      result.message = "no HTTP handle";
+      return result;
+    }
+    curl_easy_reset(easy_);  // keeps the open connection
+    RequestState state{easy_, receiver};
+    ApplyCommon(easy_, url);
+    ApplyTimeouts(easy_, timeouts);
+    curl_slist* headers = nullptr;
+    if (!rangeHeader.empty()) {
+      headers = curl_slist_append(headers, rangeHeader.c_str());
+      curl_easy_setopt(easy_, CURLOPT_HTTPHEADER, headers);
+    }
+    curl_easy_setopt(easy_, CURLOPT_WRITEFUNCTION, OnWrite);
+    curl_easy_setopt(easy_, CURLOPT_WRITEDATA, &state);
+    curl_easy_setopt(easy_, CURLOPT_NOPROGRESS, 0L);
+    curl_easy_setopt(easy_, CURLOPT_XFERINFOFUNCTION, OnProgress);
+    curl_easy_setopt(easy_, CURLOPT_XFERINFODATA, &state);
+    char error[CURL_ERROR_SIZE] = {0};
+    curl_easy_setopt(easy_, CURLOPT_ERRORBUFFER, error);
+    CURLcode code = Perform(&state);
+    curl_easy_setopt(easy_, CURLOPT_HTTPHEADER, nullptr);
+    curl_easy_setopt(easy_, CURLOPT_ERRORBUFFER, nullptr);
+    curl_slist_free_all(headers);
+    return Finish(code, error, &state);
+  }
+
   // How often a request that receives nothing looks at the stop flag; when
   // bytes arrive, every piece looks at it.
   static constexpr int kStopPollMs = 100;

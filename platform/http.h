@@ -52,6 +52,17 @@ class HttpClient {
   // GET url. rangeFrom >= 0 sends "RANGE: bytes=<rangeFrom>-", also for 0.
   virtual HttpResult Get(const std::string& url, int64_t rangeFrom, const HttpTimeouts& timeouts,
                          HttpReceiver* receiver) = 0;
+  // GET url for bytes [from, to] only ("Range: bytes=from-to"). A server
+  // that honours it answers 206; one that ignores it sends the whole file
+  // with 200, which the receiver sees in OnResponse. Clients that cannot
+  // ask for a closed range fail at once.
+  virtual HttpResult GetRange(const std::string& url, int64_t from, int64_t to,
+                              const HttpTimeouts& timeouts, HttpReceiver* receiver) {
+    (void)url, (void)from, (void)to, (void)timeouts, (void)receiver;
+    HttpResult unsupported;
+    unsupported.message = "closed ranges are not supported";
+    return unsupported;
+  }
   // GET url without reading its body: the status and Content-Length
   // (-1 when absent). False when no response came.
   virtual bool QueryHeaders(const std::string& url, const HttpTimeouts& timeouts, int* status,

@@ -243,12 +243,12 @@ bool Surface::WritePng(const std::string& path, std::string* error) {
   cairo_status_t st = cairo_surface_write_to_png(surface_, tmp.c_str());
   if (st != CAIRO_STATUS_SUCCESS) {
     if (error) *error = cairo_status_to_string(st);
-    std::remove(tmp.c_str());
+    RemoveFileIfPresent(tmp);
     return false;
   }
   if (std::rename(tmp.c_str(), path.c_str()) != 0) {
     if (error) *error = "Could not rename " + tmp;
-    std::remove(tmp.c_str());
+    RemoveFileIfPresent(tmp);
     return false;
   }
   return true;

@@ -1,13 +1,19 @@
 #include "platform/process.h"
 
+#include <dirent.h>
 #include <fcntl.h>
+#include <limits.h>
 #include <spawn.h>
+#include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
 
+#include <cstdint>
+#include <cstdlib>
 #include <fstream>
-#include <iterator>
 #include <sstream>
+
+#include "util/file_util.h"
 
 extern char** environ;
 
@@ -22,7 +28,63 @@ std::vector<char*> PointersTo(const std::vector<std::string>& texts) {
   return out;
 }
 
+// One line of a few hundred bytes; a bound keeps a broken /proc harmless.
+constexpr int64_t kStatLimit = 64 << 10;
+
+std::string ReadLink(const std::string& path) {
+  char buf[PATH_MAX];
+  ssize_t n = readlink(path.c_str(), buf, sizeof buf - 1);
+  return n > 0 ? std::string(buf, static_cast<size_t>(n)) : std::string();
+}
+
+// The first `count` arguments of a process (argv[0] first); fewer when it
+// has fewer or its command line cannot be read.
+std::vector<std::string> FirstArgumentsOf(const std::string& pidFolder, size_t count) {
+  std::ifstream in(pidFolder + "/cmdline", std::ios::binary);
+  std::vector<std::string> args;
+  for (std::string arg; args.size() < count && std::getline(in, arg, '\0');) args.push_back(arg);
+  return args;
+}
+
+// An argument names `program` (a resolved path) when it is that file itself
+// or, relative, lies in the process's working folder.
+bool NamesProgram(const std::string& arg, const std::string& cwd, const std::string& program) {
+  if (arg.empty()) return false;
+  std::string full = arg[0] == '/' ? arg : cwd + "/" + arg;
+  char resolved[PATH_MAX];
+  if (realpath(full.c_str(), resolved) == nullptr) return full == program;
+  return program == resolved;
+}
+
+// Whether the process of /proc/<pid> runs `program`: its executable, or
+// the script an interpreter was given (argv[0] or argv[1]).
+bool Runs(const std::string& pidFolder, const std::string& program) {
+  if (ReadLink(pidFolder + "/exe") == program) return true;
+  const std::string cwd = ReadLink(pidFolder + "/cwd");
+  for (const std::string& arg : FirstArgumentsOf(pidFolder, 2)) {
+    if (NamesProgram(arg, cwd, program)) return true;
+  }
+  return false;
+}
+
 }  // namespace
+
+bool IsProgramRunning(const std::string& program) {
+  char resolved[PATH_MAX];
+  const std::string target = realpath(program.c_str(), resolved) ? resolved : program;
+  DIR* proc = opendir("/proc");
+  if (proc == nullptr) return false;
+  const std::string self = std::to_string(getpid());
+  bool found = false;
+  while (!found) {
+    const dirent* e = readdir(proc);
+    if (e == nullptr) break;
+    if (e->d_name[0] < '0' || e->d_name[0] > '9' || self == e->d_name) continue;
+    found = Runs(std::string("/proc/") + e->d_name, target);
+  }
+  closedir(proc);
+  return found;
+}
 
 int StartProcess(const ProcessStart& start, int* pid) {
   std::vector<std::string> argv_texts{start.program};
@@ -53,9 +115,31 @@ int StartProcess(const ProcessStart& start, int* pid) {
   return err;
 }
 
+namespace {
+
+bool IsExecutableFile(const std::string& path) {
+  struct stat st {};
+  return stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && access(path.c_str(), X_OK) == 0;
+}
+
+}  // namespace
+
+std::string FindProgram(const std::string& name) {
+  if (name.empty()) return "";
+  if (name.find('/') != std::string::npos) return IsExecutableFile(name) ? name : "";
+  const char* path = std::getenv("PATH");
+  std::istringstream folders(path ? path : "/usr/local/bin:/usr/bin:/bin");
+  std::string folder;
+  while (std::getline(folders, folder, ':')) {
+    const std::string candidate = (folder.empty() ? "." : folder) + "/" + name;
+    if (IsExecutableFile(candidate)) return candidate;
+  }
+  return "";
+}
+
 double MillisecondsSinceProcessStart() {
-  std::ifstream stat("/proc/self/stat");
-  const std::string all((std::istreambuf_iterator<char>(stat)), {});
+  std::string all;
+  if (!ReadWholeFile("/proc/self/stat", kStatLimit, &all)) return -1;
   const std::size_t close = all.rfind(')');
   if (close == std::string::npos) return -1;
   std::istringstream rest(all.substr(close + 2));
@@ -69,6 +153,10 @@ double MillisecondsSinceProcessStart() {
   const double nowMs = static_cast<double>(now.tv_sec) * 1000.0 + now.tv_nsec / 1e6;
   return nowMs -
          static_cast<double>(startTicks) * 1000.0 / static_cast<double>(sysconf(_SC_CLK_TCK));
+}
+
+int CurrentThreadId() {
+  return static_cast<int>(gettid());
 }
 
 }  // namespace platform

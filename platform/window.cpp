@@ -1,5 +1,7 @@
 #include "platform/window.h"
 
+#include "platform/display_connect.h"
+
 #include <gtk/gtk.h>
 #include <unistd.h>
 
@@ -460,10 +462,10 @@ void PrepareProcessEnvironment() {
 }
 
 bool InitDisplay(std::string* error) {
-  static int state = 0;  // 0 not tried, 1 ok, 2 failed
-  if (state == 0) state = gtk_init_check(nullptr, nullptr) ? 1 : 2;
-  if (state == 2 && error) *error = "Cannot open the display (is DISPLAY set?)";
-  return state == 1;
+  // GTK opens its display once per process; the answer stays.
+  static const bool opened = ConnectWithRetry([] { return gtk_init_check(nullptr, nullptr); });
+  if (!opened && error) *error = "Cannot open the display (is DISPLAY set?)";
+  return opened;
 }
 
 std::unique_ptr<NativeWindow> CreateGtkWindow(const NativeWindowParams& params,

@@ -4,6 +4,11 @@
 // Thread-safety: plain functions without shared state.
 #pragma once
 
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -38,6 +43,27 @@ inline std::string MakeTempFolder(const std::string& prefix) {
   std::string tmpl = "/tmp/" + prefix + "-XXXXXX";
   char* made = mkdtemp(tmpl.data());
   return made ? std::string(made) + "/" : std::string();
+}
+
+// A named pipe at path: a program the test starts writes into it, and
+// ReadFifoUntilClosed waits for that program instead of polling for a file.
+inline bool MakeFifo(const std::string& path) { return mkfifo(path.c_str(), 0600) == 0; }
+
+// Waits up to `seconds` for a writer to open the pipe, then reads until it
+// closes it (the writer has finished). Returns what it wrote.
+inline std::string ReadFifoUntilClosed(const std::string& path, int seconds) {
+  int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK);
+  if (fd < 0) return {};
+  std::string got;
+  pollfd p{fd, POLLIN, 0};
+  while (poll(&p, 1, seconds * 1000) > 0) {
+    char buf[256];
+    ssize_t n = read(fd, buf, sizeof buf);
+    if (n <= 0) break;  // 0: the writer closed it
+    got.append(buf, static_cast<size_t>(n));
+  }
+  close(fd);
+  return got;
 }
 
 }  // namespace testfiles

@@ -48,6 +48,16 @@ void PrintSummary(const PublishOptions& o, const PublishSummary& s, double secon
               s.packages, s.reusedPackages);
   std::printf("  size:     game %s, release folder %s\n", FormatSizeText(s.gameBytes).c_str(),
               FormatSizeText(s.releaseBytes).c_str());
+  if (!o.delta) {
+    std::printf("  deltas:   off (--no-delta)\n");
+  } else {
+    std::printf(
+        "  deltas:   %d chunk maps of plain files of %s or more, %d taken from the previous "
+        "release\n",
+        s.deltaMaps, FormatSizeText(o.deltaMinSize).c_str(), s.reusedDeltaMaps);
+  }
+  // Thousands of changed files would bury the rest of the summary.
+  for (const std::string& line : DeltaReport(s, 20)) std::printf("  %s\n", line.c_str());
   if (!s.publicKey.empty()) {
     std::printf("  signed:   serial %llu, key %s\n", static_cast<unsigned long long>(s.serial),
                 s.publicKey.c_str());
@@ -78,6 +88,8 @@ int RunPublish(const PublishOptions& options) {
 void AddPublishCommand(CLI::App& app) {
   static PublishOptions o;  // lives as long as the command line
   static int64_t packageMiB = 1024;
+  static int64_t deltaMiB = kDeltaMinFileSize >> 20;
+  static bool noDelta = false;
   CLI::App* cmd = app.add_subcommand(
       "publish", "Build a release folder for the update server from a game build folder");
   cmd->add_option("GAME_DIR", o.gameDir, "The game build folder")
@@ -118,8 +130,16 @@ void AddPublishCommand(CLI::App& app) {
   cmd->add_option("--serial", o.serial,
                   "Serial of the signed release (default: one more than --previous's, else 1)")
       ->check(CLI::Range(uint64_t{1}, uint64_t{999999999999999999}));
+  cmd->add_option("--delta-min-size", deltaMiB,
+                  "Plain files of at least this many MiB get a chunk map for delta updates "
+                  "(0: every plain file)")
+      ->check(CLI::Range(int64_t{0}, int64_t{1} << 30))
+      ->capture_default_str();
+  cmd->add_flag("--no-delta", noDelta, "Publish no chunk maps");
   cmd->callback([] {
     o.packageSize = packageMiB << 20;
+    o.deltaMinSize = deltaMiB << 20;
+    o.delta = !noDelta;
     if (int code = RunPublish(o)) throw CLI::RuntimeError(code);
   });
 }

@@ -8,13 +8,14 @@
 #include <filesystem>
 #include <map>
 #include <memory>
+#include <utility>
 
 #include "app/terminal_ui.h"
 #include "app/update_driver.h"
 #include "diag/log.h"
 #include "update/downloader.h"
-#include "update/engine_files.h"
 #include "update/install_lock.h"
+#include "util/file_util.h"
 
 namespace {
 
@@ -63,8 +64,10 @@ int RunUpdate(const UpdateOptions& options) {
   SetLogFile("");
   WriteLog("App Start =================================================");
 
-  static const std::map<std::string, UpdateMode> kModes = {
-      {"normal", Normal}, {"repair", VerifyFiles}, {"recheck", Recheck}, {"full", FullDownload}};
+  static const std::map<std::string, UpdateMode> kModes = {{"normal", UpdateMode::Normal},
+                                                           {"repair", UpdateMode::VerifyFiles},
+                                                           {"recheck", UpdateMode::Recheck},
+                                                           {"full", UpdateMode::FullDownload}};
 
   CVXDlownloader engine(dir);
   engine.LoadLaunchConf();
@@ -89,9 +92,9 @@ int RunUpdate(const UpdateOptions& options) {
   TerminalUi ui(&engine, display, tty);
   int status;
   {
-    UpdateDriver driver(&engine, &ui);
-    driver.maxRestarts = 2;
-    ui.SetDriver(&driver);
+    UpdateDriver::Options options;
+    options.maxRestarts = 2;
+    UpdateDriver driver(&engine, &ui, std::move(options));
     driver.StartUpdateThread();
     driver.WaitIdle();
     status = driver.lastStatus();

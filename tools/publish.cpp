@@ -16,28 +16,38 @@
 #include <thread>
 
 #include "platform/crypto.h"
+#include "tools/archive_writer.h"
 #include "update/archive.h"
+#include "update/chunk_map.h"
 #include "update/file_list.h"
+#include "update/install_layout.h"
 #include "update/md5.h"
+#include "update/release_layout.h"
 #include "update/release_sig.h"
 #include "update/safe_path.h"
 #include "update/types.h"
 #include "util/file_util.h"
+#include "util/text_util.h"
 
 namespace fs = std::filesystem;
 
 namespace {
 
-constexpr const char* kClientList = "LauncherConfig/client.md5";
-constexpr const char* kFirstDownloadIndex = "LauncherConfig/update/firstdownload";
-constexpr const char* kScopeFile = "scope/login.scope";
+using namespace release_layout;
+
+// A signing key file is a few hundred bytes.
+constexpr int64_t kSigningKeyLimit = int64_t{64} << 10;
 
 // Files and folders of the installation that belong to the launcher, not to
-// the game: they are published separately or never.
-const std::vector<std::string> kLauncherOwned = {
-    "LauncherConfig", "launcherlog",       "MiniDump",    "ZEPLauncherUpdate",
-    "LauncherUpdate", "scope/login.scope", "Launch.conf", "Launcher.exe",
-    "Launcher.dat",   "Launcher.exe.7z",   "url.xml"};
+// the game: they are published separately or never. An installation layout
+// without a folder names them relative to the game folder.
+std::vector<std::string> LauncherOwned() {
+  const InstallLayout game("");
+  return {kConfigFolder,          "launcherlog",         "MiniDump",
+          kLauncherUpdateFolder,  kLauncherRepairFolder, game.scopeFile(),
+          game.launchConf(),      game.launcher(),       game.updateTool(),
+          game.launcherArchive(), game.gameServerList()};
+}
 
 bool IsBelow(const std::string& path, const std::string& prefix) {
   if (prefix.empty()) return false;
@@ -66,6 +76,10 @@ struct Published {
   FileEntry entry;
   std::string source;  // the file in the game folder
   bool reused = false;
+  bool hasMap = false;                      // a chunk map is published for it
+  bool mapReused = false;                   // taken from the previous release
+  bool changed = false;                     // its MD5 differs from the previous release's
+  int64_t withoutDelta = 0, withDelta = 0;  // download estimates when changed
 };
 
 // One first-download package.
@@ -93,7 +107,16 @@ class Publisher {
   bool ScanGameFolder();
   void LoadPrevious();
   bool PublishFile(Published& p, std::atomic<int64_t>* done);
+  bool PublishContent(Published& p, std::atomic<int64_t>* done);
   bool ReuseFile(Published& p, std::atomic<int64_t>* done);
+  bool WantsMap(const Published& p) const {
+    return o_.delta && TaskKindOf(p.entry.zip) == TaskKind::Plain &&
+           p.entry.size >= o_.deltaMinSize;
+  }
+  bool WriteMap(Published& p, ChunkMap* map);
+  bool ReuseMap(Published& p, ChunkMap* map);
+  void EstimateDownload(Published& p, const ChunkMap* map) const;
+  void Summarize();
   void GroupPackages();
   bool WritePackage(Package& package, std::atomic<int64_t>* done);
   bool WriteLists();
@@ -161,10 +184,9 @@ bool Publisher::CheckInputs() {
   if (fs::exists(o_.releaseDir, ec) && !fs::is_empty(o_.releaseDir, ec)) {
     return Fail("release folder " + o_.releaseDir + " exists and is not empty");
   }
-  for (const char* name : {"Launcher.exe", "Launcher.dat"}) {
-    std::string path =
-        Source(name == std::string("Launcher.exe") ? o_.launcherExe : o_.launcherDat, name);
-    if (!IsPlainFile(path)) return Fail(std::string(name) + " not found at " + path);
+  for (const std::string name : {kLauncherName, kUpdateToolName}) {
+    std::string path = Source(name == kLauncherName ? o_.launcherExe : o_.launcherDat, name);
+    if (!IsPlainFile(path)) return Fail(name + " not found at " + path);
   }
   for (const std::string* named : {&o_.scopeFile, &o_.urlXml, &o_.updateServers}) {
     if (!named->empty() && !IsPlainFile(*named)) return Fail(*named + " not found");
@@ -178,16 +200,14 @@ bool Publisher::CheckInputs() {
 // Read before any work, so that a wrong key file costs nothing.
 bool Publisher::LoadSigningKey() {
   if (o_.signKeyFile.empty()) return true;
+  std::string key;
   struct stat st {};
-  if (stat(o_.signKeyFile.c_str(), &st) != 0 || !S_ISREG(st.st_mode) ||
-      st.st_size > (int64_t{64} << 10)) {
+  if (!ReadWholeFile(o_.signKeyFile, kSigningKeyLimit, &key) ||
+      stat(o_.signKeyFile.c_str(), &st) != 0) {
     return Fail("signing key " + o_.signKeyFile + " not found");
   }
-  std::ifstream in(o_.signKeyFile, std::ios::binary);
-  std::ostringstream text;
-  text << in.rdbuf();
   std::string publicKey;
-  if (!platform::Ed25519PublicKeyOf(text.str(), &publicKey)) {
+  if (!platform::Ed25519PublicKeyOf(key, &publicKey)) {
     return Fail("signing key " + o_.signKeyFile +
                 " is not an Ed25519 private key from kestrava-patcher keygen");
   }
@@ -195,7 +215,7 @@ bool Publisher::LoadSigningKey() {
     summary_->warnings.push_back("signing key " + o_.signKeyFile +
                                  " can be read by others; chmod 600 it");
   }
-  signingKey_ = text.str();
+  signingKey_ = std::move(key);
   summary_->publicKey = platform::Base64Encode(publicKey);
   return true;
 }
@@ -205,14 +225,18 @@ bool Publisher::LoadSigningKey() {
 bool Publisher::ChooseSerial() {
   if (signingKey_.empty()) return true;
   uint64_t previous = 0;
-  if (!o_.previousDir.empty() && IsPlainFile(o_.previousDir + "/" + kReleaseSigPath)) {
-    std::ifstream in(o_.previousDir + "/" + kReleaseSigPath, std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
+  const std::string previousSig = o_.previousDir + "/" + kReleaseSig;
+  if (!o_.previousDir.empty() && IsPlainFile(previousSig)) {
+    std::string text;
+    if (!ReadWholeFile(previousSig, kSmallFileLimit, &text)) {
+      return Fail("previous release's " + std::string(kReleaseSig) +
+                  ": cannot be read or is larger than " + std::to_string(kSmallFileLimit) +
+                  " bytes");
+    }
     ReleaseManifest manifest;
     std::string why;
-    if (!ParseManifest(text.str(), &manifest, &why)) {
-      return Fail("previous release's " + std::string(kReleaseSigPath) + ": " + why);
+    if (!ParseManifest(text, &manifest, &why)) {
+      return Fail("previous release's " + std::string(kReleaseSig) + ": " + why);
     }
     previous = manifest.serial;
   }
@@ -230,6 +254,7 @@ bool Publisher::ChooseSerial() {
 }
 
 bool Publisher::ScanGameFolder() {
+  const std::vector<std::string> launcherOwned = LauncherOwned();
   std::vector<std::string> paths;
   std::error_code ec;
   fs::recursive_directory_iterator it(o_.gameDir, ec), end;
@@ -238,7 +263,7 @@ bool Publisher::ScanGameFolder() {
     if (ec) return Fail(o_.gameDir + ": " + ec.message());
     std::string rel = fs::relative(it->path(), o_.gameDir, ec).generic_string();
     bool skip = false;
-    for (const std::string& owned : kLauncherOwned) skip = skip || IsBelow(rel, owned);
+    for (const std::string& owned : launcherOwned) skip = skip || IsBelow(rel, owned);
     for (const std::string& ex : o_.excludes) skip = skip || IsBelow(rel, ex);
     if (skip) {
       if (it->is_directory()) it.disable_recursion_pending();
@@ -271,19 +296,100 @@ bool Publisher::ReuseFile(Published& p, std::atomic<int64_t>* done) {
   auto it = previous_.find(p.entry.path);
   if (it == previous_.end() || it->second.code != p.entry.code) return false;
   const FileEntry& old = it->second;
-  std::string suffix = old.zip == SevenZip ? ".7z" : "";
+  std::string suffix = TaskKindOf(old.zip) == TaskKind::SevenZip ? ".7z" : "";
   std::string from = o_.previousDir + "/" + old.path + suffix;
-  int64_t expected = old.zip == SevenZip ? old.zipSize : old.size;
-  if ((old.zip != Plain && old.zip != SevenZip) || FileSizeOf(from) != expected) return false;
+  int64_t expected = TaskKindOf(old.zip) == TaskKind::SevenZip ? old.zipSize : old.size;
+  if ((TaskKindOf(old.zip) != TaskKind::Plain && TaskKindOf(old.zip) != TaskKind::SevenZip) ||
+      FileSizeOf(from) != expected)
+    return false;
   if (!LinkOrCopy(from, Staged(p.entry.path + suffix))) return false;
   p.entry.zip = old.zip;
-  p.entry.zipSize = old.zip == SevenZip ? old.zipSize : 0;
+  p.entry.zipSize = TaskKindOf(old.zip) == TaskKind::SevenZip ? old.zipSize : 0;
   p.reused = true;
   *done += p.entry.size;
   return true;
 }
 
 bool Publisher::PublishFile(Published& p, std::atomic<int64_t>* done) {
+  if (!PublishContent(p, done)) return false;
+  ChunkMap map;
+  if (WantsMap(p) && !WriteMap(p, &map)) return false;
+  EstimateDownload(p, p.hasMap ? &map : nullptr);
+  return true;
+}
+
+// The map of a published file, read back: it must be well-formed and
+// describe exactly the content the list gives that file.
+bool ReadMap(const std::string& file, const FileEntry& entry, ChunkMap* map) {
+  std::string bytes, why;
+  return IsPlainFile(file) && ReadWholeFile(file, kChunkMapLimit, &bytes) &&
+         ParseChunkMap(bytes, map, &why) && map->md5 == entry.code && map->fileSize == entry.size;
+}
+
+bool SameParams(const ChunkParams& a, const ChunkParams& b) {
+  return a.minSize == b.minSize && a.averageSize == b.averageSize && a.maxSize == b.maxSize;
+}
+
+// The map of an unchanged file, as the previous release published it; one
+// cut with other parameters is built again, so that a release never mixes
+// them.
+bool Publisher::ReuseMap(Published& p, ChunkMap* map) {
+  const std::string mapPath = DeltaMapPath(p.entry.path);
+  const std::string from = o_.previousDir + "/" + mapPath;
+  if (!ReadMap(from, p.entry, map) || !SameParams(map->params, ChunkParams{}) ||
+      !LinkOrCopy(from, Staged(mapPath))) {
+    return false;
+  }
+  p.hasMap = p.mapReused = true;
+  return true;
+}
+
+// Built from the published copy, so that the map describes the bytes the
+// server hands out.
+bool Publisher::WriteMap(Published& p, ChunkMap* map) {
+  if (p.reused && ReuseMap(p, map)) return true;
+  const std::string mapPath = DeltaMapPath(p.entry.path);
+  if (!BuildChunkMap(Staged(p.entry.path), ChunkParams{}, map)) {
+    return Fail("building the chunk map of " + p.entry.path + " failed");
+  }
+  if (map->md5 != p.entry.code) return Fail(p.entry.path + " changed while it was published");
+  CreateParentFolders(Staged(mapPath));
+  if (!WriteFileAtomically(Staged(mapPath), SerializeChunkMap(*map))) {
+    return Fail("cannot write " + mapPath);
+  }
+  p.hasMap = true;
+  return true;
+}
+
+// What a launcher holding the old copy fetches: the new chunks it has no
+// chunk of the same length and hash for, and the map itself. Past 60 % of
+// the file the launcher takes the whole file instead, since many range
+// requests then cost more than they save.
+int64_t DeltaDownloadBytes(const ChunkMap& now, const ChunkMap& before) {
+  std::set<std::pair<uint32_t, uint64_t>> have;
+  for (const ChunkEntry& c : before.chunks) have.insert({c.length, c.fastHash});
+  int64_t bytes = static_cast<int64_t>(SerializeChunkMap(now).size());
+  for (const ChunkEntry& c : now.chunks) {
+    if (!have.count({c.length, c.fastHash})) bytes += c.length;
+  }
+  return bytes * 100 > now.fileSize * 60 ? now.fileSize : bytes;
+}
+
+void Publisher::EstimateDownload(Published& p, const ChunkMap* map) const {
+  if (o_.previousDir.empty()) return;
+  auto old = previous_.find(p.entry.path);
+  if (old != previous_.end() && old->second.code == p.entry.code) return;
+  p.changed = true;
+  const bool packed = TaskKindOf(p.entry.zip) == TaskKind::SevenZip;
+  p.withoutDelta = p.withDelta = packed ? p.entry.zipSize : p.entry.size;
+  ChunkMap before;
+  if (map != nullptr && old != previous_.end() &&
+      ReadMap(o_.previousDir + "/" + DeltaMapPath(p.entry.path), old->second, &before)) {
+    p.withDelta = DeltaDownloadBytes(*map, before);
+  }
+}
+
+bool Publisher::PublishContent(Published& p, std::atomic<int64_t>* done) {
   p.entry.code = Md5OfFile(p.source);
   p.entry.size = FileSizeOf(p.source);
   if (p.entry.code.empty()) return Fail(p.source + ": cannot be read");
@@ -298,7 +404,7 @@ bool Publisher::PublishFile(Published& p, std::atomic<int64_t>* done) {
     }
     int64_t zipSize = FileSizeOf(packed);
     if (zipSize * 100 <= p.entry.size * (100 - o_.packSavingPercent)) {
-      p.entry.zip = SevenZip;
+      p.entry.zip = ZipValueOf(TaskKind::SevenZip);
       p.entry.zipSize = zipSize;
       return true;
     }
@@ -342,7 +448,7 @@ void Publisher::GroupPackages() {
 
 bool Publisher::WritePackage(Package& package, std::atomic<int64_t>* done) {
   std::string target = Staged(package.name);
-  std::string listName = "LauncherConfig/update/" + FileNameOf(package.name) + ".md5";
+  std::string listName = PackageListPath(FileNameOf(package.name));
   // A first install must find the start-up file list on disk, or its first
   // pass stops and restarts as a full repair. It rides in the first package,
   // outside the package's list: the launcher never records it as a game file.
@@ -415,7 +521,7 @@ bool Publisher::WriteLists() {
   std::string list = ListDocument(entries, false);
   if (!WriteText(kClientList, list)) return false;
   std::string why;
-  std::string archive = Staged(std::string(kClientList) + ".7z");
+  std::string archive = Staged(kClientListArchive);
   if (!PackSevenZip(archive, {{"client.md5", "", list}}, o_.level, nullptr, &why)) {
     return Fail("packing the file list: " + why);
   }
@@ -429,21 +535,20 @@ bool Publisher::WriteLists() {
   form.version = o_.version;
   form.zipAttribute = false;
   form.zipSize = ZipSizeAttribute::kAlways;
-  return WriteText("LauncherConfig/update.xml", FileListText({clientEntry}, form));
+  return WriteText(kUpdateXml, FileListText({clientEntry}, form));
 }
 
 bool Publisher::WriteLauncherFiles() {
   std::vector<FileEntry> entries;
-  for (const char* name : {"Launcher.dat", "Launcher.exe"}) {
-    std::string source =
-        Source(name == std::string("Launcher.exe") ? o_.launcherExe : o_.launcherDat, name);
-    std::string archive = Staged(std::string("ZEPLauncherUpdate/") + name + ".7z");
+  for (const std::string name : {kUpdateToolName, kLauncherName}) {
+    std::string source = Source(name == kLauncherName ? o_.launcherExe : o_.launcherDat, name);
+    std::string archive = Staged(kLauncherUpdateFolder + name + ".7z");
     std::string why;
     if (!PackSevenZip(archive, {{name, source, ""}}, o_.level, nullptr, &why)) {
       return Fail(std::string("packing ") + name + ": " + why);
     }
-    if (!LinkOrCopy(archive, Staged(std::string("LauncherUpdate/") + name + ".7z"))) {
-      return Fail(std::string("cannot copy ") + name + ".7z");
+    if (!LinkOrCopy(archive, Staged(kLauncherRepairFolder + name + ".7z"))) {
+      return Fail("cannot copy " + name + ".7z");
     }
     entries.push_back(
         FileEntry{name, Md5OfFile(source), FileSizeOf(source), 0, FileSizeOf(archive)});
@@ -452,8 +557,8 @@ bool Publisher::WriteLauncherFiles() {
   form.zipAttribute = false;
   form.zipSize = ZipSizeAttribute::kAlways;
   const std::string out = FileListText(entries, form);
-  return WriteText("ZEPLauncherUpdate/LaunUpdate.xml", out) &&
-         WriteText("LauncherUpdate/LaunUpdate.xml", out);
+  return WriteText(kLauncherList, out) &&
+         WriteText(std::string(kLauncherRepairFolder) + kLauncherListName, out);
 }
 
 // Copies an optional input into the release, or writes `fallback` when the
@@ -480,14 +585,14 @@ bool CopyOrDefault(const std::string& option, const std::string& inGame, const s
 
 bool Publisher::WriteSmallFiles() {
   std::string why;
-  bool ok = CopyOrDefault(o_.scopeFile, o_.gameDir + "/scope/login.scope",
-                          Staged("scope/login.scope"), "", &summary_->warnings, &why) &&
-            CopyOrDefault(o_.urlXml, o_.gameDir + "/url.xml", Staged("url.xml"),
+  const InstallLayout game(o_.gameDir + "/");
+  bool ok = CopyOrDefault(o_.scopeFile, game.scopeFile(), Staged(kScopeFile), "",
+                          &summary_->warnings, &why) &&
+            CopyOrDefault(o_.urlXml, game.gameServerList(), Staged(kGameServerList),
                           "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<serverlist/>\n",
                           &summary_->warnings, &why) &&
-            CopyOrDefault(o_.updateServers, o_.gameDir + "/LauncherConfig/UpdateServers.qdx",
-                          Staged("LauncherConfig/UpdateServers.qdx"), o_.version + "\n",
-                          &summary_->warnings, &why);
+            CopyOrDefault(o_.updateServers, game.serverList(), Staged(kServerList),
+                          o_.version + "\n", &summary_->warnings, &why);
   return ok || Fail(why);
 }
 
@@ -495,19 +600,18 @@ bool Publisher::WriteSmallFiles() {
 // client list's MD5s gets a line; the game files themselves need none.
 bool Publisher::WriteSignature() {
   if (signingKey_.empty()) return true;
-  std::vector<std::string> paths = {"LauncherConfig/UpdateServers.qdx",
-                                    "LauncherConfig/update.xml",
-                                    "LauncherConfig/client.md5.7z",
-                                    "scope/login.scope",
-                                    kFirstDownloadIndex,
-                                    "url.xml",
-                                    "ZEPLauncherUpdate/LaunUpdate.xml",
-                                    "LauncherUpdate/LaunUpdate.xml",
-                                    "ZEPLauncherUpdate/Launcher.dat.7z",
-                                    "LauncherUpdate/Launcher.dat.7z",
-                                    "ZEPLauncherUpdate/Launcher.exe.7z",
-                                    "LauncherUpdate/Launcher.exe.7z"};
+  std::vector<std::string> paths = {kServerList, kUpdateXml,          kClientListArchive,
+                                    kScopeFile,  kFirstDownloadIndex, kGameServerList};
+  for (const char* folder : {kLauncherUpdateFolder, kLauncherRepairFolder}) {
+    for (const char* name : {kLauncherListName, kUpdateToolArchiveName, kLauncherArchiveName}) {
+      paths.push_back(std::string(folder) + name);
+    }
+  }
   for (const Package& p : packages_) paths.push_back(p.name);
+  // A map steers which bytes of the old copy a launcher keeps.
+  for (const Published& p : files_) {
+    if (p.hasMap) paths.push_back(DeltaMapPath(p.entry.path));
+  }
   ReleaseManifest manifest;
   manifest.version = o_.version;
   manifest.serial = serial_;
@@ -521,7 +625,7 @@ bool Publisher::WriteSignature() {
   std::string text, why;
   if (!SignManifest(manifest, signingKey_, &text, &why)) return Fail("signing: " + why);
   summary_->serial = serial_;
-  return WriteText(kReleaseSigPath, text);
+  return WriteText(kReleaseSig, text);
 }
 
 int64_t FolderBytes(const std::string& folder) {
@@ -570,21 +674,58 @@ bool Publisher::Run(std::string* error) {
     *error = error_;
     return false;
   }
-  for (const Published& p : files_) {
-    summary_->files++;
-    summary_->packedFiles += p.entry.zip == SevenZip;
-    summary_->reusedFiles += p.reused;
-    summary_->gameBytes += p.entry.size;
-  }
-  for (const Package& p : packages_) {
-    summary_->packages++;
-    summary_->reusedPackages += p.reused;
-  }
-  summary_->releaseBytes = FolderBytes(o_.releaseDir);
+  Summarize();
   return true;
 }
 
+void Publisher::Summarize() {
+  PublishSummary& s = *summary_;
+  for (const Published& p : files_) {
+    s.files++;
+    s.packedFiles += TaskKindOf(p.entry.zip) == TaskKind::SevenZip;
+    s.reusedFiles += p.reused;
+    s.gameBytes += p.entry.size;
+    s.deltaMaps += p.hasMap;
+    s.reusedDeltaMaps += p.mapReused;
+    if (!p.changed) continue;
+    s.changed.push_back({p.entry.path, p.withoutDelta, p.withDelta});
+    s.changedWithoutDelta += p.withoutDelta;
+    s.changedWithDelta += p.withDelta;
+  }
+  std::sort(s.changed.begin(), s.changed.end(), [](const ChangedFile& a, const ChangedFile& b) {
+    return a.withoutDelta != b.withoutDelta ? a.withoutDelta > b.withoutDelta : a.path < b.path;
+  });
+  s.comparedToPrevious = !o_.previousDir.empty();
+  for (const Package& p : packages_) {
+    s.packages++;
+    s.reusedPackages += p.reused;
+  }
+  s.releaseBytes = FolderBytes(o_.releaseDir);
+}
+
 }  // namespace
+
+std::vector<std::string> DeltaReport(const PublishSummary& s, size_t maxFiles) {
+  std::vector<std::string> lines;
+  if (!s.comparedToPrevious) return lines;
+  const size_t shown = std::min(maxFiles, s.changed.size());
+  for (size_t i = 0; i < shown; ++i) {
+    const ChangedFile& c = s.changed[i];
+    lines.push_back("changed:  " + c.path + ": " + FormatSizeText(c.withoutDelta) + ", " +
+                    FormatSizeText(c.withDelta) + " with deltas");
+  }
+  if (shown < s.changed.size()) {
+    lines.push_back("changed:  and " + std::to_string(s.changed.size() - shown) + " more");
+  }
+  const int64_t percent =
+      s.changedWithoutDelta > 0 ? s.changedWithDelta * 100 / s.changedWithoutDelta : 100;
+  lines.push_back(
+      "download: " + std::to_string(s.changed.size()) +
+      " changed files from the previous release: " + FormatSizeText(s.changedWithoutDelta) +
+      " without deltas, " + FormatSizeText(s.changedWithDelta) + " with deltas (" +
+      std::to_string(percent) + " %)");
+  return lines;
+}
 
 bool Publish(const PublishOptions& options, PublishSummary* summary, PublishProgress* progress,
              std::string* error) {

@@ -1,8 +1,9 @@
 // Building a release folder for the update server from a game build folder:
 // the published file list and its archive, the update list, every game file
 // (plain or packed as .7z), the scope file, the first-download index with its
-// packages, the launcher's self-update files, the update-server list and the
-// game client's server list.
+// packages, the launcher's self-update files, the update-server list, the
+// game client's server list, and the chunk maps of big plain files for delta
+// updates.
 //
 // Thread-safety: Publish runs on the calling thread and uses worker threads
 // of its own; the progress observer is called on the calling thread only.
@@ -11,6 +12,8 @@
 #include <cstdint>
 #include <string>
 #include <vector>
+
+#include "update/chunk_map.h"
 
 struct PublishOptions {
   std::string gameDir;     // the game build folder
@@ -44,6 +47,17 @@ struct PublishOptions {
   // The release serial in LauncherConfig/release.sig; 0: one more than the
   // previous release's (previousDir), or 1 without one.
   uint64_t serial = 0;
+  // Delta updates: every game file published plain with at least
+  // deltaMinSize bytes (0: every plain file) gets a chunk map.
+  bool delta = true;
+  int64_t deltaMinSize = kDeltaMinFileSize;
+};
+
+// What a player on the previous release downloads for one changed file.
+struct ChangedFile {
+  std::string path;
+  int64_t withoutDelta = 0;  // its published size (packed or plain)
+  int64_t withDelta = 0;     // the chunks it lacks plus the map, or the whole file
 };
 
 // What a publish did, for the closing summary.
@@ -57,6 +71,14 @@ struct PublishSummary {
   int64_t releaseBytes = 0;  // total size of the release folder
   uint64_t serial = 0;       // of a signed release; 0 when unsigned
   std::string publicKey;     // base64 public key of the signing key
+  int deltaMaps = 0;         // chunk maps in the release
+  int reusedDeltaMaps = 0;   // taken from the previous release
+  bool comparedToPrevious = false;
+  // Only with a previous release (comparedToPrevious): the files whose MD5 differs from its list
+  // (new files too), largest download first, and their totals.
+  std::vector<ChangedFile> changed;
+  int64_t changedWithoutDelta = 0;
+  int64_t changedWithDelta = 0;
   std::vector<std::string> warnings;
 };
 
@@ -67,6 +89,11 @@ class PublishProgress {
   // done and total are bytes of the current stage ("files", "packages").
   virtual void OnProgress(const std::string& stage, int64_t done, int64_t total) = 0;
 };
+
+// The summary's lines on downloads from the previous release: the
+// `maxFiles` largest changed files, one line each, a line for the rest, and
+// the total. Empty without a previous release.
+std::vector<std::string> DeltaReport(const PublishSummary& summary, size_t maxFiles);
 
 // Builds the release. On failure returns false with the reason in *error;
 // the release folder is then not created (the work happens in a temporary

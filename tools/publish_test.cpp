@@ -11,12 +11,18 @@
 #include <fstream>
 #include <map>
 #include <pugixml.hpp>
+#include <set>
 #include <sstream>
 
 #include "diag/log.h"
+#include "platform/crypto.h"
 #include "tests/test_files.h"
 #include "update/archive.h"
+#include "update/chunk_map.h"
 #include "update/md5.h"
+#include "update/release_layout.h"
+#include "update/release_sig.h"
+#include "util/text_util.h"
 
 namespace fs = std::filesystem;
 
@@ -242,6 +248,140 @@ TEST_F(PublishTest, IncrementalPublishReusesUnchangedFilesAndPackages) {
   auto client = ReadList(root_ + "/r2/LauncherConfig/client.md5");
   EXPECT_EQ(client["data/maps/town.mis"].code, Md5OfFile(game_ + "/data/maps/town.mis"));
   CheckPackages(root_ + "/r2", root_ + "/install2", client);
+}
+
+// The chunk maps of a release, relative to it.
+std::set<std::string> MapsIn(const std::string& release) {
+  std::set<std::string> maps;
+  std::error_code ec;
+  for (auto& e : fs::recursive_directory_iterator(release + "/LauncherConfig/delta", ec)) {
+    if (e.is_regular_file()) maps.insert(fs::relative(e.path(), release).generic_string());
+  }
+  return maps;
+}
+
+// Every map parses, describes the published file it names byte for byte, and
+// is signed when the release is.
+void CheckMaps(const std::string& release, const std::set<std::string>& expected) {
+  SCOPED_TRACE(release);
+  EXPECT_EQ(MapsIn(release), expected);
+  auto client = ReadList(release + "/LauncherConfig/client.md5");
+  ReleaseManifest signedFiles;
+  std::string why;
+  const bool isSigned = fs::exists(release + "/LauncherConfig/release.sig");
+  if (isSigned) {
+    ASSERT_TRUE(ParseManifest(ReadAll(release + "/LauncherConfig/release.sig"), &signedFiles, &why))
+        << why;
+  }
+  const std::string prefix = release_layout::kDeltaFolder;
+  for (const std::string& mapPath : expected) {
+    SCOPED_TRACE(mapPath);
+    const std::string path = mapPath.substr(prefix.size(), mapPath.size() - prefix.size() - 4);
+    EXPECT_EQ(release_layout::DeltaMapPath(path), mapPath);
+    ASSERT_TRUE(client.count(path));
+    EXPECT_EQ(client[path].zip, 0);
+    const std::string bytes = ReadAll(release + "/" + mapPath);
+    ChunkMap parsed, rebuilt;
+    ASSERT_TRUE(ParseChunkMap(bytes, &parsed, &why)) << why;
+    EXPECT_EQ(parsed.md5, client[path].code);
+    ASSERT_TRUE(BuildChunkMap(release + "/" + path, ChunkParams{}, &rebuilt));
+    EXPECT_EQ(SerializeChunkMap(rebuilt), bytes);
+    if (!isSigned) continue;
+    ASSERT_TRUE(signedFiles.files.count(mapPath));
+    std::string sha256;
+    int64_t size = 0;
+    ASSERT_TRUE(platform::Sha256OfFile(release + "/" + mapPath, &sha256, &size));
+    EXPECT_EQ(signedFiles.files[mapPath].sha256, sha256);
+    EXPECT_EQ(signedFiles.files[mapPath].size, size);
+  }
+}
+
+TEST_F(PublishTest, BigPlainFilesGetChunkMapsThatShrinkTheNextDownload) {
+  const std::string original = Noise(3 << 20, 7);
+  WriteText(game_ + "/data/big/changing.pak", original);
+  WriteText(game_ + "/data/big/steady.pak", Noise(3 << 20, 8));
+  WriteText(game_ + "/data/big/story.txt", Text(3 << 20));  // packed: no map
+  std::string pem, publicKey, error;
+  ASSERT_TRUE(platform::GenerateEd25519Key(&pem, &publicKey));
+  const std::string key = root_ + "/release.pem";
+  WriteText(key, pem);
+  chmod(key.c_str(), 0600);
+  PublishOptions o1 = Options("r1");
+  o1.signKeyFile = key;
+  o1.serial = 4;
+  PublishSummary s1;
+  ASSERT_TRUE(Publish(o1, &s1, nullptr, &error)) << error;
+
+  std::string changed = original;
+  changed.replace(1536 * 1024, 4096, Noise(4096, 9));
+  WriteText(game_ + "/data/big/changing.pak", changed);
+  WriteText(game_ + "/data/tiny.ini", "[b]\n");
+  PublishOptions o2 = Options("r2");
+  o2.previousDir = root_ + "/r1";
+  o2.signKeyFile = key;
+  PublishSummary s2;
+  ASSERT_TRUE(Publish(o2, &s2, nullptr, &error)) << error;
+
+  // Only the big plain files: not the small plain noise.ogg, not story.txt.7z.
+  const std::set<std::string> big = {"LauncherConfig/delta/data/big/changing.pak.map",
+                                     "LauncherConfig/delta/data/big/steady.pak.map"};
+  CheckMaps(root_ + "/r1", big);
+  CheckMaps(root_ + "/r2", big);
+  EXPECT_EQ(ReadList(root_ + "/r2/LauncherConfig/client.md5")["data/big/story.txt"].zip, 2);
+  EXPECT_EQ(s1.deltaMaps, 2);
+  EXPECT_EQ(s1.reusedDeltaMaps, 0);
+  EXPECT_EQ(s2.deltaMaps, 2);
+  EXPECT_EQ(s2.reusedDeltaMaps, 1);
+  struct stat a, b;
+  ASSERT_EQ(stat((root_ + "/r1/LauncherConfig/delta/data/big/steady.pak.map").c_str(), &a), 0);
+  ASSERT_EQ(stat((root_ + "/r2/LauncherConfig/delta/data/big/steady.pak.map").c_str(), &b), 0);
+  EXPECT_EQ(a.st_ino, b.st_ino) << "the unchanged file's map is taken over";
+  EXPECT_NE(ReadAll(root_ + "/r1/LauncherConfig/delta/data/big/changing.pak.map"),
+            ReadAll(root_ + "/r2/LauncherConfig/delta/data/big/changing.pak.map"));
+
+  // A player on r1 fetches the overwritten chunks and the map, not 3 MiB.
+  EXPECT_FALSE(s1.comparedToPrevious);
+  EXPECT_TRUE(DeltaReport(s1, 20).empty());
+  ASSERT_EQ(s2.changed.size(), 2u);
+  EXPECT_EQ(s2.changed[0].path, "data/big/changing.pak");
+  EXPECT_EQ(s2.changed[0].withoutDelta, 3 << 20);
+  EXPECT_GT(s2.changed[0].withDelta, 4096);
+  EXPECT_LT(s2.changed[0].withDelta, 300 << 10);
+  EXPECT_EQ(s2.changed[1].path, "data/tiny.ini");
+  EXPECT_EQ(s2.changed[1].withoutDelta, 4);
+  EXPECT_EQ(s2.changed[1].withDelta, 4) << "no map: fetched whole";
+  EXPECT_EQ(s2.changedWithoutDelta, (3 << 20) + 4);
+  EXPECT_EQ(s2.changedWithDelta, s2.changed[0].withDelta + 4);
+  const std::string withDelta = FormatSizeText(s2.changedWithDelta);
+  EXPECT_EQ(DeltaReport(s2, 20),
+            (std::vector<std::string>{
+                "changed:  data/big/changing.pak: 3.00 MB, " +
+                    FormatSizeText(s2.changed[0].withDelta) + " with deltas",
+                "changed:  data/tiny.ini: 4 B, 4 B with deltas",
+                "download: 2 changed files from the previous release: 3.00 MB without deltas, " +
+                    withDelta + " with deltas (" +
+                    std::to_string(s2.changedWithDelta * 100 / s2.changedWithoutDelta) + " %)"}));
+  std::vector<std::string> shortReport = DeltaReport(s2, 1);
+  ASSERT_EQ(shortReport.size(), 3u);
+  EXPECT_EQ(shortReport[1], "changed:  and 1 more");
+
+  // --delta-min-size 0 maps every plain file, the empty one too, also those
+  // taken from a previous release without a map; --no-delta maps none.
+  PublishOptions o3 = Options("r3");
+  o3.deltaMinSize = 0;
+  o3.previousDir = root_ + "/r2";
+  ASSERT_TRUE(Publish(o3, nullptr, nullptr, &error)) << error;
+  std::set<std::string> everyPlain;
+  for (auto& [path, e] : ReadList(root_ + "/r3/LauncherConfig/client.md5")) {
+    if (e.zip == 0) everyPlain.insert(release_layout::DeltaMapPath(path));
+  }
+  EXPECT_TRUE(everyPlain.count("LauncherConfig/delta/data/empty.txt.map"));
+  CheckMaps(root_ + "/r3", everyPlain);
+  PublishOptions o4 = Options("r4");
+  o4.delta = false;
+  o4.previousDir = root_ + "/r2";
+  ASSERT_TRUE(Publish(o4, nullptr, nullptr, &error)) << error;
+  EXPECT_FALSE(fs::exists(root_ + "/r4/LauncherConfig/delta"));
 }
 
 TEST_F(PublishTest, PackagesAlsoCloseAtTheirFileCount) {

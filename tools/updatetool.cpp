@@ -1,72 +1,91 @@
 #include "tools/updatetool.h"
 
-#include <dirent.h>
-#include <unistd.h>
-
 #include <chrono>
-#include <cstdlib>
-#include <fstream>
-#include <pugixml.hpp>
+#include <cstdio>
 #include <thread>
 
 #include "diag/log.h"
+#include "platform/process.h"
 #include "update/archive.h"
-#include "update/engine_files.h"
+#include "update/file_list.h"
+#include "update/install_layout.h"
+#include "update/release_layout.h"
 #include "update/release_trust.h"
 #include "update/self_update.h"
+#include "update/types.h"
 #include "util/file_util.h"
 
 namespace {
 
-std::string ReadLink(const std::string& path) {
-  char buf[4096];
-  ssize_t n = readlink(path.c_str(), buf, sizeof buf - 1);
-  return n > 0 ? std::string(buf, n) : std::string();
+using namespace release_layout;
+
+bool IsMd5Hex(const std::string& code) {
+  return code.size() == 32 && code.find_first_not_of("0123456789abcdef") == std::string::npos;
 }
 
-// argv of a process as separate texts.
-std::vector<std::string> CommandLineOf(const std::string& pidDir) {
-  std::ifstream in(pidDir + "/cmdline", std::ios::binary);
-  std::vector<std::string> args;
-  for (std::string arg; std::getline(in, arg, '\0');) args.push_back(arg);
-  return args;
-}
+// What the launcher's list (LaunUpdate.xml in the update area) says of the
+// new launcher.
+enum class ListedLauncher {
+  kNoList,      // no list: nothing to check against
+  kUnreadable,  // too large, or not a list
+  kNotNamed,    // a list without a Launcher.exe entry
+  kBadCode,     // named, with a Code that is no MD5 digest
+  kNamed,       // named, with its Code
+};
 
-// An argument names program when it is program itself or, relative, lies in
-// the process's working folder.
-bool NamesProgram(const std::string& arg, const std::string& cwd, const std::string& program) {
-  if (arg.empty()) return false;
-  std::string full = arg[0] == '/' ? arg : cwd + "/" + arg;
-  char resolved[4096];
-  if (realpath(full.c_str(), resolved) == nullptr) return full == program;
-  return program == resolved;
-}
-
-std::string ExpectedLauncherCode(const std::string& folder) {
-  pugi::xml_document doc;
-  if (!doc.load_file((folder + "LauncherConfig/update/LaunUpdate.xml").c_str())) return "";
-  for (pugi::xml_node f : doc.child("Filelist").child("Files").children("File")) {
-    if (std::string(f.attribute("Path").value()) == "Launcher.exe") {
-      return f.attribute("Code").value();
-    }
+// Read as the launcher read it before it handed over, so that both see the
+// same entry.
+ListedLauncher ReadListedLauncher(const InstallLayout& install, std::string* code) {
+  const std::string list = install.InUpdateArea(kLauncherListName);
+  if (!FileExists(list)) return ListedLauncher::kNoList;
+  FileList read;
+  if (!ReadFileList(list, kSmallFileLimit, &read)) return ListedLauncher::kUnreadable;
+  for (const FileEntry& e : read.entries) {
+    if (e.path != kLauncherName) continue;  // the first entry of that name counts
+    *code = e.code;
+    return IsMd5Hex(e.code) ? ListedLauncher::kNamed : ListedLauncher::kBadCode;
   }
-  return "";
+  return ListedLauncher::kNotNamed;
+}
+
+// The Code the new launcher must have: "" to take it unchecked (no list,
+// or a list that does not name it, without keys). False when the
+// replacement must not go on.
+bool ExpectedLauncherCode(const InstallLayout& install, bool signedRelease, std::string* expected) {
+  expected->clear();
+  switch (ReadListedLauncher(install, expected)) {
+    case ListedLauncher::kUnreadable:
+      WriteLogTag("Error", "Read %s False", kLauncherListName);
+      return false;
+    case ListedLauncher::kBadCode:
+      WriteLogTag("Error", "%s Gives %s No MD5 Code [%s]", kLauncherListName, kLauncherName,
+                  expected->c_str());
+      return false;
+    case ListedLauncher::kNoList:
+    case ListedLauncher::kNotNamed:
+      if (!signedRelease) return true;
+      WriteLogTag("Error", "LaunUpdate.xml Names No Launcher.exe");
+      return false;
+    case ListedLauncher::kNamed:
+      return true;
+  }
+  return false;
 }
 
 // With keys, nothing the launcher left behind is believed unless the
 // release's signature vouches for it: the list naming the new launcher and
 // the archive holding it.
-bool SignedFilesAreGenuine(const std::string& folder, const std::vector<std::string>& keys) {
-  ReleaseTrust trust(folder, keys);
+bool SignedFilesAreGenuine(const InstallLayout& install, const std::vector<std::string>& keys) {
+  ReleaseTrust trust(install.root(), keys);
   if (!trust.enabled()) return true;
   std::string why;
-  if (!trust.AcceptFile(folder + "LauncherConfig/update/release.sig", &why)) {
+  if (!trust.AcceptFile(install.InUpdateArea(FileNameOf(kReleaseSig)), &why)) {
     WriteLogTag("Error", "release.sig Refused: %s", why.c_str());
     return false;
   }
   const std::pair<const char*, std::string> files[] = {
-      {"ZEPLauncherUpdate/LaunUpdate.xml", folder + "LauncherConfig/update/LaunUpdate.xml"},
-      {"ZEPLauncherUpdate/Launcher.exe.7z", folder + "Launcher.exe.7z"}};
+      {kLauncherList, install.InUpdateArea(kLauncherListName)},
+      {kLauncherArchive, install.launcherArchive()}};
   for (const auto& [relative, local] : files) {
     if (!trust.CheckFile(relative, local, "", &why)) {
       WriteLogTag("Error", "%s Refused, It Does Not Match release.sig: %s", relative, why.c_str());
@@ -78,34 +97,9 @@ bool SignedFilesAreGenuine(const std::string& folder, const std::vector<std::str
 
 }  // namespace
 
-bool IsProgramRunning(const std::string& program) {
-  char resolved[4096];
-  std::string target = realpath(program.c_str(), resolved) ? resolved : program;
-  DIR* proc = opendir("/proc");
-  if (proc == nullptr) return false;
-  const std::string self = std::to_string(getpid());
-  bool found = false;
-  while (dirent* e = readdir(proc)) {
-    if (e->d_name[0] < '0' || e->d_name[0] > '9' || self == e->d_name) continue;
-    const std::string dir = std::string("/proc/") + e->d_name;
-    if (ReadLink(dir + "/exe") == target) {
-      found = true;
-    } else {
-      std::vector<std::string> args = CommandLineOf(dir);
-      std::string cwd = ReadLink(dir + "/cwd");
-      for (size_t i = 0; i < args.size() && i < 2 && !found; ++i) {
-        found = NamesProgram(args[i], cwd, target);
-      }
-    }
-    if (found) break;
-  }
-  closedir(proc);
-  return found;
-}
-
 bool WaitUntilNotRunning(const std::string& program, int timeoutMs) {
   auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-  while (IsProgramRunning(program)) {
+  while (platform::IsProgramRunning(program)) {
     if (std::chrono::steady_clock::now() >= deadline) return false;
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
   }
@@ -113,22 +107,20 @@ bool WaitUntilNotRunning(const std::string& program, int timeoutMs) {
 }
 
 bool ReplaceLauncher(const std::string& folder, const std::vector<std::string>& trustedKeys) {
-  const std::string archive = folder + "Launcher.exe.7z";
-  const std::string launcher = folder + "Launcher.exe";
+  const InstallLayout install(folder);
+  const std::string archive = install.launcherArchive();
+  const std::string launcher = install.launcher();
   const std::string fresh = launcher + ".new";
-  if (!SignedFilesAreGenuine(folder, trustedKeys)) return false;
-  std::string expected = ExpectedLauncherCode(folder);
-  if (expected.empty() && !trustedKeys.empty()) {
-    WriteLogTag("Error", "LaunUpdate.xml Names No Launcher.exe");
-    return false;
-  }
+  if (!SignedFilesAreGenuine(install, trustedKeys)) return false;
+  std::string expected;
+  if (!ExpectedLauncherCode(install, !trustedKeys.empty(), &expected)) return false;
   std::string md5;
   if (!ExtractSingleFile(archive, fresh, &md5)) {
     WriteLogTag("Error", "Unzip %s Fail", FileNameOf(archive).c_str());
     return false;
   }
   if (!expected.empty() && expected != md5) {
-    WriteLog("Error ! MD5 Of %s Error, RightMD5:%s, ErrorMD5:%s, FileSize:%d", "Launcher.exe",
+    WriteLog("Error ! MD5 Of %s Error, RightMD5:%s, ErrorMD5:%s, FileSize:%d", kLauncherName,
              expected.c_str(), md5.c_str(), static_cast<int>(FileSizeOf(fresh)));
     RemoveFileIfPresent(fresh);
     return false;
@@ -141,16 +133,36 @@ bool ReplaceLauncher(const std::string& folder, const std::vector<std::string>& 
   return true;
 }
 
+namespace {
+
+// The player must be left with a launcher that runs: when the new one could
+// not be put in place, the old one is started, told by the marker not to
+// hand over again at once.
+int StartOldLauncher(const std::string& folder, const std::string& launcher) {
+  MarkLauncherNotReplaced(folder);
+  int err = StartDetachedProgram(launcher, folder);
+  if (err != 0) {
+    // Nobody took the marker; the next start must update again.
+    TakeLauncherNotReplaced(folder);
+    WriteLogTag("Error", "Start Old Launcher Fail, ErrorCode :%d", err);
+    return 1;
+  }
+  WriteLog("Old Launcher Started");
+  return 1;
+}
+
+}  // namespace
+
 int RunUpdateTool(const std::string& folder, int waitMs,
                   const std::vector<std::string>& trustedKeys) {
   WriteLog("Update Tool Start =================================================");
-  const std::string launcher = folder + "Launcher.exe";
+  const std::string launcher = InstallLayout(folder).launcher();
   if (!WaitUntilNotRunning(launcher, waitMs)) {
     WriteLogTag("Error", "Launcher Still Running, Replace It Anyway");
   }
   if (!ReplaceLauncher(folder, trustedKeys)) {
     WriteLogTag("Error", "Replace Launcher Fail");
-    return 1;
+    return StartOldLauncher(folder, launcher);
   }
   WriteLog("Replace Launcher Succeed");
   int err = StartDetachedProgram(launcher, folder);

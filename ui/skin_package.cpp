@@ -1,38 +1,30 @@
 #include "ui/skin_package.h"
 
+#include <cstdint>
 #include <filesystem>
-#include <fstream>
-#include <sstream>
 
 #include "ui/paint_manager.h"
 #include "ui/zip_package.h"
+#include "util/file_util.h"
 
 namespace SkinUI {
 namespace {
 
+// A package far beyond any skin is damage, not a skin; the zip reader's
+// offsets are 32-bit anyway.
+constexpr std::int64_t kMaxPackageSize = std::int64_t{256} << 20;
+
 bool ReadDiskFile(const std::string& path, std::string* data, std::string* error) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) {
-    *error = "Error opening file";
-    return false;
-  }
-  in.seekg(0, std::ios::end);
-  const std::streamoff size = in.tellg();
-  if (size <= 0) {
+  const std::int64_t limit = CZipPackage::kMaxFileSize;
+  if (ReadWholeFile(path, limit, data)) {
+    if (!data->empty()) return true;
     *error = "File is empty";
-    return false;
+  } else if (!IsPlainFile(path) || FileSizeOf(path) == 0) {  // 0: cannot be read
+    *error = "Error opening file";
+  } else {
+    *error = FileSizeOf(path) > limit ? "File too large" : "Could not read file";
   }
-  if (static_cast<std::size_t>(size) > CZipPackage::kMaxFileSize) {
-    *error = "File too large";
-    return false;
-  }
-  in.seekg(0);
-  data->resize(static_cast<std::size_t>(size));
-  if (!in.read(data->data(), size)) {
-    *error = "Could not read file";
-    return false;
-  }
-  return true;
+  return false;
 }
 
 }  // namespace
@@ -64,11 +56,7 @@ void SkinPackage::SetZip(const unsigned char* data, std::size_t size) {
 bool SkinPackage::SetZip(const std::string& zip_path) {
   auto bytes = std::make_unique<std::string>();
   std::string error;
-  std::ifstream in(zip_path, std::ios::binary);
-  if (!in) return false;
-  std::ostringstream all;
-  all << in.rdbuf();
-  *bytes = all.str();
+  if (!ReadWholeFile(zip_path, kMaxPackageSize, bytes.get())) return false;
   zip_ = CZipPackage::Open(reinterpret_cast<const unsigned char*>(bytes->data()), bytes->size(),
                            &error);
   file_bytes_ = std::move(bytes);

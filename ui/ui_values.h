@@ -6,6 +6,7 @@
 #include <string>
 
 #include "platform/win_types.h"
+#include "util/text_util.h"
 
 namespace SkinUI {
 
@@ -31,8 +32,5 @@ Rect ParseRect(const std::string& text);
 Size ParseSize(const std::string& text);
 int ParseInt(const std::string& text);
 bool ParseBool(const std::string& text);  // "true" (any case) only
-
-// ASCII letters compared without regard to case.
-bool EqualNoCase(const std::string& a, const std::string& b);
 
 }  // namespace SkinUI

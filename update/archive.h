@@ -13,7 +13,6 @@
 // through the caller's ExtractProgress.
 #pragma once
 
-#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -106,20 +105,3 @@ bool ExtractSingleFile(const std::string& archivePath, const std::string& target
 // itself does not decode (the callers check the MD5 of the result).
 bool ExtractToFolder(const std::string& archivePath, const std::string& destFolder,
                      std::string* md5Hex, int64_t maxBytes = kNoSizeLimit);
-
-// ---- Writing archives (publishing releases, tests) ----
-
-// One item of an archive to write: the file at sourcePath, or `data` when
-// sourcePath is empty, stored under `name`.
-struct PackItem {
-  std::string name;
-  std::string sourcePath;
-  std::string data;
-};
-
-// Writes a 7z archive holding the items in order (LZMA2 at `level` 1-9, or
-// stored at level 0), solid, through a temporary file renamed into place.
-// bytesRead (may be null) grows as item data is consumed. On failure returns
-// false with the reason in *error and leaves archivePath as it was.
-bool PackSevenZip(const std::string& archivePath, const std::vector<PackItem>& items, int level,
-                  std::atomic<int64_t>* bytesRead, std::string* error);

@@ -368,34 +368,3 @@ TEST_F(ArchiveTest, HandleWrapperLeavesOverlongNamesEmpty) {
 }
 
 }  // namespace
-
-TEST_F(ArchiveTest, PackedArchivesAreReadByTheSevenZipToolAndByUs) {
-  WriteText(root_ + "/in/big.bin", Sample(2 << 20, 9));
-  std::atomic<int64_t> bytes{0};
-  std::string error;
-  std::string archive = root_ + "/out/pack.7z";
-  ASSERT_TRUE(PackSevenZip(archive,
-                           {{"LauncherConfig/update/data.7z.md5", "", "<Filelist/>"},
-                            {"bin/big.bin", root_ + "/in/big.bin", ""},
-                            {"中文/空.txt", "", ""}},
-                           5, &bytes, &error))
-      << error;
-  EXPECT_EQ(bytes.load(), (2 << 20) + 11);
-  std::string listing = root_ + "/listing.txt";
-  ASSERT_EQ(std::system(("7zz t -slt '" + archive + "' > '" + listing + "'").c_str()), 0);
-  EXPECT_NE(ReadAll(listing).find("LZMA2"), std::string::npos);
-
-  std::vector<ExtractedFile> written;
-  ASSERT_TRUE(ExtractPackage(archive, dest_, &written, nullptr));
-  EXPECT_EQ(Names(written), (std::vector<std::string>{"bin/big.bin", "中文/空.txt"}));
-  EXPECT_EQ(ReadAll(dest_ + "bin/big.bin"), ReadAll(root_ + "/in/big.bin"));
-  std::string md5;
-  ASSERT_TRUE(ExtractToFolder(archive, dest_ + "first/", &md5));
-  EXPECT_EQ(md5, Md5Of("<Filelist/>"));
-
-  // A source that vanished fails the whole archive and leaves the old one.
-  EXPECT_FALSE(PackSevenZip(archive, {{"x", root_ + "/in/missing", ""}}, 5, nullptr, &error));
-  EXPECT_NE(error.find("missing"), std::string::npos);
-  ASSERT_TRUE(ExtractPackage(archive, dest_, nullptr, nullptr));
-  EXPECT_EQ(FilesBelow(root_ + "/out"), std::vector<std::string>{"pack.7z"});
-}

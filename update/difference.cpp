@@ -11,9 +11,11 @@
 #include <thread>
 
 #include "diag/log.h"
-#include "update/downloader.h"
-#include "update/engine_files.h"
+#include "update/chunk_map.h"
+#include "update/file_fetcher.h"
 #include "update/file_list.h"
+#include "update/install_state.h"
+#include "update/local_list.h"
 #include "update/md5.h"
 #include "update/safe_path.h"
 #include "util/file_util.h"
@@ -90,30 +92,33 @@ bool IsFetchedExtension(const std::string& path) {
   return kFetched.count(dot == std::string::npos ? path : path.substr(dot + 1)) != 0;
 }
 
-// ---- CVXDlownloader members ----
+// ---- The step ----
 
-void CVXDlownloader::AddTaskOnce(const FileEntry& entry, uint8_t fixNameCase) {
+DifferenceStep::DifferenceStep(Installation* state, const FileFetcher* fetcher)
+    : state_(*state), fetcher_(*fetcher) {}
+
+void DifferenceStep::AddTaskOnce(const FileEntry& entry, uint8_t fixNameCase) {
   if (taskedPaths_.insert(entry.path).second) AddDownloadTask(entry, fixNameCase);
 }
 
 // Common start of the three rules: counters, task list, published list.
-UpdateStatus CVXDlownloader::StartDifference(PublishedList* published) {
-  progress_.SetCheckCounters(0, 0);
+UpdateStatus DifferenceStep::StartDifference(PublishedList* published) {
+  state_.Counters().SetCheckCounters(0, 0);
   downloadTasks_.clear();
   taskedPaths_.clear();
-  if (!LoadPublishedList(installDir() + "LauncherConfig/client.md5", published)) {
+  if (!LoadPublishedList(state_.layout().clientList(), published)) {
     WriteLogTag("Error", "Cant Not Open MD5 List");
     return Status_ClientListMissing;
   }
   return Status_DifferencesReady;
 }
 
-UpdateStatus CVXDlownloader::GetDifferentFiles() {
-  switch (GetUpdateMode()) {
-    case VerifyFiles:
+UpdateStatus DifferenceStep::GetDifferentFiles() {
+  switch (state_.GetUpdateMode()) {
+    case UpdateMode::VerifyFiles:
       WriteLog("Start GetDifferentFilesWithFiles");
       return GetDifferentFilesWithFiles();
-    case FullDownload:
+    case UpdateMode::FullDownload:
       WriteLog("Start GetFullDownload!");
       return GetFullDownload();
     default:
@@ -125,19 +130,19 @@ UpdateStatus CVXDlownloader::GetDifferentFiles() {
 // Digests the listed files on up to four threads (the check is disk and
 // CPU bound); result[i]: 0 good, 1 wrong content, 2 missing or named in
 // another letter case. Returns false when cancelled.
-bool CVXDlownloader::CheckFilesOnDisk(const std::vector<const FileEntry*>& entries,
+bool DifferenceStep::CheckFilesOnDisk(const std::vector<const FileEntry*>& entries,
                                       std::vector<char>* result) {
   result->assign(entries.size(), 0);
   std::atomic<size_t> next{0};
   auto work = [&] {
-    for (size_t i; !CancelRequested() && (i = next.fetch_add(1)) < entries.size();) {
-      const std::string full = installDir() + entries[i]->path;
+    for (size_t i; !state_.CancelRequested() && (i = next.fetch_add(1)) < entries.size();) {
+      const std::string full = state_.installDir() + entries[i]->path;
       if (!FileExistsWithExactName(full)) {
         (*result)[i] = 2;
       } else if (!CheckFileMD5(entries[i]->code, full)) {
         (*result)[i] = 1;
       }
-      progress_.AddChecked(1);
+      state_.Counters().AddChecked(1);
     }
   };
   unsigned n = std::clamp(std::thread::hardware_concurrency(), 1u, 4u);
@@ -151,26 +156,26 @@ bool CVXDlownloader::CheckFilesOnDisk(const std::vector<const FileEntry*>& entri
   }
   work();
   for (auto& t : helpers) t.join();
-  return !CancelRequested();
+  return !state_.CancelRequested();
 }
 
-UpdateStatus CVXDlownloader::GetDifferentFilesWithFiles() {
+UpdateStatus DifferenceStep::GetDifferentFilesWithFiles() {
   WriteLog("Start Get DifferentFiles With Files");
   PublishedList published;
   UpdateStatus r = StartDifference(&published);
   if (r != Status_DifferencesReady) return r;
   std::vector<std::string> localPaths;
-  if (!LoadLocalCodes(installDir() + "LauncherConfig/localclient.md5", nullptr, &localPaths)) {
+  if (!LoadLocalCodes(state_.layout().localList(), nullptr, &localPaths)) {
     WriteLogTag("Error", "Cant Not Open MD5 List");
     return Status_ClientListMissing;
   }
-  if (CancelRequested()) return Status_Cancelled;
-  progress_.SetCheckCounters(static_cast<int>(published.size()), 0);
+  if (state_.CancelRequested()) return Status_Cancelled;
+  state_.Counters().SetCheckCounters(static_cast<int>(published.size()), 0);
 
   // Only files the local list knows are examined; while the first
   // installation is unfinished, the ones it lacks are fetched too.
   std::sort(localPaths.begin(), localPaths.end());
-  const bool unfinished = IsFirstInstallUnfinished();
+  const bool unfinished = state_.IsFirstInstallUnfinished();
   unfinishedPaths_.clear();
   std::vector<const FileEntry*> toCheck;
   int skipped = 0;
@@ -185,7 +190,7 @@ UpdateStatus CVXDlownloader::GetDifferentFilesWithFiles() {
       ++skipped;
     }
   }
-  progress_.AddChecked(skipped);
+  state_.Counters().AddChecked(skipped);
   std::vector<char> result;
   if (!CheckFilesOnDisk(toCheck, &result)) return Status_Cancelled;
   for (size_t i = 0; i < toCheck.size(); ++i) {
@@ -195,13 +200,13 @@ UpdateStatus CVXDlownloader::GetDifferentFilesWithFiles() {
   return Status_DifferencesReady;
 }
 
-UpdateStatus CVXDlownloader::StartDifference(PublishedList* published, LocalCodes* local) {
+UpdateStatus DifferenceStep::StartDifference(PublishedList* published, LocalCodes* local) {
   UpdateStatus r = StartDifference(published);
   return r == Status_DifferencesReady ? LoadLocalMap(local) : r;
 }
 
-UpdateStatus CVXDlownloader::LoadLocalMap(LocalCodes* local) {
-  const std::string file = installDir() + "LauncherConfig/localclient.md5";
+UpdateStatus DifferenceStep::LoadLocalMap(LocalCodes* local) {
+  const std::string file = state_.layout().localList();
   if (!LoadLocalCodes(file, local, nullptr)) {
     WriteLogTag("Error", "Cant Not Open Old MD5 List");
     return Status_LocalListMissing;
@@ -210,41 +215,41 @@ UpdateStatus CVXDlownloader::LoadLocalMap(LocalCodes* local) {
   return Status_DifferencesReady;
 }
 
-UpdateStatus CVXDlownloader::GetDiffernetFilesWithMD5List() {
+UpdateStatus DifferenceStep::GetDiffernetFilesWithMD5List() {
   WriteLog("Start Get DifferentFiles With MD5");
   PublishedList published;
   LocalCodes local;
   UpdateStatus r = StartDifference(&published, &local);
   if (r != Status_DifferencesReady) return r;
-  if (CancelRequested()) return Status_Cancelled;
+  if (state_.CancelRequested()) return Status_Cancelled;
 
   oldFiles_.clear();
   for (const auto& [path, code] : local) {
     if (FindEntry(published, path) == nullptr) oldFiles_.push_back(path);
   }
-  progress_.SetCheckCounters(static_cast<int>(published.size() + local.size()), 0);
+  state_.Counters().SetCheckCounters(static_cast<int>(published.size() + local.size()), 0);
   // New files of other kinds are left to the game, except while the first
   // installation is unfinished: then every file it lacks is fetched.
-  const bool unfinished = IsFirstInstallUnfinished();
+  const bool unfinished = state_.IsFirstInstallUnfinished();
   unfinishedPaths_.clear();
   // Both lists are sorted by path: walk them in step.
   auto l = local.begin();
   for (const FileEntry& entry : published) {
-    if (CancelRequested()) return Status_Cancelled;
-    progress_.AddChecked(1);
+    if (state_.CancelRequested()) return Status_Cancelled;
+    state_.Counters().AddChecked(1);
     while (l != local.end() && l->first < entry.path) ++l;
     bool known = l != local.end() && l->first == entry.path;
     if (!known && unfinished) unfinishedPaths_.push_back(entry.path);
     bool wanted = known ? l->second != entry.code : unfinished || IsFetchedExtension(entry.path);
     if (wanted) AddTaskOnce(entry, 0);
   }
-  if (unfinished && unfinishedPaths_.empty()) MarkFirstInstallUnfinished(false);
+  if (unfinished && unfinishedPaths_.empty()) state_.MarkFirstInstallUnfinished(false);
   CheckImportantFiles(published);
   WriteLog("*******Start Get ScopeList***********");
   r = GetScopeList();
   if (r != Status_ScopeListReady) return r;
   for (const std::string& path : scopeList_) {
-    if (CancelRequested()) return Status_Cancelled;
+    if (state_.CancelRequested()) return Status_Cancelled;
     const FileEntry* entry = FindEntry(published, path);
     if (entry == nullptr) continue;
     const std::string* code = FindCode(local, path);
@@ -254,7 +259,7 @@ UpdateStatus CVXDlownloader::GetDiffernetFilesWithMD5List() {
   return Status_DifferencesReady;
 }
 
-void CVXDlownloader::CheckImportantFiles(const PublishedList& published) {
+void DifferenceStep::CheckImportantFiles(const PublishedList& published) {
   WriteLog("*******Start Check Importent Files***********");
   if (std::find(importantFiles_.begin(), importantFiles_.end(), "KestravaBox.exe") ==
       importantFiles_.end()) {
@@ -262,31 +267,31 @@ void CVXDlownloader::CheckImportantFiles(const PublishedList& published) {
   }
   for (const std::string& name : importantFiles_) {
     const FileEntry* entry = FindEntry(published, name);
-    if (entry != nullptr && !CheckFileMD5(entry->code, installDir() + name)) {
+    if (entry != nullptr && !CheckFileMD5(entry->code, state_.installDir() + name)) {
       AddTaskOnce(*entry, 0);
     }
   }
 }
 
-UpdateStatus CVXDlownloader::GetFullDownload() {
+UpdateStatus DifferenceStep::GetFullDownload() {
   WriteLog("Start Get GetFullDownload Files");
   PublishedList published;
   LocalCodes local;
   unfinishedPaths_.clear();
   UpdateStatus r = StartDifference(&published, &local);
   if (r != Status_DifferencesReady) return r;
-  progress_.SetCheckCounters(static_cast<int>(published.size()), 0);
+  state_.Counters().SetCheckCounters(static_cast<int>(published.size()), 0);
   for (const FileEntry& entry : published) {
-    progress_.AddChecked(1);
+    state_.Counters().AddChecked(1);
     const std::string* code = FindCode(local, entry.path);
     if (code == nullptr || *code != entry.code) AddTaskOnce(entry, 0);
   }
   return Status_DifferencesReady;
 }
 
-UpdateStatus CVXDlownloader::GetScopeList() {
+UpdateStatus DifferenceStep::GetScopeList() {
   scopeList_.clear();
-  const std::string file = WideToOem(installDir() + "scope/login.scope");
+  const std::string file = WideToOem(state_.layout().scopeFile());
   if (FileSizeOf(file) > kSmallFileLimit) {
     WriteLogTag("Error", "%s is larger than %lld bytes", file.c_str(),
                 static_cast<long long>(kSmallFileLimit));
@@ -307,10 +312,10 @@ UpdateStatus CVXDlownloader::GetScopeList() {
   return Status_ScopeListReady;
 }
 
-UpdateStatus CVXDlownloader::GetDownloadSize() {
+UpdateStatus DifferenceStep::GetDownloadSize() {
   WriteLog("Start Get Download Size");
   int64_t total = 1;
-  progress_.StartSizes();
+  state_.Counters().StartSizes();
   std::set<std::string> made;  // many tasks share a folder: each is made once
   auto makeFolderOf = [&made](const std::string& path) {
     if (made.insert(GetParentFolder(path)).second) CreateParentFolders(path);
@@ -328,19 +333,57 @@ UpdateStatus CVXDlownloader::GetDownloadSize() {
                 ? std::numeric_limits<int64_t>::max()
                 : total + task.size;
   }
-  progress_.SetDownloadSize(total);
+  state_.Counters().SetDownloadSize(total);
   WriteLog("Get Download Size Completed");
   return Status_SizeReady;
 }
 
-void CVXDlownloader::DeleteOldFile() {
-  OpenLocalList();
+void DifferenceStep::DeleteOldFile() {
+  state_.OpenLocalList();
   WriteLog("Begin DeleteOldFile!");
   for (auto it = oldFiles_.rbegin(); it != oldFiles_.rend(); ++it) {
     // Paths come from our own list, but it may have been edited by hand.
     if (!IsSafeRelativePath(*it)) continue;
-    const std::string full = installDir() + *it;
+    const std::string full = state_.installDir() + *it;
     if (IsPlainFile(full)) RemoveFileIfPresent(full);
-    ForgetLocalListEntry(WideToOem(*it));
+    state_.ForgetLocalListEntry(WideToOem(*it));
   }
+}
+
+void DifferenceStep::AddDownloadTask(const FileEntry& entry, uint8_t fixNameCase) {
+  static const char* const kSuffix[] = {"", ".zip", ".7z", ".4g"};
+  if (!IsSafeRelativePath(entry.path)) {
+    WriteLogTag("Error", "Refused unsafe path [%s]", entry.path.c_str());
+    return;
+  }
+  const char* suffix = (entry.zip >= 0 && entry.zip <= 3) ? kSuffix[entry.zip] : "";
+  DownloadTask task;
+  task.TaskKind = TaskKindOf(entry.zip);
+  task.fixNameCase = fixNameCase;
+  task.downloadUrl = fetcher_.releaseBaseUrl() + entry.path + suffix;
+  task.downloadPath = state_.layout().InUpdateArea(entry.path + suffix);
+  task.targetPath = state_.installDir() + entry.path;
+  task.code = entry.code;
+  task.size = entry.size;
+  task.zipSize =
+      (TaskKindOf(entry.zip) == TaskKind::Zip || TaskKindOf(entry.zip) == TaskKind::SevenZip)
+          ? entry.zipSize
+          : 0;
+  // A big plain file may be fetched as a delta against the copy on disk.
+  if (task.TaskKind == TaskKind::Plain && task.size >= kDeltaMinFileSize) {
+    task.deltaMap = release_layout::DeltaMapPath(entry.path);
+    task.deltaMapUrl = fetcher_.releaseBaseUrl() + task.deltaMap;
+  }
+  if (FileSizeOf(task.downloadPath) != 0 && !IsFileMD5Equal(task.code, task.downloadPath)) {
+    RemoveFileIfPresent(task.downloadPath);
+  }
+  downloadTasks_.push_back(std::move(task));
+}
+
+void DifferenceStep::FinishFirstInstallIfComplete() {
+  if (!state_.IsFirstInstallUnfinished()) return;
+  for (const std::string& path : unfinishedPaths_) {
+    if (!state_.localList()->Contains(WideToOem(path))) return;
+  }
+  state_.MarkFirstInstallUnfinished(false);
 }

@@ -85,7 +85,7 @@ TEST_F(DifferenceTest, NormalModeFetchesChangedFilesAndNewFilesOfProgramTypes) {
              {"data/new.xml", "n"}});
   Local({{"changed.dat", "c1"}, {"same.dat", "s"}, {"gone.dat", "g"}});
   Scope("");
-  engine_->SetUpdateMode(Normal);
+  engine_->SetUpdateMode(UpdateMode::Normal);
   ASSERT_EQ(engine_->GetDifferentFiles(), Status_DifferencesReady);
   EXPECT_EQ(TaskPaths(), (Paths{"changed.dat", "data/new.xml", "ini", "new.cs"}));
   EXPECT_EQ(engine_->oldFiles(), (Paths{"gone.dat"}));
@@ -107,7 +107,7 @@ TEST_F(DifferenceTest, ScopeAndImportantFilesAddOneTaskEach) {
   ASSERT_EQ(engine_->GetDifferentFiles(), Status_DifferencesReady);
   // The scope line keeps its carriage return, so only the second start.pak counts.
   EXPECT_EQ(TaskPaths(), (Paths{"KestravaBox.exe", "start.pak"}));
-  EXPECT_EQ(engine_->downloadTasks()[1].TaskKind, SevenZip);
+  EXPECT_EQ(engine_->downloadTasks()[1].TaskKind, TaskKind::SevenZip);
   EXPECT_EQ(engine_->downloadTasks()[1].downloadUrl, "http://127.0.0.1:1/rel/start.pak.7z");
 }
 
@@ -115,9 +115,9 @@ TEST_F(DifferenceTest, MissingListsAndScopeGiveTheirStatus) {
   EXPECT_EQ(engine_->GetDifferentFiles(), Status_ClientListMissing);
   Published({{"a.cs", "x"}});
   EXPECT_EQ(engine_->GetDifferentFiles(), Status_LocalListMissing);
-  engine_->SetUpdateMode(VerifyFiles);
+  engine_->SetUpdateMode(UpdateMode::VerifyFiles);
   EXPECT_EQ(engine_->GetDifferentFiles(), Status_ClientListMissing);
-  engine_->SetUpdateMode(Normal);
+  engine_->SetUpdateMode(UpdateMode::Normal);
   Local({});
   EXPECT_EQ(engine_->GetDifferentFiles(), Status_ScopeListMissing);
   engine_->RequestCancel();
@@ -132,7 +132,7 @@ TEST_F(DifferenceTest, VerifyModeChecksFilesOnDiskThatTheLocalListKnows) {
   Local({{"good.dat", "x"}, {"bad.dat", "x"}, {"gone.dat", "x"}});
   WriteFile(install_ + "good.dat", "abc");
   WriteFile(install_ + "bad.dat", "abd");
-  engine_->SetUpdateMode(VerifyFiles);
+  engine_->SetUpdateMode(UpdateMode::VerifyFiles);
   ASSERT_EQ(engine_->GetDifferentFiles(), Status_DifferencesReady);
   ASSERT_EQ(TaskPaths(), (Paths{"bad.dat", "gone.dat"}));
   EXPECT_EQ(engine_->downloadTasks()[0].fixNameCase, 0);
@@ -143,7 +143,7 @@ TEST_F(DifferenceTest, VerifyModeChecksFilesOnDiskThatTheLocalListKnows) {
 TEST_F(DifferenceTest, FullDownloadFetchesEveryMissingOrChangedFile) {
   Published({{"a.dds", "1"}, {"b.dds", "2"}, {"c.dds", "3"}});
   Local({{"a.dds", "1"}, {"b.dds", "0"}});
-  engine_->SetUpdateMode(FullDownload);
+  engine_->SetUpdateMode(UpdateMode::FullDownload);
   ASSERT_EQ(engine_->GetDifferentFiles(), Status_DifferencesReady);
   EXPECT_EQ(TaskPaths(), (Paths{"b.dds", "c.dds"}));
 }

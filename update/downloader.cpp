@@ -1,17 +1,44 @@
 #include "update/downloader.h"
 
-#include "update/local_list.h"
-#include "update/release_trust.h"
-#include "update/release_url.h"
+#include "update/md5.h"
+
+namespace {
+
+constexpr int kWorkerCount = 4;
+
+}  // namespace
 
 CVXDlownloader::CVXDlownloader(std::string installDir)
-    : installDir_(std::move(installDir)),
-      releaseBaseUrl_(DefaultReleaseBaseUrl()),
-      trust_(std::make_unique<ReleaseTrust>(installDir_, BuiltInReleaseKeys())),
-      localList_(std::make_unique<LocalList>()) {}
+    : state_(std::make_unique<Installation>(std::move(installDir))),
+      fetcher_(std::make_unique<FileFetcher>(state_.get())),
+      selfUpdate_(std::make_unique<SelfUpdateStep>(state_.get(), fetcher_.get())),
+      updateList_(
+          std::make_unique<UpdateListStep>(state_.get(), fetcher_.get(), selfUpdate_.get())),
+      difference_(std::make_unique<DifferenceStep>(state_.get(), fetcher_.get())),
+      patch_(std::make_unique<PatchStep>(state_.get())),
+      firstDownload_(std::make_unique<FirstDownloadStep>(state_.get(), fetcher_.get())) {}
 
 CVXDlownloader::~CVXDlownloader() = default;
 
-void CVXDlownloader::SetReleaseBaseUrl(const std::string& url) {
-  releaseBaseUrl_ = WithTrailingSlash(url);
+std::string CVXDlownloader::GetFileMD5(const std::string& path) {
+  return Md5OfFile(path);
+}
+
+void CVXDlownloader::CreateDownloadPool() {
+  if (downloadPool_) return;
+  fetcher_->HttpFactory();  // chosen before the workers look for it
+  downloadPool_.reset(new CDownloaderThreadPool(state_.get(), fetcher_.get()));
+  downloadPool_->StartWorkers(kWorkerCount);
+}
+
+UpdateStatus CVXDlownloader::DownloadDifferentFiles() {
+  CreateDownloadPool();
+  UpdateStatus r = patch_->DownloadDifferentFiles(pool(), difference_->downloadTasks());
+  if (r == Status_Completed) difference_->FinishFirstInstallIfComplete();
+  return r;
+}
+
+UpdateStatus CVXDlownloader::FirstDownload() {
+  CreateDownloadPool();
+  return firstDownload_->FirstDownload(pool(), GetDownloadTaskCount());
 }

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "platform/testing/fake_http.h"
+#include "tools/archive_writer.h"
 #include "update/archive.h"
 #include "update/downloader.h"
 #include "update/md5.h"

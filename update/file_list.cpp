@@ -53,7 +53,8 @@ bool FileEntryFromAttributes(const char* path, const char* code, const char* siz
     return false;
   }
   e.zip = static_cast<int32_t>(kind);
-  if ((e.zip == Zip || e.zip == SevenZip) && !ParseSize(zipSize, &e.zipSize)) {
+  if ((TaskKindOf(e.zip) == TaskKind::Zip || TaskKindOf(e.zip) == TaskKind::SevenZip) &&
+      !ParseSize(zipSize, &e.zipSize)) {
     *why = std::string("zipSize ") + (zipSize ? zipSize : "");
     return false;
   }
@@ -124,7 +125,8 @@ std::string FileListText(const std::vector<FileEntry>& entries, const FileListFo
     f.append_attribute("Code") = e.code.c_str();
     f.append_attribute("Size") = std::to_string(e.size).c_str();
     if (form.zipAttribute) f.append_attribute("Zip") = e.zip;
-    const bool packed = e.zip == Zip || e.zip == SevenZip;
+    const bool packed =
+        TaskKindOf(e.zip) == TaskKind::Zip || TaskKindOf(e.zip) == TaskKind::SevenZip;
     if (form.zipSize == ZipSizeAttribute::kAlways ||
         (form.zipSize == ZipSizeAttribute::kWhenPacked && packed)) {
       f.append_attribute("zipSize") = std::to_string(e.zipSize).c_str();

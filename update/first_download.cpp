@@ -9,12 +9,13 @@
 
 #include "diag/function_timer.h"
 #include "diag/log.h"
-#include "update/downloader.h"
-#include "update/engine_files.h"
+#include "platform/process.h"
+#include "update/file_fetcher.h"
 #include "update/file_list.h"
+#include "update/install_state.h"
 #include "update/md5.h"
-#include "update/patch.h"
 #include "update/safe_path.h"
+#include "update/worker_pool.h"
 #include "util/file_util.h"
 #include "util/text_util.h"
 
@@ -40,82 +41,56 @@ std::vector<PackageRef> ParsePackageIndex(const std::string& text) {
   return packages;
 }
 
-namespace {
+FirstDownloadStep::FirstDownloadStep(Installation* state, FileFetcher* fetcher)
+    : state_(*state), fetcher_(*fetcher) {}
 
-std::string ReadWholeFile(const std::string& path, bool* ok) {
-  std::ifstream in(WideToOem(path), std::ios::binary);
-  *ok = static_cast<bool>(in);
-  std::ostringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
-
-}  // namespace
-
-UpdateStatus CVXDlownloader::FirstDownload() {
+UpdateStatus FirstDownloadStep::FirstDownload(CDownloaderThreadPool* pool, int taskCount) {
   // Until every package has arrived and every file in it matched, the
   // installation is unfinished: the comparison then fetches every published
   // file the local list lacks, however this download ends.
-  MarkFirstInstallUnfinished(true);
-  progress_.ResetTransfer();
-  progress_.SetDownloadSize(1);
-  WriteLog("Start Download file size: %d  ", GetDownloadTaskCount());
-  const std::string index = installDir() + "LauncherConfig/update/firstdownload";
+  state_.MarkFirstInstallUnfinished(true);
+  state_.Counters().ResetTransfer();
+  state_.Counters().SetDownloadSize(1);
+  WriteLog("Start Download file size: %d  ", taskCount);
+  const std::string index = state_.layout().Path(release_layout::kFirstDownloadIndex);
   CreateParentFolders(index);
-  if (DownloadFile(
-          releaseBaseUrl_ + "LauncherConfig/update/firstdownload" + AnsiToWide(TimeStampQuery()),
-          index, nullptr, kSmallFileLimit) != Transfer_Complete) {
+  if (fetcher_.DownloadFile(fetcher_.releaseBaseUrl() + release_layout::kFirstDownloadIndex +
+                                AnsiToWide(TimeStampQuery()),
+                            index, nullptr, kSmallFileLimit) != Transfer_Complete) {
     WriteLog("Download FristDownload Failed");
     return FirstDownloadFailed();
   }
-  if (!CheckReleaseFile("LauncherConfig/update/firstdownload", index)) return FirstDownloadFailed();
+  if (!state_.CheckReleaseFile(release_layout::kFirstDownloadIndex, index))
+    return FirstDownloadFailed();
   packageNames_.clear();
   packageSizes_.clear();
-  bool ok = false;
-  std::string text = ReadWholeFile(index, &ok);
-  if (!ok) return FirstDownloadFailed();
+  std::string text;
+  if (!ReadWholeFile(WideToOem(index), kSmallFileLimit, &text)) return FirstDownloadFailed();
   for (PackageRef& p : ParsePackageIndex(text)) {
     packageNames_.push_back(p.name);
     packageSizes_.push_back(p.size);
   }
-  WriteLog("Start Download file size: %d ", GetDownloadTaskCount());
-  if (pool() == nullptr) CreateDownloadPool();
+  WriteLog("Start Download file size: %d ", taskCount);
   for (size_t i = 0; i < packageNames_.size(); ++i)
-    QueuePackage(packageNames_[i], packageSizes_[i]);
-  OpenLocalList();
+    QueuePackage(pool, packageNames_[i], packageSizes_[i]);
+  state_.OpenLocalList();
   std::map<std::string, std::string> signedCodes;
-  if (SignedReleases()) signedCodes = ClientListCodes();
-  const bool complete =
-      pool()->ProcessFirstDownloadTask(static_cast<int>(packageNames_.size()),
-                                       SignedReleases() ? &signedCodes : nullptr) &&
-      !packageNames_.empty();
-  WriteLocalClient();
-  if (complete) MarkFirstInstallUnfinished(false);
+  if (state_.SignedReleases()) signedCodes = ClientListCodes();
+  const bool complete = ApplyUnpackedPackages(pool, &state_, static_cast<int>(packageNames_.size()),
+                                              state_.SignedReleases() ? &signedCodes : nullptr) &&
+                        !packageNames_.empty();
+  state_.WriteLocalClient();
+  if (complete) state_.MarkFirstInstallUnfinished(false);
   return Status_Ready;
-}
-
-bool CVXDlownloader::IsFirstInstallUnfinished() const {
-  return FileExists(installDir() + "LauncherConfig/install.unfinished");
-}
-
-void CVXDlownloader::MarkFirstInstallUnfinished(bool unfinished) {
-  const std::string marker = installDir() + "LauncherConfig/install.unfinished";
-  if (!unfinished) {
-    RemoveFileIfPresent(marker);
-    return;
-  }
-  CreateParentFolders(marker);
-  WriteFileAtomically(marker, "The first installation of this folder has not finished.\n");
 }
 
 // Path to MD5 of the published list LauncherConfig/client.md5, which the
 // update-list step checked against the signed update.xml; empty when it
 // cannot be read.
-std::map<std::string, std::string> CVXDlownloader::ClientListCodes() {
+std::map<std::string, std::string> FirstDownloadStep::ClientListCodes() {
   std::map<std::string, std::string> codes;
   FileList list;
-  if (!ReadFileList(WideToOem(installDir() + "LauncherConfig/client.md5"), kClientListLimit,
-                    &list)) {
+  if (!ReadFileList(WideToOem(state_.layout().clientList()), kClientListLimit, &list)) {
     return codes;
   }
   for (FileEntry& e : list.entries) codes[e.path] = std::move(e.code);
@@ -125,35 +100,39 @@ std::map<std::string, std::string> CVXDlownloader::ClientListCodes() {
 // The comparison that follows must find an (empty) local list; without one
 // it reports the list broken, the pass restarts, and the first download
 // fails again, for ever.
-UpdateStatus CVXDlownloader::FirstDownloadFailed() {
-  OpenLocalList();
-  WriteLocalClient();
+UpdateStatus FirstDownloadStep::FirstDownloadFailed() {
+  state_.OpenLocalList();
+  state_.WriteLocalClient();
   return Status_FirstDownloadFailed;
 }
 
-void CVXDlownloader::QueuePackage(const std::string& name, int64_t size) {
+void FirstDownloadStep::QueuePackage(CDownloaderThreadPool* pool, const std::string& name,
+                                     int64_t size) {
   DownloadTask task;
-  task.TaskKind = Package;
+  task.TaskKind = TaskKind::Package;
   task.size = size;
-  task.downloadUrl = releaseBaseUrl_ + name;
-  task.downloadPath = installDir() + name;
+  task.downloadUrl = fetcher_.releaseBaseUrl() + name;
+  task.downloadPath = state_.installDir() + name;
   task.targetPath = name;
-  progress_.AddTotalBytes(size);
+  state_.Counters().AddTotalBytes(size);
   WriteLog("+++++updateDownLoadSize(0,%d)++++", static_cast<int>(size));
-  pool()->AddTask(task, true);
+  pool->AddTask(task, true);
 }
 
 bool ReadPackageList(const std::string& installDir, const DownloadTask& package,
-                     std::map<std::string, FileEntry>* files) {
+                     std::map<std::string, FileEntry>* files, std::set<std::string>* paths) {
   const std::string list =
-      installDir + "LauncherConfig/update/" + FileNameOf(package.downloadPath) + ".md5";
+      InstallLayout(installDir)
+          .Path(release_layout::PackageListPath(FileNameOf(package.downloadPath)));
   FileList read;
   if (!ReadFileList(WideToOem(list), kClientListLimit, &read)) {
     WriteLog("Unzip Fail,Cannot Open Xml");
     return false;
   }
   for (FileEntry& e : read.entries) {
-    if (IsSafeRelativePath(e.path)) (*files)[e.path] = std::move(e);
+    if (!IsSafeRelativePath(e.path)) continue;
+    if (paths != nullptr) paths->insert(e.path);
+    (*files)[e.path] = std::move(e);
   }
   RemoveFileIfPresent(list);
   WriteLog("Unzip %s", package.downloadPath.c_str());
@@ -183,40 +162,76 @@ bool MatchesSignedList(const std::map<std::string, std::string>* signedCodes,
   return false;
 }
 
+// The package whose files are being recorded. A worker hands a package on
+// together with all the files it unpacked, so the package is done with when
+// the next package or the end of the queue comes.
+class PackageInHand {
+ public:
+  PackageInHand() = default;
+  explicit PackageInHand(std::string path) : path_(std::move(path)) {}
+  // Reads the package's list into files; false when it does not load.
+  bool ReadList(const std::string& installDir, const DownloadTask& package,
+                std::map<std::string, FileEntry>* files) {
+    listRead_ = ReadPackageList(installDir, package, files, &waiting_);
+    return listRead_;
+  }
+  void Recorded(const std::string& path) { waiting_.erase(path); }
+  // Once every file its list names is recorded, the package only doubles
+  // the space the installation takes. One with files missing or refused
+  // stays, as the only whole copy of what it holds.
+  void Finish() {
+    if (path_.empty() || !listRead_ || !waiting_.empty()) return;
+    if (FileExists(path_) && RemoveFileIfPresent(path_)) {
+      WriteLog("Delete Package %s", path_.c_str());
+    }
+    path_.clear();
+  }
+
+ private:
+  std::string path_;
+  bool listRead_ = false;
+  std::set<std::string> waiting_;  // paths of its list not recorded yet
+};
+
 }  // namespace
 
-bool CDownloaderThreadPool::ProcessFirstDownloadTask(
-    int packages, const std::map<std::string, std::string>* signedCodes) {
+bool ApplyUnpackedPackages(CDownloaderThreadPool* pool, InstallState* state, int packages,
+                           const std::map<std::string, std::string>* signedCodes) {
   WriteLog(" @@@@@@@@@@@@@@@@ProcessFirstDownloadTask process start begin@@@@@@@@@@@@ ");
   char label[160];
   std::snprintf(label, sizeof label,
                 " PPPPPPPPPPPPPPPP thread: %d  ProcessFirstDownloadTask cost time ",
-                CurrentThreadId());
+                platform::CurrentThreadId());
   WriteLog("%s", label);
   TestFunctionTime timer(true, 0, "%s", label);
-  const std::string& dir = engine_->installDir();
+  const std::string& dir = state->installDir();
+  std::map<std::string, FileEntry> packageFiles;  // the lists' entries not seen yet
   int unpacked = 0;
   bool allMatched = true;
-  ApplyEachFinished([&](const DownloadTask& task) {
-    if (task.TaskKind == Package) {
-      allMatched &= ReadPackageList(dir, task, &packageFiles);
+  PackageInHand package;
+  pool->ApplyEachFinished([&](const DownloadTask& task) {
+    if (task.TaskKind == TaskKind::Package) {
+      package.Finish();
+      package = PackageInHand(task.downloadPath);
+      allMatched &= package.ReadList(dir, task, &packageFiles);
       ++unpacked;
       return;
     }
-    if (task.TaskKind != Plain) return;
+    if (task.TaskKind != TaskKind::Plain) return;
     auto it = packageFiles.find(WideToOem(task.targetPath));
     if (it == packageFiles.end()) return;
     if (UnpackedFileMatches(dir, task, it->second) && MatchesSignedList(signedCodes, it->second)) {
-      engine_->RecordFileInLocalList(it->second);
+      state->RecordFileInLocalList(it->second);
+      package.Recorded(it->first);
     } else {
       allMatched = false;
     }
     packageFiles.erase(it);
-    engine_->Counters().AddFinishedFiles(1);
+    state->Counters().AddFinishedFiles(1);
   });
+  package.Finish();
   // Files a package's list names that never came out of it.
   allMatched &= packageFiles.empty();
-  packageFiles.clear();
   WriteLog("####################  ProcessFirstDownloadTask  process OK ********************");
   return allMatched && unpacked == packages;
 }

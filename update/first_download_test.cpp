@@ -38,21 +38,32 @@ TEST_F(FirstDownloadTest, RecordsDescribedAndIntactFilesOfEveryPackage) {
   std::string two =
       Pack7z({{"LauncherConfig/update/font.7z.md5", "", PackageList({{"f.ttf", "F"}})},
               {"f.ttf", "", "F"}});
+  std::string three =
+      Pack7z({{"LauncherConfig/update/short.7z.md5", "", PackageList({{"s.dat", "S"}, {"t", "T"}})},
+              {"s.dat", "", "S"}});
   Serve("data.7z", one);
   Serve("font.7z", two);
+  Serve("short.7z", three);
   Serve("LauncherConfig/update/firstdownload" + TimeStampQuery(),
-        "data.7z," + std::to_string(one.size()) + "\nfont.7z," + std::to_string(two.size()) + "\n");
+        "data.7z," + std::to_string(one.size()) + "\nfont.7z," + std::to_string(two.size()) +
+            "\nshort.7z," + std::to_string(three.size()) + "\n");
   EXPECT_EQ(engine_->FirstDownload(), Status_Ready);
-  EXPECT_EQ(engine_->ReadProgress().totalBytes, 1 + int64_t(one.size() + two.size()));
+  EXPECT_EQ(engine_->ReadProgress().totalBytes,
+            1 + int64_t(one.size() + two.size() + three.size()));
 
   std::string list = ReadFile(install_ + "LauncherConfig/localclient.md5");
-  for (const char* recorded : {"\"a.dat\"", "\"d/b.dat\"", "\"f.ttf\""}) {
+  for (const char* recorded : {"\"a.dat\"", "\"d/b.dat\"", "\"f.ttf\"", "\"s.dat\""}) {
     EXPECT_NE(list.find(recorded), std::string::npos) << recorded;
   }
   EXPECT_EQ(list.find("c.dat"), std::string::npos);      // content does not match its list
   EXPECT_EQ(list.find("extra.dat"), std::string::npos);  // not described
   EXPECT_TRUE(Exists("extra.dat"));
   EXPECT_FALSE(Exists("LauncherConfig/update/data.7z.md5"));  // read, then deleted
+  // A package whose files are all recorded only took space; one with a file
+  // missing or damaged stays.
+  EXPECT_FALSE(Exists("font.7z"));
+  EXPECT_TRUE(Exists("data.7z"));
+  EXPECT_TRUE(Exists("short.7z"));
 }
 
 TEST_F(FirstDownloadTest, NoIndexQueuesNothingButLeavesAnEmptyLocalList) {

@@ -8,7 +8,6 @@
 #include <pugixml.hpp>
 
 #include "diag/log.h"
-#include "update/downloader.h"
 #include "update/file_list.h"
 #include "util/file_util.h"
 #include "util/text_util.h"
@@ -145,7 +144,8 @@ void LocalList::Record(const std::string& key, const FileEntry& entry) {
   SetText(f, "Code", WideToOem(entry.code));
   SetNumber(f, "Size", entry.size);
   SetNumber(f, "Zip", entry.zip);
-  if (entry.zip == Zip || entry.zip == SevenZip) SetNumber(f, "zipSize", entry.zipSize);
+  if (TaskKindOf(entry.zip) == TaskKind::Zip || TaskKindOf(entry.zip) == TaskKind::SevenZip)
+    SetNumber(f, "zipSize", entry.zipSize);
   doc_->index[key] = f;
 }
 
@@ -198,101 +198,4 @@ std::vector<FileEntry> LocalList::Entries() const {
     if (f.attribute("Path")) entries.push_back(EntryOf(f));
   }
   return entries;
-}
-
-// ---- The facade's local-list members ----
-
-bool CVXDlownloader::OpenLocalList() {
-  if (localListOpened_) return true;
-  WriteLog("Start OpenLocalList  ");
-  const std::string path = LocalListPath();
-  RemoveStaleTempFiles(path);
-  if (localList_->Load(path)) {
-    localListOpened_ = true;
-    return true;
-  }
-  if (FileExists(path)) {
-    // Keep a damaged list for diagnosis instead of writing over it.
-    const std::string kept = path + ".bad";
-    rename(path.c_str(), kept.c_str());
-    WriteLogTag("Error", "Local list %s is damaged, kept as %s", path.c_str(), kept.c_str());
-  }
-  // The empty list stays in memory until the step that fills it saves it.
-  // Saved at once, it would survive a first download killed part way and
-  // make the next start take the installation for complete.
-  CreateFolderPath(GetParentFolder(path));
-  localList_->CreateEmpty(path);
-  localListOpened_ = true;
-  return true;
-}
-
-bool CVXDlownloader::RecordFileInLocalList(const FileEntry& entry) {
-  std::string key = entry.path;
-  const std::string& folder = installDir();
-  if (!folder.empty() && key.find(folder) != std::string::npos) {
-    key = key.substr(key.find(folder) + folder.size());
-  }
-  std::replace(key.begin(), key.end(), '\\', '/');
-  localList_->Record(WideToOem(key), entry);
-  return true;
-}
-
-bool CVXDlownloader::RecordFileInLocalList(const DownloadTask& task) {
-  FileEntry entry;
-  entry.path = task.targetPath;
-  entry.code = task.code;
-  entry.size = task.size;
-  entry.zip = task.TaskKind;
-  entry.zipSize = task.zipSize;
-  return RecordFileInLocalList(entry);
-}
-
-bool CVXDlownloader::RemoveLocalList(const std::string& path) {
-  int removed = localList_->Remove(path);
-  if (removed < 0) return false;
-  for (int i = 0; i < removed; ++i) {
-    WriteLog("Remove LocalList !");
-    WriteLog("%s", AnsiToWide(path).c_str());
-  }
-  return true;
-}
-
-bool CVXDlownloader::ForgetLocalListEntry(const std::string& key) {
-  if (!localList_->Contains(key)) return false;
-  RemoveLocalList(key);
-  localList_->Forget(key);
-  return true;
-}
-
-bool CVXDlownloader::WriteLocalClient() {
-  bool ok = localList_->Save();
-  WriteLog(ok ? "Write localclient success!" : "Write localclient faile!");
-  return ok;
-}
-
-namespace {
-bool CanRead(const std::string& path) {
-  FILE* f = fopen(path.c_str(), "rb");
-  if (f == nullptr) return false;
-  fclose(f);
-  return true;
-}
-}  // namespace
-
-UpdateStatus CVXDlownloader::IsFirstLogin() {
-  if (CanRead(LocalListPath())) {
-    WriteLog("Is Not First Login ");
-    return Status_Ready;
-  }
-  WriteLog("First Login ");
-  return Status_FirstLogin;
-}
-
-bool CVXDlownloader::IsScopeExist() {
-  if (CanRead(installDir() + "scope/login.scope")) {
-    WriteLog("Scope Exist");
-    return true;
-  }
-  WriteLog("Scope Lost");
-  return false;
 }

@@ -243,7 +243,7 @@ TEST_F(LocalListTest, ScopeFile) {
 TEST_F(LocalListTest, TaskFormUsesTargetPathAndKind) {
   engine->OpenLocalList();
   DownloadTask task;
-  task.TaskKind = SevenZip;
+  task.TaskKind = TaskKind::SevenZip;
   task.targetPath = dir + "bin/game.dll";
   task.code = "abc";
   task.size = 9;
@@ -251,7 +251,7 @@ TEST_F(LocalListTest, TaskFormUsesTargetPathAndKind) {
   engine->RecordFileInLocalList(task);
   FileEntry e;
   ASSERT_TRUE(engine->localList()->Find("bin/game.dll", &e));
-  EXPECT_EQ(e.zip, SevenZip);
+  EXPECT_EQ(TaskKindOf(e.zip), TaskKind::SevenZip);
   EXPECT_EQ(e.zipSize, 4);
   EXPECT_EQ(e.size, 9);
 }

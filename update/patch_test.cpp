@@ -30,13 +30,14 @@ std::string PackZip(const std::string& name, const std::string& content) {
 
 class PatchTest : public EngineFixture {
  protected:
-  void AddTask(const std::string& path, const std::string& content, int zip = Plain) {
-    FileEntry e{path, Md5(content), static_cast<int64_t>(content.size()), zip, 0};
-    if (zip == SevenZip) {
+  void AddTask(const std::string& path, const std::string& content,
+               TaskKind zip = TaskKind::Plain) {
+    FileEntry e{path, Md5(content), static_cast<int64_t>(content.size()), ZipValueOf(zip), 0};
+    if (zip == TaskKind::SevenZip) {
       std::string packed = Pack7z({{path, "", content}});
       e.zipSize = static_cast<int64_t>(packed.size());
       Serve(path + ".7z", packed);
-    } else if (zip == Zip) {
+    } else if (zip == TaskKind::Zip) {
       std::string packed = PackZip(path, content);
       e.zipSize = static_cast<int64_t>(packed.size());
       Serve(path + ".zip", packed);
@@ -53,7 +54,7 @@ TEST_F(PatchTest, AppliesFetchedFilesAndRecordsOnlyThose) {
   AddTask("a.dat", "new a");
   AddTask("b/c.dat", "new c");
   AddTask("missing.dat", "never served");
-  AddTask("packed.dat", "packed content", SevenZip);
+  AddTask("packed.dat", "packed content", TaskKind::SevenZip);
   ASSERT_EQ(engine_->GetDownloadSize(), Status_SizeReady);
   // One file could not be had: the pass is not complete.
   EXPECT_EQ(engine_->DownloadDifferentFiles(), Status_FileDownloadFailed);
@@ -74,7 +75,7 @@ TEST_F(PatchTest, AppliesFetchedFilesAndRecordsOnlyThose) {
 }
 
 TEST_F(PatchTest, ZipFilesAreAppliedAndRecordedLikeSevenZipFiles) {
-  AddTask("zipped/z.dat", "zipped content", Zip);
+  AddTask("zipped/z.dat", "zipped content", TaskKind::Zip);
   ASSERT_EQ(engine_->GetDownloadSize(), Status_SizeReady);
   EXPECT_EQ(engine_->DownloadDifferentFiles(), Status_Completed);
   EXPECT_EQ(ReadFile(install_ + "zipped/z.dat"), "zipped content");

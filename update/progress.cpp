@@ -1,5 +1,7 @@
 #include "update/progress.h"
 
+#include <algorithm>
+
 EngineProgress::Snapshot EngineProgress::Read() const {
   std::lock_guard<std::mutex> hold(lock_);
   return counters_;
@@ -51,6 +53,12 @@ void EngineProgress::StartSizes() {
 void EngineProgress::SetDownloadSize(int64_t bytes) {
   std::lock_guard<std::mutex> hold(lock_);
   counters_.downloadSize = bytes;
+}
+
+void EngineProgress::Discount(int64_t saved) {
+  std::lock_guard<std::mutex> hold(lock_);
+  counters_.downloadSize = std::max<int64_t>(1, counters_.downloadSize - saved);
+  counters_.totalBytes = std::max<int64_t>(1, counters_.totalBytes - saved);
 }
 
 void EngineProgress::SetCheckCounters(int listed, int checked) {

@@ -38,6 +38,9 @@ class EngineProgress {
   // The sizes step starts its total at 1 and the byte counts with it.
   void StartSizes();
   void SetDownloadSize(int64_t bytes);
+  // A file that costs fewer bytes than its size (a delta reuses the rest):
+  // the download size and the byte total shrink by `saved`, never below 1.
+  void Discount(int64_t saved);
   // The comparison's counters: files to examine, files examined.
   void SetCheckCounters(int listed, int checked);
   void AddChecked(int n);

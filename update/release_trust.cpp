@@ -10,8 +10,7 @@
 
 #include "diag/log.h"
 #include "platform/crypto.h"
-#include "update/downloader.h"
-#include "update/engine_files.h"
+#include "update/types.h"
 #include "util/file_util.h"
 #include "util/text_util.h"
 
@@ -21,20 +20,6 @@
 #ifndef KESTRAVA_KEYS_FROM_ENVIRONMENT
 #define KESTRAVA_KEYS_FROM_ENVIRONMENT 0
 #endif
-
-namespace {
-
-bool ReadSmallFile(const std::string& path, int64_t limit, std::string* text) {
-  if (FileSizeOf(path) > limit) return false;
-  std::ifstream in(path, std::ios::binary);
-  if (!in) return false;
-  std::ostringstream out;
-  out << in.rdbuf();
-  *text = out.str();
-  return true;
-}
-
-}  // namespace
 
 std::vector<std::string> BuiltInReleaseKeys() {
   std::string keys = KESTRAVA_RELEASE_KEYS;
@@ -54,7 +39,7 @@ ReleaseTrust::~ReleaseTrust() = default;
 
 uint64_t ReleaseTrust::AcceptedSerial() const {
   std::string text;
-  if (!ReadSmallFile(SerialPath(), 64, &text)) return 0;
+  if (!ReadWholeFile(SerialPath(), 64, &text)) return 0;
   return std::strtoull(text.c_str(), nullptr, 10);
 }
 
@@ -82,7 +67,7 @@ bool ReleaseTrust::Accept(const std::string& text, std::string* error) {
 
 bool ReleaseTrust::AcceptFile(const std::string& path, std::string* error) {
   std::string text;
-  if (!ReadSmallFile(path, kSmallFileLimit, &text)) {
+  if (!ReadWholeFile(path, kSmallFileLimit, &text)) {
     Clear();
     *error = "cannot read " + path;
     return false;
@@ -141,51 +126,4 @@ bool ReleaseTrust::CheckFile(const std::string& relative, const std::string& loc
     return false;
   }
   return true;
-}
-
-// ---- The engine's part ----
-
-void CVXDlownloader::SetTrustedKeys(std::vector<std::string> keys) {
-  trust_ = std::make_unique<ReleaseTrust>(installDir_, std::move(keys));
-}
-
-bool CVXDlownloader::SignedReleases() const {
-  return trust_->enabled();
-}
-
-UpdateStatus CVXDlownloader::FetchReleaseSignature() {
-  if (!trust_->enabled()) return Status_Ready;
-  trust_->Clear();
-  // A plain file of the update folder's name would block the folder.
-  RemoveFileIfPresent(installDir() + "LauncherConfig/update");
-  const std::string local = installDir() + "LauncherConfig/update/release.sig";
-  CreateParentFolders(local);
-  RemoveFileIfPresent(local);
-  TransferResult r = DownloadFile(releaseBaseUrl_ + kReleaseSigPath + AnsiToWide(TimeStampQuery()),
-                                  local, nullptr, kSmallFileLimit);
-  if (r == Transfer_Stopped) return Status_Cancelled;
-  if (r != Transfer_Complete) {
-    WriteLogTag("Error", "Can Not Download release.sig, A Signed Release Is Required");
-    return Status_UpdateListInvalid;
-  }
-  std::string why;
-  if (!trust_->AcceptFile(local, &why)) {
-    WriteLogTag("Error", "release.sig Refused: %s", why.c_str());
-    RemoveFileIfPresent(local);
-    return Status_UpdateListInvalid;
-  }
-  WriteLog("release.sig Verified: Version %s, Serial %" PRIu64, trust_->version().c_str(),
-           trust_->serial());
-  return Status_Ready;
-}
-
-bool CVXDlownloader::CheckFetchedReleaseFile(const std::string& relative,
-                                             const std::string& localPath,
-                                             const std::string& sha256) {
-  std::string why;
-  if (trust_->CheckFile(relative, localPath, sha256, &why)) return true;
-  WriteLogTag("Error", "%s Refused, It Does Not Match release.sig: %s", relative.c_str(),
-              why.c_str());
-  RemoveFileIfPresent(localPath);
-  return false;
 }

@@ -20,6 +20,7 @@
 #include <string>
 #include <vector>
 
+#include "update/install_layout.h"
 #include "update/release_sig.h"
 
 // The keys this program was built to trust (CMake KESTRAVA_RELEASE_KEYS),
@@ -63,7 +64,7 @@ class ReleaseTrust {
   uint64_t AcceptedSerial() const;
 
  private:
-  std::string SerialPath() const { return installDir_ + "LauncherConfig/release.serial"; }
+  std::string SerialPath() const { return InstallLayout(installDir_).releaseSerial(); }
   bool SignedEntry(const std::string& relative, SignedFile* entry, std::string* error) const;
 
   const std::string installDir_;

@@ -2,9 +2,7 @@
 
 #include <sys/stat.h>
 
-#include <chrono>
-#include <thread>
-
+#include "tests/test_files.h"
 #include "update/engine_test_util.h"
 
 namespace {
@@ -71,6 +69,7 @@ TEST_F(SelfUpdateTest, NewLauncherWithoutAToolFailsToRestart) {
 
 TEST_F(SelfUpdateTest, NewLauncherStartsTheToolAndEnds) {
   const std::string tool = "#!/bin/sh\necho started > tool-ran\n";
+  ASSERT_TRUE(testfiles::MakeFifo(install_ + "tool-ran"));
   WriteFile(install_ + "Launcher.dat", tool);
   WriteFile(install_ + "Launcher.exe", "launcher v1");
   Serve("ZEPLauncherUpdate/Launcher.exe.7z", Pack7z({{"Launcher.exe", "", "launcher v2"}}));
@@ -78,10 +77,38 @@ TEST_F(SelfUpdateTest, NewLauncherStartsTheToolAndEnds) {
   EXPECT_EQ(engine_->RunSelfUpdate(false), Status_SelfUpdating);
   EXPECT_EQ(exitCode, 0);
   EXPECT_GT(engine_->selfUpdateBytes(), 0);
-  for (int i = 0; i < 100 && !Exists("tool-ran"); ++i) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  // Started in the installation folder; the test waits for it to end so
+  // that nothing writes into the folder once the test removes it.
+  EXPECT_EQ(testfiles::ReadFifoUntilClosed(install_ + "tool-ran", 10), "started\n");
+}
+
+// The update tool started this launcher after it could not replace it:
+// handing over again would end every pass the same way. Only this process
+// keeps the old launcher; the next start updates again.
+TEST_F(SelfUpdateTest, AfterAFailedReplacementThisProcessKeepsItsLauncher) {
+  const std::string tool = "#!/bin/sh\necho started > tool-ran\n";
+  ASSERT_TRUE(testfiles::MakeFifo(install_ + "tool-ran"));
+  WriteFile(install_ + "Launcher.dat", tool);
+  WriteFile(install_ + "Launcher.exe", "launcher v1");
+  Serve("ZEPLauncherUpdate/Launcher.exe.7z", Pack7z({{"Launcher.exe", "", "launcher v2"}}));
+  ServeList(Md5(tool), Md5("launcher v2"));
+  ASSERT_TRUE(MarkLauncherNotReplaced(install_));
+  for (int pass = 0; pass < 2; ++pass) {
+    EXPECT_EQ(engine_->RunSelfUpdate(false), Status_Ready) << pass;
   }
-  EXPECT_TRUE(Exists("tool-ran"));  // started in the installation folder
+  EXPECT_EQ(Requests("ZEPLauncherUpdate/Launcher.exe.7z"), 0);
+  EXPECT_EQ(posted_, 0);
+  EXPECT_EQ(exitCode, -1);
+  EXPECT_FALSE(TakeLauncherNotReplaced(install_)) << "taken by the first step";
+
+  engine_ = std::make_unique<CVXDlownloader>(install_);  // the player's next start
+  engine_->SetReleaseBaseUrl(kBase);
+  engine_->SetHttpFactory(std::make_unique<FakeHttpClientFactory>(&server_));
+  engine_->SetSelfUpdateHooks([this] { ++posted_; }, [this](int code) { exitCode = code; });
+  EXPECT_EQ(engine_->RunSelfUpdate(false), Status_SelfUpdating);
+  EXPECT_GE(Requests("ZEPLauncherUpdate/Launcher.exe.7z"), 1);
+  EXPECT_EQ(exitCode, 0);
+  EXPECT_EQ(testfiles::ReadFifoUntilClosed(install_ + "tool-ran", 10), "started\n");
 }
 
 TEST_F(SelfUpdateTest, CommandLineRunSkipsAMissingLauncher) {

@@ -7,11 +7,13 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "platform/crypto.h"
+#include "platform/http.h"
 #include "update/md5.h"
 
 // Appends to one local file for one transfer attempt, and keeps the MD5 (or
@@ -72,3 +74,21 @@ class FileAppender {
 inline bool IsSuccessStatus(int status) {
   return status >= 200 && status < 300;
 }
+
+// What one transfer attempt came to; each caller words its own log lines.
+struct Attempt {
+  HttpResult http;
+  int status = 0;  // 0: no answer
+  bool stopped = false;
+  bool writeFailed = false;  // writing or closing the file failed
+  bool tooLong = false;
+};
+
+// One attempt, shared by the workers and the single-file fetch: fetches url
+// from the open file's current size on into it (a server that ignores the
+// range starts it again), then closes it. `stop` is asked before each
+// piece; `onPiece` is told the size of each piece written; a body that
+// passes `limit` bytes in all is cut off.
+Attempt FetchInto(HttpClient* client, const std::string& url, FileAppender* file, int64_t limit,
+                  const HttpTimeouts& timeouts, std::function<bool()> stop,
+                  std::function<void(int64_t)> onPiece);

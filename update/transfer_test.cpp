@@ -40,8 +40,9 @@ class TransferTest : public ::testing::Test {
     SetLogFile(dir_ + "test.log");
     engine_ = std::make_unique<CVXDlownloader>(dir_);
     engine_->SetHttpFactory(std::make_unique<FakeHttpClientFactory>(&server_));
-    pool_ = std::make_unique<CDownloaderThreadPool>(engine_.get());
-    worker_ = std::make_unique<CDownloaderThread>(engine_.get(), pool_.get());
+    pool_ = std::make_unique<CDownloaderThreadPool>(&engine_->installation(), &engine_->fetcher());
+    worker_ = std::make_unique<CDownloaderThread>(&engine_->installation(), &engine_->fetcher(),
+                                                  pool_.get());
   }
   void TearDown() override {
     worker_.reset();
@@ -82,7 +83,7 @@ TEST_F(TransferTest, CutAt3000Of5000ResumesFromTheCut) {
   EXPECT_EQ(ReadAll(t.downloadPath), body);
   EXPECT_EQ(Ranges(t.downloadUrl), (std::vector<int64_t>{0, 3000}));
   EXPECT_EQ(t.nRetryTime, 2);
-  EXPECT_EQ(t.taskState, 2);
+  EXPECT_EQ(t.taskState, TaskState::Fetched);
   EXPECT_EQ(engine_->ReadProgress().downloadedBytes, 5000);
   EXPECT_NE(Log().find("Status_Download_Goon,nRetryTime=1"), std::string::npos);
   EXPECT_NE(Log().find("dwRead == 0"), std::string::npos);
@@ -91,7 +92,7 @@ TEST_F(TransferTest, CutAt3000Of5000ResumesFromTheCut) {
 TEST_F(TransferTest, ArchiveTaskIsCompleteAtItsPackedSize) {
   server_.Put("http://fake/b.7z", {200, RandomBytes(700, 2)});
   DownloadTask t = Task("b.7z", 99999);
-  t.TaskKind = SevenZip;
+  t.TaskKind = TaskKind::SevenZip;
   t.zipSize = 700;
   EXPECT_EQ(Transfer_Complete, worker_->DownloadFileOneTime(t));
   EXPECT_EQ(t.dwHaveBeenDownloadLength, 700);
@@ -103,7 +104,7 @@ TEST_F(TransferTest, UnreachableServerGivesUpAfter21Attempts) {
 
   EXPECT_EQ(Transfer_Failed, worker_->DownloadFileWithRetry(t));
   EXPECT_EQ(server_.CountRequests(t.downloadUrl), 21);
-  EXPECT_EQ(t.taskState, 3);
+  EXPECT_EQ(t.taskState, TaskState::GivenUp);
   EXPECT_NE(Log().find("Error!ErrorErrorErrorError! Download gone.bin Fail, Try 21 Times"),
             std::string::npos);
 }
@@ -160,106 +161,6 @@ TEST_F(TransferTest, BodyLongerThanTheListFailsWithoutFillingTheDisk) {
   DownloadTask t = Task("g.bin", 3000);
   EXPECT_EQ(Transfer_Failed, worker_->DownloadFileOneTime(t));
   EXPECT_LE(std::filesystem::file_size(t.downloadPath), 4000u);
-}
-
-// ---- single-file path ----
-
-TEST_F(TransferTest, DownloadFileResumesAPartialFileFromAnEarlierRun) {
-  std::string body = RandomBytes(6000, 7);
-  server_.Put("http://fake/list.7z", {200, body});
-  std::string local = dir_ + "list.7z";
-  WriteAll(local, body.substr(0, 2500));
-
-  EXPECT_EQ(Transfer_Complete, engine_->DownloadFile("http://fake/list.7z", local, nullptr));
-  EXPECT_EQ(ReadAll(local), body);
-  EXPECT_EQ(Ranges("http://fake/list.7z"), (std::vector<int64_t>{2500}));
-  EXPECT_NE(Log().find("Download list.7z Succeed, Try 1 Times"), std::string::npos);
-}
-
-TEST_F(TransferTest, DownloadFileWithTheWholeFileFetchesNothing) {
-  std::string body = RandomBytes(100, 8);
-  server_.Put("http://fake/h", {200, body});
-  WriteAll(dir_ + "h", body);
-  EXPECT_EQ(Transfer_Complete, engine_->DownloadFile("http://fake/h", dir_ + "h", nullptr));
-  EXPECT_TRUE(Ranges("http://fake/h").empty());
-  // An empty file is created, not only reported.
-  server_.Put("http://fake/empty", {200, ""});
-  EXPECT_EQ(Transfer_Complete,
-            engine_->DownloadFile("http://fake/empty", dir_ + "sub/empty", nullptr));
-  EXPECT_TRUE(std::filesystem::is_regular_file(dir_ + "sub/empty"));
-}
-
-TEST_F(TransferTest, DownloadFileRefusesAFileLargerThanItsLimitAtOnce) {
-  server_.Put("http://fake/update.xml", {200, std::string(5000, 'a')});
-  EXPECT_EQ(Transfer_Failed,
-            engine_->DownloadFile("http://fake/update.xml", dir_ + "update.xml", nullptr, 4096));
-  EXPECT_TRUE(Ranges("http://fake/update.xml").empty()) << "nothing was fetched";
-  EXPECT_EQ(server_.Requests().size(), 1u) << "and nothing asked twice";
-  EXPECT_FALSE(std::filesystem::exists(dir_ + "update.xml"));
-  EXPECT_NE(Log().find("[Error] update.xml is 5000 bytes, more than the 4096 allowed"),
-            std::string::npos);
-}
-
-TEST_F(TransferTest, DownloadFileRestartsATooLargeFileAndIgnoresBadRanges) {
-  std::string body = RandomBytes(3000, 9);
-  server_.Put("http://fake/i", {200, body, false});
-  WriteAll(dir_ + "i", RandomBytes(5000, 10));
-  EXPECT_EQ(Transfer_Complete, engine_->DownloadFile("http://fake/i", dir_ + "i", nullptr));
-  EXPECT_EQ(ReadAll(dir_ + "i"), body);
-
-  // A partial file answered with the whole body restarts instead of growing.
-  WriteAll(dir_ + "i", body.substr(0, 1000));
-  EXPECT_EQ(Transfer_Complete, engine_->DownloadFile("http://fake/i", dir_ + "i", nullptr));
-  EXPECT_EQ(ReadAll(dir_ + "i"), body);
-}
-
-TEST_F(TransferTest, DownloadFileGivesUpAfter11AttemptsOf11SizeQueries) {
-  server_.Put("http://fake/j", {404, "missing"});
-  std::string local = dir_ + "sub/j";
-  EXPECT_EQ(Transfer_Failed, engine_->DownloadFile("http://fake/j", local, nullptr));
-  EXPECT_EQ(server_.CountRequests("http://fake/j"), 121);
-  EXPECT_NE(Log().find("Error Download " + local + " Fail"), std::string::npos);
-  EXPECT_FALSE(std::filesystem::exists(local));
-}
-
-TEST_F(TransferTest, SizeQueryAcceptsOnly200WithALength) {
-  server_.Put("http://fake/ok", {200, "12345"});
-  server_.Put("http://fake/partial", {206, "12345"});
-  FakeResource noLength{200, "12345"};
-  noLength.omitLength = true;
-  server_.Put("http://fake/nolen", noLength);
-  EXPECT_EQ(engine_->QueryRemoteFileSize("http://fake/ok"), 5);
-  EXPECT_EQ(engine_->QueryRemoteFileSize("http://fake/missing"), -1);
-  EXPECT_EQ(engine_->QueryRemoteFileSize("http://fake/partial"), -1);
-  EXPECT_EQ(engine_->QueryRemoteFileSize("http://fake/nolen"), -1);
-}
-
-TEST_F(TransferTest, CancelledDownloadFileKeepsItsPartForTheNextRun) {
-  std::string body = RandomBytes(8000, 11);
-  server_.Put("http://fake/k", {200, body});
-  server_.SetBeforePiece([&](const std::string&, int index) {
-    if (index == 3) engine_->RequestCancel();
-  });
-  int hookBytes = 0;
-  auto CountHook = [&hookBytes](int n) { hookBytes += n; };
-  EXPECT_EQ(Transfer_Stopped, engine_->DownloadFile("http://fake/k", dir_ + "k", CountHook));
-  EXPECT_EQ(ReadAll(dir_ + "k"), body.substr(0, 3000));
-  EXPECT_EQ(hookBytes, 3000);
-
-  server_.SetBeforePiece(nullptr);
-  engine_->ClearCancel();
-  EXPECT_EQ(Transfer_Complete, engine_->DownloadFile("http://fake/k", dir_ + "k", CountHook));
-  EXPECT_EQ(ReadAll(dir_ + "k"), body);
-  EXPECT_EQ(hookBytes, 8000);
-}
-
-TEST_F(TransferTest, CheckNetTriesTenTimesAndObeysCancel) {
-  server_.Put("http://fake/down/", Refused());
-  EXPECT_EQ(engine_->CheckNet("http://fake/down/"), 0);
-  EXPECT_EQ(server_.CountRequests("http://fake/down/"), 10);
-  EXPECT_EQ(engine_->CheckNet("http://fake/up/"), 1);
-  engine_->RequestCancel();
-  EXPECT_EQ(engine_->CheckNet("http://fake/up/"), Status_Cancelled);
 }
 
 TEST(FileAppenderTest, DigestCoversTheResumedPartAndRestart) {

@@ -46,7 +46,7 @@ enum UpdateStatus : int {
 };
 
 // How the difference step compares the local and the published lists.
-enum UpdateMode : int {
+enum class UpdateMode : int {
   Normal = 0,
   VerifyFiles = 1,
   Recheck = 2,
@@ -65,13 +65,22 @@ enum TransferResult : int {
 };
 
 // Form in which the server stores a file; the same numbers as a list
-// entry's "Zip" value.
-enum TaskKind : int {
+// entry's "Zip" value (TaskKindOf turns one into the other).
+enum class TaskKind : int {
   Plain = 0,
   Zip = 1,
   SevenZip = 2,
   FourG = 3,
   Package = 4,
+};
+
+// Where a task stands; the numbers are the ones the engine's log names.
+enum class TaskState : uint8_t {
+  Queued = 0,
+  Transferring = 1,
+  Fetched = 2,
+  GivenUp = 3,
+  Resuming = 39,
 };
 
 // The largest sizes accepted for the release's own files, far above any
@@ -94,10 +103,19 @@ struct FileEntry {
   int64_t zipSize = 0;  // "zipSize": packed size; 0 unless zip is 1 or 2
 };
 
+// The kind of a list entry's "Zip" value; values out of range stay as they
+// are and match no kind the workers handle.
+inline TaskKind TaskKindOf(int32_t zip) {
+  return static_cast<TaskKind>(zip);
+}
+inline int32_t ZipValueOf(TaskKind kind) {
+  return static_cast<int32_t>(kind);
+}
+
 // One file to fetch and apply. Copied by value between the engine's task
 // list, a worker's queue and the pool's finished queue.
 struct DownloadTask {
-  int TaskKind = Plain;
+  ::TaskKind TaskKind = ::TaskKind::Plain;
   uint8_t fixNameCase = 0;  // 1: set the list's letter case after applying
   int64_t size = 0;         // size of the final file
   int64_t zipSize = 0;      // size of the fetched archive for kinds 1 and 2
@@ -105,13 +123,17 @@ struct DownloadTask {
   std::string downloadUrl;
   std::string downloadPath;  // where the transfer writes
   std::string targetPath;    // where the file belongs; key in pendingTargets
+  // A plain file the release may publish a chunk map for: the map's path in
+  // the release (for release.sig) and its address; empty for none.
+  std::string deltaMap;
+  std::string deltaMapUrl;
   int nRetryTime = 0;
-  uint8_t taskState = 0;                 // 1 transferring, 2 fetched, 3 given up, 39 resuming
+  TaskState taskState = TaskState::Queued;
   int64_t dwHaveBeenDownloadLength = 0;  // bytes on disk after the previous attempt
 
   // Bytes the transfer must deliver: the archive for kinds 1 and 2, the
   // file itself otherwise.
   int64_t ExpectedSize() const {
-    return (TaskKind == Zip || TaskKind == SevenZip) ? zipSize : size;
+    return (TaskKind == ::TaskKind::Zip || TaskKind == ::TaskKind::SevenZip) ? zipSize : size;
   }
 };

@@ -77,10 +77,10 @@ TEST_F(UpdateListTest, VerifyModeRestoresScopeAndAlwaysFetchesTheClientList) {
             "\"/></Files></Filelist>");
   Serve("scope/login.scope" + TimeStampQuery(), "a.pak\n");
   Serve("LauncherConfig/client.md5.7z", Pack7z({{"client.md5", "", list}}));
-  engine_->SetUpdateMode(VerifyFiles);
+  engine_->SetUpdateMode(UpdateMode::VerifyFiles);
   EXPECT_EQ(engine_->GetUpdateList(), Status_Ready);
   EXPECT_EQ(ReadFile(install_ + "scope/login.scope"), "a.pak\n");
-  EXPECT_EQ(engine_->GetUpdateMode(), Normal);
+  EXPECT_EQ(engine_->GetUpdateMode(), UpdateMode::Normal);
   EXPECT_GE(Requests("LauncherConfig/client.md5.7z"), 1);  // although current
 }
 

@@ -1,42 +1,46 @@
 #include "update/worker_pool.h"
 
-#include <unistd.h>
-
 #include <algorithm>
+#include <cinttypes>
 #include <cstdio>
 #include <system_error>
 #include <utility>
 
 #include "diag/function_timer.h"
 #include "diag/log.h"
+#include "platform/process.h"
 #include "update/archive.h"
-#include "update/downloader.h"
+#include "update/delta_fetch.h"
+#include "update/file_fetcher.h"
 #include "update/file_list.h"
+#include "update/install_state.h"
 #include "update/md5.h"
 #include "update/safe_path.h"
+#include "update/transfer.h"
 #include "util/file_util.h"
 
 namespace {
 
-constexpr int kWorkerCount = 4;
+constexpr int kTaskAttempts = 21;  // a task's first attempt and 20 retries
 
 // Adds a package's file counts to the engine counters as it unpacks.
 class PackageProgress : public ExtractProgress {
  public:
-  explicit PackageProgress(DownloadHost* engine) : engine_(engine) {}
-  void OnItemCount(int n) override { engine_->Counters().AddTotalFiles(n); }
-  void OnFileWritten() override { engine_->Counters().AddFinishedFiles(1); }
+  explicit PackageProgress(InstallState* state) : state_(state) {}
+  void OnItemCount(int n) override { state_->Counters().AddTotalFiles(n); }
+  void OnFileWritten() override { state_->Counters().AddFinishedFiles(1); }
 
  private:
-  DownloadHost* engine_;
+  InstallState* state_;
 };
 
 }  // namespace
 
 // ---- CDownloaderThread ----
 
-CDownloaderThread::CDownloaderThread(DownloadHost* engine, CDownloaderThreadPool* pool)
-    : engine_(engine), pool_(pool) {}
+CDownloaderThread::CDownloaderThread(InstallState* state, FileFetcher* fetcher,
+                                     CDownloaderThreadPool* pool)
+    : install_(state), fetcher_(fetcher), pool_(pool) {}
 
 CDownloaderThread::~CDownloaderThread() {
   Stop();
@@ -44,14 +48,14 @@ CDownloaderThread::~CDownloaderThread() {
 
 bool CDownloaderThread::Start() {
   std::lock_guard<std::mutex> hold(lock_);
-  if (state_ != Idle || thread_.joinable()) return false;
+  if (state_ != WorkerState::Idle || thread_.joinable()) return false;
   // Running is set here, not by the thread, so that a Stop right after
   // Start cannot be overwritten by the starting thread.
-  state_ = Running;
+  state_ = WorkerState::Running;
   try {
     thread_ = std::thread(&CDownloaderThread::ThreadMain, this);
   } catch (const std::system_error&) {
-    state_ = Idle;  // no thread: the pool leaves this worker out
+    state_ = WorkerState::Idle;  // no thread: the pool leaves this worker out
     return false;
   }
   return true;
@@ -61,36 +65,37 @@ bool CDownloaderThread::Stop() {
   {
     std::lock_guard<std::mutex> hold(lock_);
     if (!thread_.joinable()) return false;
-    state_ = StopRequested;
+    state_ = WorkerState::StopRequested;
   }
   wake_.notify_all();
   thread_.join();
   std::lock_guard<std::mutex> hold(lock_);
-  state_ = Idle;
+  state_ = WorkerState::Idle;
   return true;
 }
 
 void CDownloaderThread::ThreadMain() {
   {
     std::lock_guard<std::mutex> hold(lock_);
-    threadId_ = static_cast<uint32_t>(gettid());
+    threadId_ = static_cast<uint32_t>(platform::CurrentThreadId());
   }
   for (;;) {
     {
       std::unique_lock<std::mutex> hold(lock_);
-      wake_.wait(hold, [this] { return !taskQueue_.empty() || state_ == StopRequested; });
+      wake_.wait(hold,
+                 [this] { return !taskQueue_.empty() || state_ == WorkerState::StopRequested; });
     }
     if (!Run()) break;
   }
   http_.reset();
   std::lock_guard<std::mutex> hold(lock_);
-  state_ = Stopped;
+  state_ = WorkerState::Stopped;
 }
 
 bool CDownloaderThread::Run() {
   std::unique_lock<std::mutex> hold(lock_);
   while (!taskQueue_.empty()) {
-    if (state_ == StopRequested || state_ == Stopped) return false;
+    if (state_ == WorkerState::StopRequested || state_ == WorkerState::Stopped) return false;
     DownloadTask task = taskQueue_.front();
     hold.unlock();
     {
@@ -98,7 +103,8 @@ bool CDownloaderThread::Run() {
                task.targetPath.c_str());
       TestFunctionTime timer(true, 10, " @@@@@ thread: %d  download file [%s] cost time ",
                              static_cast<int>(ThreadId()), task.targetPath.c_str());
-      TransferResult r = DownloadFileWithRetry(task);
+      TransferResult r = FetchAsDelta(task);
+      if (r == Transfer_Failed) r = DownloadFileWithRetry(task);
       if (r == Transfer_Complete) {
         HandleFetched(task);
       } else {
@@ -111,24 +117,24 @@ bool CDownloaderThread::Run() {
     hold.lock();
     taskQueue_.pop_front();
   }
-  return !(state_ == StopRequested || state_ == Stopped);
+  return !(state_ == WorkerState::StopRequested || state_ == WorkerState::Stopped);
 }
 
 void CDownloaderThread::HandleFetched(DownloadTask& task) {
   switch (task.TaskKind) {
-    case Plain:
-    case FourG:
+    case TaskKind::Plain:
+    case TaskKind::FourG:
       if (VerifyMd5(task, task.downloadPath, lastDigest_)) {
         pool_->AddFinishedTask(task);
       } else {
         pool_->DropPendingTask(task);
       }
       break;
-    case SevenZip:
-    case Zip:
+    case TaskKind::SevenZip:
+    case TaskKind::Zip:
       HandleArchive(task);
       break;
-    case Package:
+    case TaskKind::Package:
       HandlePackage(task);
       break;
     default:
@@ -159,18 +165,18 @@ void CDownloaderThread::HandleArchive(DownloadTask& task) {
   std::string md5;
   if (!ExtractSingleFile(task.downloadPath, temp, &md5)) {
     WriteLog("Update UnzipFile Failed!!%s", task.downloadPath.c_str());
-    std::remove(temp.c_str());
+    RemoveFileIfPresent(temp);
     pool_->DropPendingTask(task);
     return;
   }
   if (!VerifyMd5(task, temp, md5)) {
-    std::remove(temp.c_str());
+    RemoveFileIfPresent(temp);
     pool_->DropPendingTask(task);
     return;
   }
   if (std::rename(temp.c_str(), task.targetPath.c_str()) != 0) {
     WriteLog("Update UnzipFile Failed!!%s", task.targetPath.c_str());
-    std::remove(temp.c_str());
+    RemoveFileIfPresent(temp);
     pool_->DropPendingTask(task);
     return;
   }
@@ -180,13 +186,13 @@ void CDownloaderThread::HandleArchive(DownloadTask& task) {
 void CDownloaderThread::HandlePackage(DownloadTask& task) {
   // A package is opened only once it is known to be the signed one: the
   // unpacker never sees bytes a stranger may have crafted.
-  if (!engine_->CheckFetchedReleaseFile(task.targetPath, task.downloadPath, lastDigest_)) {
+  if (!install_->CheckFetchedReleaseFile(task.targetPath, task.downloadPath, lastDigest_)) {
     pool_->DropPendingTask(task);
     return;
   }
   std::vector<ExtractedFile> written;
-  PackageProgress progress(engine_);
-  if (!ExtractPackage(task.downloadPath, engine_->installDir(), &written, &progress)) {
+  PackageProgress progress(install_);
+  if (!ExtractPackage(task.downloadPath, install_->installDir(), &written, &progress)) {
     pool_->DropPendingTask(task);
     return;
   }
@@ -196,7 +202,7 @@ void CDownloaderThread::HandlePackage(DownloadTask& task) {
   for (const ExtractedFile& f : written) {
     if (IsPackageListName(f.name)) continue;  // read by the first download itself
     DownloadTask file;
-    file.TaskKind = Plain;
+    file.TaskKind = TaskKind::Plain;
     file.targetPath = f.name;
     file.code = f.md5;  // digest taken while unpacking: the apply loop checks it
     handOn.push_back(std::move(file));
@@ -205,7 +211,7 @@ void CDownloaderThread::HandlePackage(DownloadTask& task) {
 }
 
 HttpClient* CDownloaderThread::Http() {
-  if (!http_) http_ = engine_->HttpFactory()->Create();
+  if (!http_) http_ = fetcher_->HttpFactory()->Create();
   return http_.get();
 }
 
@@ -229,17 +235,143 @@ WorkerState CDownloaderThread::State() {
 
 uint32_t CDownloaderThread::ThreadId() {
   std::lock_guard<std::mutex> hold(lock_);
-  return threadId_ ? threadId_ : static_cast<uint32_t>(gettid());
+  return threadId_ ? threadId_ : static_cast<uint32_t>(platform::CurrentThreadId());
 }
 
 bool CDownloaderThread::StopSeen() {
   WorkerState s = State();
-  return s == StopRequested || s == Stopped || engine_->CancelRequested();
+  return s == WorkerState::StopRequested || s == WorkerState::Stopped ||
+         install_->CancelRequested();
+}
+
+// ---- One task's transfer ----
+
+namespace {
+
+bool HashesWhileFetching(const DownloadTask& task) {
+  return task.TaskKind == TaskKind::Plain || task.TaskKind == TaskKind::FourG;
+}
+
+// A package of a signed release is checked against the SHA-256 that
+// release.sig gives it before it is unpacked; taken while the bytes arrive,
+// it needs no second read of a file that may be a gigabyte.
+bool SignedPackage(InstallState* host, const DownloadTask& task) {
+  return task.TaskKind == TaskKind::Package && host->SignedReleases();
+}
+
+}  // namespace
+
+TransferResult CDownloaderThread::DownloadFileOneTime(DownloadTask& objTask) {
+  const int64_t expected = objTask.ExpectedSize();
+  WriteLog("@@@@%s---size:%" PRId64 "@@@@@@", objTask.downloadUrl.c_str(), objTask.size);
+  lastDigest_.clear();
+
+  // Only what an earlier attempt of this task wrote is resumed; a leftover
+  // of another size, from an earlier run, is emptied as it is opened.
+  FileAppender file;
+  const bool signedPackage = SignedPackage(install_, objTask);
+  if (signedPackage) file.UseSha256();
+  if (!file.Open(objTask.downloadPath, HashesWhileFetching(objTask) || signedPackage,
+                 objTask.dwHaveBeenDownloadLength)) {
+    WriteLog("Open File ErrorNum:%d", file.error());
+    return Transfer_Failed;
+  }
+  int64_t lDownloadedSize = file.size();
+  if (file.discardedLeftover()) {
+    WriteLog("DeleteFile When It's Left");
+    objTask.dwHaveBeenDownloadLength = 0;
+    WriteLog(
+        "Delete File  --  lDownloadedSize > 0 &&objTask.dwHaveBeenDownloadLength != "
+        "lDownloadedSize");
+  }
+  EngineProgress& counters = install_->Counters();
+  Attempt a = FetchInto(
+      Http(), objTask.downloadUrl, &file, expected, fetcher_->TransferTimeouts(),
+      [this] { return StopSeen(); }, [&counters](int64_t n) { counters.AddReceived(n); });
+  objTask.dwHaveBeenDownloadLength = file.size();
+  if (a.stopped) {
+    WriteLog("Error! Thread close down load file [%s] failed! ", objTask.downloadPath.c_str());
+    return Transfer_Stopped;
+  }
+  if (a.status == 0) {
+    WriteLog("Error!  InternetOpenUrl failed! [%s]  [%d] Error Number is %d",
+             "CDownloaderThread::DownloadFileOneTime", 196, a.http.error);
+    WriteLogTag("Error", "%s: %s", objTask.downloadUrl.c_str(), a.http.message.c_str());
+    return Transfer_Failed;
+  }
+  if (!IsSuccessStatus(a.status)) {
+    WriteLogTag("Error", "Server answered %d for [%s]", a.status, objTask.downloadUrl.c_str());
+    return Transfer_Failed;
+  }
+  if (a.writeFailed) {
+    WriteLogTag("Error", "Write File [%s] failed, ErrorNum:%d", objTask.downloadPath.c_str(),
+                file.error());
+    return Transfer_Failed;
+  }
+  if (!a.tooLong) WriteLog("dwRead == 0");  // the body ended
+  lDownloadedSize = objTask.dwHaveBeenDownloadLength;
+  if (lDownloadedSize == expected) {
+    lastDigest_ = file.HexDigest();
+    WriteLog("OK, down load file success %s ", objTask.targetPath.c_str());
+    return Transfer_Complete;
+  }
+  WriteLog("Error! down load file size [%" PRId64 "] is not equal to the url file size[%" PRId64
+           "]",
+           lDownloadedSize, expected);
+  WriteLog(" error file: [%s] ! ", objTask.downloadPath.c_str());
+  // The body ended (or the connection broke) before the expected size: the
+  // next attempt resumes from what is on disk.
+  return a.tooLong ? Transfer_Failed : Transfer_Short;
+}
+
+TransferResult CDownloaderThread::FetchAsDelta(DownloadTask& task) {
+  if (task.deltaMap.empty()) return Transfer_Failed;
+  DeltaFetch delta(install_, Http(), &fetcher_->TransferTimeouts(), [this] { return StopSeen(); });
+  switch (delta.Fetch(task, &lastDigest_)) {
+    case DeltaOutcome::kComplete:
+      task.taskState = TaskState::Fetched;
+      task.dwHaveBeenDownloadLength = task.size;
+      return Transfer_Complete;
+    case DeltaOutcome::kStopped:
+      task.taskState = TaskState::GivenUp;
+      return Transfer_Stopped;
+    case DeltaOutcome::kUnused:
+      break;
+  }
+  lastDigest_.clear();
+  return Transfer_Failed;
+}
+
+TransferResult CDownloaderThread::DownloadFileWithRetry(DownloadTask& task) {
+  for (;;) {
+    task.nRetryTime++;
+    task.taskState = TaskState::Transferring;
+    TransferResult r = DownloadFileOneTime(task);
+    if (r == Transfer_Complete) {
+      task.taskState = TaskState::Fetched;
+      return Transfer_Complete;
+    }
+    if (r == Transfer_Stopped) {
+      task.taskState = TaskState::GivenUp;
+      return Transfer_Stopped;
+    }
+    if (task.nRetryTime >= kTaskAttempts) {
+      WriteLog("Error!ErrorErrorErrorError! Download %s Fail, Try %d Times",
+               FileNameOf(task.downloadPath).c_str(), task.nRetryTime);
+      task.taskState = TaskState::GivenUp;
+      return Transfer_Failed;
+    }
+    if (r == Transfer_Short) {
+      task.taskState = TaskState::Resuming;
+      WriteLog("Status_Download_Goon,nRetryTime=%d", task.nRetryTime);
+    }
+  }
 }
 
 // ---- CDownloaderThreadPool ----
 
-CDownloaderThreadPool::CDownloaderThreadPool(DownloadHost* engine) : engine_(engine) {}
+CDownloaderThreadPool::CDownloaderThreadPool(InstallState* state, FileFetcher* fetcher)
+    : state_(state), fetcher_(fetcher) {}
 
 CDownloaderThreadPool::~CDownloaderThreadPool() {
   StopAll();
@@ -247,23 +379,23 @@ CDownloaderThreadPool::~CDownloaderThreadPool() {
 
 void CDownloaderThreadPool::StartWorkers(int count) {
   for (int i = 0; i < count; ++i) {
-    auto worker = std::make_unique<CDownloaderThread>(engine_, this);
-    if (worker->Start()) workers.push_back(std::move(worker));
+    auto worker = std::make_unique<CDownloaderThread>(state_, fetcher_, this);
+    if (worker->Start()) workers_.push_back(std::move(worker));
   }
 }
 
 void CDownloaderThreadPool::AddWorker(std::unique_ptr<CDownloaderThread> worker) {
-  workers.push_back(std::move(worker));
+  workers_.push_back(std::move(worker));
 }
 
 int CDownloaderThreadPool::AddTask(DownloadTask task, bool remember) {
   if (remember) {
-    std::lock_guard<std::mutex> hold(poolLock);
-    pendingTargets.push_back(task.targetPath);
+    std::lock_guard<std::mutex> hold(poolLock_);
+    pendingTargets_.push_back(task.targetPath);
   }
   CDownloaderThread* picked = nullptr;
   size_t shortest = 99999999;
-  for (auto& worker : workers) {
+  for (auto& worker : workers_) {
     size_t n = worker->QueueLength();
     if (n == 0) {
       picked = worker.get();
@@ -285,48 +417,48 @@ void CDownloaderThreadPool::AddFinishedTask(const DownloadTask& task) {
 
 void CDownloaderThreadPool::AddFinishedTasks(const std::vector<DownloadTask>& tasks) {
   {
-    std::lock_guard<std::mutex> hold(poolLock);
-    finishedQueue.insert(finishedQueue.end(), tasks.begin(), tasks.end());
+    std::lock_guard<std::mutex> hold(poolLock_);
+    finishedQueue_.insert(finishedQueue_.end(), tasks.begin(), tasks.end());
   }
-  poolChanged.notify_all();
+  poolChanged_.notify_all();
 }
 
 void CDownloaderThreadPool::DropPendingTask(const DownloadTask& task) {
   {
-    std::lock_guard<std::mutex> hold(poolLock);
+    std::lock_guard<std::mutex> hold(poolLock_);
     RemovePendingLocked(task.targetPath);
   }
-  poolChanged.notify_all();
+  poolChanged_.notify_all();
 }
 
 void CDownloaderThreadPool::RemovePendingLocked(const std::string& target) {
-  auto it = std::find(pendingTargets.begin(), pendingTargets.end(), target);
-  if (it != pendingTargets.end()) pendingTargets.erase(it);
+  auto it = std::find(pendingTargets_.begin(), pendingTargets_.end(), target);
+  if (it != pendingTargets_.end()) pendingTargets_.erase(it);
 }
 
 void CDownloaderThreadPool::ApplyEachFinished(
     const std::function<void(const DownloadTask&)>& apply) {
-  std::unique_lock<std::mutex> hold(poolLock);
+  std::unique_lock<std::mutex> hold(poolLock_);
   for (;;) {
     WaitForFinished(hold);
-    if (finishedQueue.empty()) return;
+    if (finishedQueue_.empty()) return;
     // Only this thread pops, so the front stays put while it is applied.
-    DownloadTask task = finishedQueue.front();
+    DownloadTask task = finishedQueue_.front();
     hold.unlock();
     apply(task);
     hold.lock();
     RemovePendingLocked(task.targetPath);
-    finishedQueue.pop_front();
+    finishedQueue_.pop_front();
   }
 }
 
 void CDownloaderThreadPool::WaitForFinished(std::unique_lock<std::mutex>& hold) {
-  poolChanged.wait(hold, [this] { return !finishedQueue.empty() || pendingTargets.empty(); });
+  poolChanged_.wait(hold, [this] { return !finishedQueue_.empty() || pendingTargets_.empty(); });
 }
 
 void CDownloaderThreadPool::StopAll() {
-  for (auto& worker : workers) worker->Stop();
-  workers.clear();
+  for (auto& worker : workers_) worker->Stop();
+  workers_.clear();
 }
 
 void DownloadPoolDeleter::operator()(CDownloaderThreadPool* pool) const {
@@ -335,33 +467,12 @@ void DownloadPoolDeleter::operator()(CDownloaderThreadPool* pool) const {
   delete pool;
 }
 
-// ---- Engine side ----
-
-void CVXDlownloader::CreateDownloadPool() {
-  if (downloadPool_) return;
-  HttpFactory();  // chosen before the workers look for it
-  downloadPool_.reset(new CDownloaderThreadPool(this));
-  downloadPool_->StartWorkers(kWorkerCount);
+size_t CDownloaderThreadPool::PendingCount() {
+  std::lock_guard<std::mutex> hold(poolLock_);
+  return pendingTargets_.size();
 }
 
-void CVXDlownloader::AddDownloadTask(const FileEntry& entry, uint8_t fixNameCase) {
-  static const char* const kSuffix[] = {"", ".zip", ".7z", ".4g"};
-  if (!IsSafeRelativePath(entry.path)) {
-    WriteLogTag("Error", "Refused unsafe path [%s]", entry.path.c_str());
-    return;
-  }
-  const char* suffix = (entry.zip >= 0 && entry.zip <= 3) ? kSuffix[entry.zip] : "";
-  DownloadTask task;
-  task.TaskKind = entry.zip;
-  task.fixNameCase = fixNameCase;
-  task.downloadUrl = releaseBaseUrl_ + entry.path + suffix;
-  task.downloadPath = installDir() + "LauncherConfig/update/" + entry.path + suffix;
-  task.targetPath = installDir() + entry.path;
-  task.code = entry.code;
-  task.size = entry.size;
-  task.zipSize = (entry.zip == Zip || entry.zip == SevenZip) ? entry.zipSize : 0;
-  if (FileSizeOf(task.downloadPath) != 0 && !IsFileMD5Equal(task.code, task.downloadPath)) {
-    std::remove(task.downloadPath.c_str());
-  }
-  downloadTasks_.push_back(std::move(task));
+size_t CDownloaderThreadPool::FinishedCount() {
+  std::lock_guard<std::mutex> hold(poolLock_);
+  return finishedQueue_.size();
 }

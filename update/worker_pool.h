@@ -1,10 +1,13 @@
 // The download workers and the pool that deals tasks out to them.
 //
 // Tasks are copied by value: the engine's task list -> one worker's
-// taskQueue -> the worker's working copy -> the pool's finishedQueue (or
-// dropped). The update thread consumes finishedQueue; pendingTargets holds
+// taskQueue -> the worker's working copy -> the pool's finishedQueue_ (or
+// dropped). The update thread consumes finishedQueue_; pendingTargets_ holds
 // the targetPath of every task it is still waiting for, so that it can tell
-// "nothing ready yet" from "everything done".
+// "nothing ready yet" from "everything done". The workers see the
+// installation through InstallState and take their connections from the
+// FileFetcher's factory; what the update thread does with a finished task
+// is the business of the step that queued it (patch, first download).
 #pragma once
 
 #include <chrono>
@@ -13,7 +16,6 @@
 #include <deque>
 #include <functional>
 #include <list>
-#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -24,36 +26,10 @@
 #include "update/types.h"
 
 class CDownloaderThreadPool;
-class EngineProgress;
+class FileFetcher;
+class InstallState;
 
-// What the pool and its workers need of the engine, and nothing more: the
-// installation folder, the network, the transfer timeouts, the cancel flag,
-// the progress counters, the check of signed files, and (for the apply
-// loops) the local list.
-// Thread-safety: every member may be called from any worker; the local list
-// records are made on the update thread only.
-class DownloadHost {
- public:
-  virtual const std::string& installDir() const = 0;
-  virtual HttpClientFactory* HttpFactory() = 0;
-  virtual const HttpTimeouts& TransferTimeouts() const = 0;
-  virtual bool CancelRequested() const = 0;
-  virtual EngineProgress& Counters() = 0;
-  virtual bool RecordFileInLocalList(const FileEntry& entry) = 0;
-  virtual bool RecordFileInLocalList(const DownloadTask& task) = 0;
-  // Whether fetched release files must match a signed release.sig.
-  virtual bool SignedReleases() const = 0;
-  // Whether a fetched release file (a first-download package) is the one
-  // the release signed; sha256 is its digest taken during the transfer,
-  // empty to read the file. True when releases are not signed.
-  virtual bool CheckFetchedReleaseFile(const std::string& relative, const std::string& localPath,
-                                       const std::string& sha256) = 0;
-
- protected:
-  ~DownloadHost() = default;
-};
-
-enum WorkerState : int16_t {
+enum class WorkerState : int16_t {
   Idle = 1,  // constructed or stopped
   Running = 2,
   StopRequested = 4,
@@ -71,7 +47,8 @@ enum WorkerState : int16_t {
 // test's thread while the worker is not started).
 class CDownloaderThread {
  public:
-  CDownloaderThread(DownloadHost* engine, CDownloaderThreadPool* pool);
+  // All borrowed; they outlive the worker.
+  CDownloaderThread(InstallState* state, FileFetcher* fetcher, CDownloaderThreadPool* pool);
   virtual ~CDownloaderThread();
   CDownloaderThread(const CDownloaderThread&) = delete;
   CDownloaderThread& operator=(const CDownloaderThread&) = delete;
@@ -85,6 +62,10 @@ class CDownloaderThread {
   // Handles every queued task; false once a stop was requested.
   virtual bool Run();
 
+  // A big plain file whose old copy is on disk, fetched as a delta against
+  // it when the release has its chunk map: 1 complete, 36 stopped, 0 when
+  // the whole-file transfer must fetch it.
+  TransferResult FetchAsDelta(DownloadTask& task);
   // Up to 21 attempts of DownloadFileOneTime: 1 complete, 0 failed,
   // 36 stopped.
   TransferResult DownloadFileWithRetry(DownloadTask& task);
@@ -107,12 +88,13 @@ class CDownloaderThread {
   bool VerifyMd5(const DownloadTask& task, const std::string& path, const std::string& md5);
   HttpClient* Http();
 
-  DownloadHost* engine_;         // borrowed; outlives the worker
+  InstallState* install_;        // borrowed; outlives the worker
+  FileFetcher* fetcher_;         // borrowed; outlives the worker
   CDownloaderThreadPool* pool_;  // borrowed; owns the worker
   std::mutex lock_;
   std::condition_variable wake_;  // taskQueue grew or a stop was requested
   uint32_t threadId_ = 0;
-  WorkerState state_ = Idle;
+  WorkerState state_ = WorkerState::Idle;
   std::thread thread_;
   std::deque<DownloadTask> taskQueue_;
   std::unique_ptr<HttpClient> http_;  // kept between attempts and tasks
@@ -123,21 +105,21 @@ class CDownloaderThread {
 
 // The pool of download workers, owned by the engine.
 //
-// Thread-safety: poolLock guards finishedQueue and pendingTargets; workers
+// Thread-safety: poolLock_ guards finishedQueue_ and pendingTargets_; workers
 // append and drop from their threads while the update thread consumes.
-// `workers` is changed only by the thread that creates or stops the pool.
-// packageFiles belongs to the update thread (first download).
+// `workers_` is changed only by the thread that creates or stops the pool.
 //
 // The update thread consumes with ApplyEachFinished instead of polling every
-// 5 ms: it waits until finishedQueue has a task or nothing is pending any
-// more, applies the front task without poolLock held, then drops it from
-// pendingTargets and finishedQueue.
+// 5 ms: it waits until finishedQueue_ has a task or nothing is pending any
+// more, applies the front task without poolLock_ held, then drops it from
+// pendingTargets_ and finishedQueue_.
 //
-// poolChanged is notified (after the change, under poolLock) whenever a
-// worker appends to finishedQueue or drops from pendingTargets.
+// poolChanged_ is notified (after the change, under poolLock_) whenever a
+// worker appends to finishedQueue_ or drops from pendingTargets_.
 class CDownloaderThreadPool {
  public:
-  explicit CDownloaderThreadPool(DownloadHost* engine);
+  // Both borrowed; they outlive the pool.
+  CDownloaderThreadPool(InstallState* state, FileFetcher* fetcher);
   virtual ~CDownloaderThreadPool();
   CDownloaderThreadPool(const CDownloaderThreadPool&) = delete;
   CDownloaderThreadPool& operator=(const CDownloaderThreadPool&) = delete;
@@ -149,47 +131,40 @@ class CDownloaderThreadPool {
 
   // Queues a copy on the first worker with an empty queue, else on the one
   // with the shortest queue (earliest among equals). remember: also expect
-  // its targetPath in pendingTargets. The copy starts with nothing fetched.
+  // its targetPath in pendingTargets_. The copy starts with nothing fetched.
   int AddTask(DownloadTask task, bool remember);
   void AddFinishedTask(const DownloadTask& task);
   // Appends all records under one hold of the lock, in order.
   void AddFinishedTasks(const std::vector<DownloadTask>& tasks);
-  // Removes the first pendingTargets entry equal to task.targetPath.
+  // Removes the first pendingTargets_ entry equal to task.targetPath.
   void DropPendingTask(const DownloadTask& task);
   // Stops and destroys every worker.
   void StopAll();
 
   // Calls `apply` on the update thread for each task the workers hand on,
-  // without poolLock held, until no target is pending any more.
+  // without poolLock_ held, until no target is pending any more.
   void ApplyEachFinished(const std::function<void(const DownloadTask&)>& apply);
 
-  // Apply loops of the update thread, defined with the patch and first
-  // download steps.
-  // *applied (when given): how many tasks were put in place and recorded.
-  bool ProcessDownloadPatchTask(int* applied = nullptr);
-  // True when all `packages` arrived and unpacked and every file their
-  // lists name came out of them with the listed content. signedCodes (path
-  // to MD5 of the signed client list; null for unsigned releases): a file
-  // is recorded only when it also has the code that list gives it, since a
-  // package's own list vouches for nothing by itself.
-  bool ProcessFirstDownloadTask(int packages,
-                                const std::map<std::string, std::string>* signedCodes = nullptr);
-
-  std::vector<std::unique_ptr<CDownloaderThread>> workers;
-  std::list<std::string> pendingTargets;  // guarded by poolLock
-  std::mutex poolLock;
-  std::condition_variable poolChanged;
-  std::deque<DownloadTask> finishedQueue;         // guarded by poolLock
-  std::map<std::string, FileEntry> packageFiles;  // update thread only
+  // What tests and the steps may ask of the pool's state.
+  size_t WorkerCount() const { return workers_.size(); }
+  CDownloaderThread* Worker(size_t i) const { return workers_[i].get(); }
+  size_t PendingCount();
+  size_t FinishedCount();
 
  private:
-  // Waits until finishedQueue has a task or pendingTargets is empty; `hold`
-  // must own poolLock.
+  // Waits until finishedQueue_ has a task or pendingTargets_ is empty; `hold`
+  // must own poolLock_.
   void WaitForFinished(std::unique_lock<std::mutex>& hold);
-  // Removes the first pendingTargets entry equal to target; poolLock held.
+  // Removes the first pendingTargets_ entry equal to target; poolLock_ held.
   void RemovePendingLocked(const std::string& target);
 
-  DownloadHost* engine_;  // borrowed; owns the pool
+  InstallState* state_;   // borrowed; outlives the pool
+  FileFetcher* fetcher_;  // borrowed; outlives the pool
+  std::vector<std::unique_ptr<CDownloaderThread>> workers_;
+  std::list<std::string> pendingTargets_;  // guarded by poolLock_
+  std::mutex poolLock_;
+  std::condition_variable poolChanged_;
+  std::deque<DownloadTask> finishedQueue_;  // guarded by poolLock_
 };
 
 // Stops the workers before the pool is freed; the engine's pool pointer

@@ -18,6 +18,7 @@
 #include "tests/test_files.h"
 #include "update/downloader.h"
 #include "update/md5.h"
+#include "update/testing/fake_install_state.h"
 
 namespace {
 
@@ -48,7 +49,8 @@ class WorkerPoolTest : public ::testing::Test {
     return got;
   }
 
-  DownloadTask Task(const std::string& name, const std::string& body, int kind = Plain) {
+  DownloadTask Task(const std::string& name, const std::string& body,
+                    TaskKind kind = TaskKind::Plain) {
     std::string url = "http://fake/" + name;
     server_.Put(url, {200, body});
     DownloadTask t;
@@ -102,10 +104,11 @@ TEST_F(WorkerPoolTest, ThreadsThatCannotBeStartedAreLeftOut) {
         rlimit limit{};
         limit.rlim_cur = limit.rlim_max = static_cast<rlim_t>(pages) * 4096 + (2 << 20);
         setrlimit(RLIMIT_AS, &limit);
-        CDownloaderThreadPool pool(engine_.get());
+        CDownloaderThreadPool pool(&engine_->installation(), &engine_->fetcher());
         pool.StartWorkers(4);
         engine_->SetUpdateMode(static_cast<UpdateMode>(7));  // unknown: a full check
-        const bool ok = pool.workers.empty() && engine_->GetUpdateMode() == VerifyFiles &&
+        const bool ok = pool.WorkerCount() == 0 &&
+                        engine_->GetUpdateMode() == UpdateMode::VerifyFiles &&
                         engine_->GetDifferentFiles() == Status_DifferencesReady &&
                         engine_->GetDownloadTaskCount() == 1;
         _exit(ok ? 0 : 1);
@@ -113,10 +116,14 @@ TEST_F(WorkerPoolTest, ThreadsThatCannotBeStartedAreLeftOut) {
       ::testing::ExitedWithCode(0), "");
 }
 
+// The pool alone, with a stand-in for the installation: queueing and the
+// pending targets need no engine.
 TEST_F(WorkerPoolTest, TenTasksOnFourBusyWorkersQueue3322) {
-  CDownloaderThreadPool pool(engine_.get());
+  FakeInstallState state(dir_ + "game/");
+  FileFetcher fetcher(&state);
+  CDownloaderThreadPool pool(&state, &fetcher);
   for (int i = 0; i < 4; ++i)
-    pool.AddWorker(std::make_unique<CDownloaderThread>(engine_.get(), &pool));  // not started
+    pool.AddWorker(std::make_unique<CDownloaderThread>(&state, &fetcher, &pool));  // not started
   for (int i = 0; i < 10; ++i) {
     DownloadTask t;
     // Appended rather than "f" + ...: GCC 12 at -O3 warns falsely (-Wrestrict) on that.
@@ -125,28 +132,30 @@ TEST_F(WorkerPoolTest, TenTasksOnFourBusyWorkersQueue3322) {
     pool.AddTask(t, true);
   }
   std::vector<size_t> lengths;
-  for (auto& w : pool.workers) lengths.push_back(w->QueueLength());
+  for (size_t i = 0; i < pool.WorkerCount(); ++i) lengths.push_back(pool.Worker(i)->QueueLength());
   EXPECT_EQ(lengths, (std::vector<size_t>{3, 3, 2, 2}));
-  EXPECT_EQ(pool.pendingTargets.size(), 10u);
+  EXPECT_EQ(pool.PendingCount(), 10u);
 }
 
 TEST_F(WorkerPoolTest, DropRemovesOneEntryPerCallAndNoWorkersQueueNothing) {
-  CDownloaderThreadPool pool(engine_.get());
+  FakeInstallState state(dir_ + "game/");
+  FileFetcher fetcher(&state);
+  CDownloaderThreadPool pool(&state, &fetcher);
   DownloadTask t;
   t.targetPath = "same";
   pool.AddTask(t, true);
   pool.AddTask(t, true);
   pool.DropPendingTask(t);
-  EXPECT_EQ(pool.pendingTargets.size(), 1u);
-  CDownloaderThread never(engine_.get(), &pool);
+  EXPECT_EQ(pool.PendingCount(), 1u);
+  CDownloaderThread never(&state, &fetcher, &pool);
   EXPECT_FALSE(never.Stop());
-  EXPECT_EQ(never.State(), Idle);
+  EXPECT_EQ(never.State(), WorkerState::Idle);
 }
 
 TEST_F(WorkerPoolTest, VerifiedFilesAreHandedOnAndBadOnesDropped) {
   engine_->CreateDownloadPool();
   CDownloaderThreadPool* pool = engine_->pool();
-  ASSERT_EQ(pool->workers.size(), 4u);
+  ASSERT_EQ(pool->WorkerCount(), 4u);
   DownloadTask good = Task("data/good.bin", std::string(3000, 'g'));
   DownloadTask bad = Task("data/bad.bin", std::string(3000, 'b'));
   bad.code = Md5Of("something else");
@@ -157,7 +166,7 @@ TEST_F(WorkerPoolTest, VerifiedFilesAreHandedOnAndBadOnesDropped) {
   std::vector<DownloadTask> got = Drain(pool);
   ASSERT_EQ(got.size(), 1u);
   EXPECT_EQ(got[0].targetPath, good.targetPath);
-  EXPECT_TRUE(pool->pendingTargets.empty());
+  EXPECT_EQ(pool->PendingCount(), 0u);
   std::string log = Log();
   EXPECT_NE(log.find("Error ! MD5 Of bad.bin Error, RightMD5:" + bad.code +
                      ", ErrorMD5:" + Md5Of(std::string(3000, 'b')) + ", FileSize:3000"),
@@ -170,7 +179,7 @@ TEST_F(WorkerPoolTest, SevenZipTaskIsUnpackedVerifiedAndRenamedIntoPlace) {
   std::string archive = Make7z("one.7z", {{"one.txt", content}});
   engine_->CreateDownloadPool();
   CDownloaderThreadPool* pool = engine_->pool();
-  DownloadTask t = Task("one.txt.7z", archive, SevenZip);
+  DownloadTask t = Task("one.txt.7z", archive, TaskKind::SevenZip);
   t.targetPath = dir_ + "game/one.txt";
   t.zipSize = static_cast<int64_t>(archive.size());
   t.size = static_cast<int64_t>(content.size());
@@ -198,7 +207,7 @@ TEST_F(WorkerPoolTest, ZipTaskIsAppliedLikeASevenZipOne) {
   std::string content = "zipped content";
   std::string archive = Make7z("two.zip", {{"two.txt", content}}, "zip");
   engine_->CreateDownloadPool();
-  DownloadTask t = Task("two.txt.zip", archive, Zip);
+  DownloadTask t = Task("two.txt.zip", archive, TaskKind::Zip);
   t.targetPath = dir_ + "game/two.txt";
   t.zipSize = static_cast<int64_t>(archive.size());
   t.code = Md5Of(content);
@@ -215,7 +224,7 @@ TEST_F(WorkerPoolTest, CancelDropsEveryQueuedTaskSoTheWaiterEnds) {
     engine_->pool()->AddTask(t, true);
   }
   EXPECT_TRUE(Drain(engine_->pool()).empty());
-  EXPECT_TRUE(engine_->pool()->pendingTargets.empty());
+  EXPECT_EQ(engine_->pool()->PendingCount(), 0u);
 }
 
 TEST_F(WorkerPoolTest, PackageIsHandedOnBeforeItsFiles) {
@@ -225,7 +234,7 @@ TEST_F(WorkerPoolTest, PackageIsHandedOnBeforeItsFiles) {
   engine_->CreateDownloadPool();
   CDownloaderThreadPool* pool = engine_->pool();
   DownloadTask pkg;
-  pkg.TaskKind = Package;
+  pkg.TaskKind = TaskKind::Package;
   pkg.size = static_cast<int64_t>(archive.size());
   pkg.downloadUrl = "http://fake/data.7z";
   pkg.downloadPath = dir_ + "game/data.7z";
@@ -235,10 +244,10 @@ TEST_F(WorkerPoolTest, PackageIsHandedOnBeforeItsFiles) {
 
   std::vector<DownloadTask> got = Drain(pool);
   ASSERT_EQ(got.size(), 4u);
-  EXPECT_EQ(got[0].TaskKind, Package);
+  EXPECT_EQ(got[0].TaskKind, TaskKind::Package);
   std::set<std::string> files;
   for (size_t i = 1; i < got.size(); ++i) {
-    EXPECT_EQ(got[i].TaskKind, Plain);
+    EXPECT_EQ(got[i].TaskKind, TaskKind::Plain);
     EXPECT_TRUE(got[i].downloadUrl.empty());
     files.insert(got[i].targetPath);
   }
@@ -260,29 +269,28 @@ TEST_F(WorkerPoolTest, StopTakesEffectWithinOnePieceAndKeepsThePartialFile) {
   DownloadTask t = Task("big.bin", std::string(100000, 'q'));
   DownloadTask later = Task("later.bin", "later");
   pool->AddTask(t, true);
-  CDownloaderThread* worker = pool->workers[0].get();
+  CDownloaderThread* worker = pool->Worker(0);
   worker->Enqueue(later);  // behind t on the same worker
   while (!reached) std::this_thread::yield();
   std::thread stopper([&] { worker->Stop(); });
-  while (worker->State() != StopRequested) std::this_thread::yield();
+  while (worker->State() != WorkerState::StopRequested) std::this_thread::yield();
   release = true;
   stopper.join();
 
-  EXPECT_EQ(worker->State(), Idle);
+  EXPECT_EQ(worker->State(), WorkerState::Idle);
   EXPECT_EQ(ReadAll(t.downloadPath), std::string(3000, 'q'));
   EXPECT_EQ(server_.CountRequests(later.downloadUrl), 0);
   EXPECT_NE(Log().find("Error! Thread close down load file [" + t.downloadPath + "] failed! "),
             std::string::npos);
-  std::unique_lock<std::mutex> hold(pool->poolLock);
-  EXPECT_TRUE(pool->finishedQueue.empty());
+  EXPECT_EQ(pool->FinishedCount(), 0u);
 }
 
 TEST_F(WorkerPoolTest, AddDownloadTaskBuildsPathsAndDropsWrongLeftovers) {
   engine_->SetReleaseBaseUrl("http://host/rel/");
-  FileEntry e{"data/map.bin", Md5Of("map"), 3, SevenZip, 40};
+  FileEntry e{"data/map.bin", Md5Of("map"), 3, ZipValueOf(TaskKind::SevenZip), 40};
   WriteAll(dir_ + "game/LauncherConfig/update/data/map.bin.7z", "stale");
   engine_->AddDownloadTask(e, 1);
-  FileEntry hostile{"../../etc/passwd", "", 1, Plain, 0};
+  FileEntry hostile{"../../etc/passwd", "", 1, ZipValueOf(TaskKind::Plain), 0};
   engine_->AddDownloadTask(hostile, 0);
   ASSERT_EQ(engine_->GetDownloadTaskCount(), 1);
   const DownloadTask& t = engine_->downloadTasks()[0];

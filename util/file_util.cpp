@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -154,6 +155,11 @@ const char* GetModuleFolder() {
   return folder;
 }
 
+bool EnterModuleFolder() {
+  const char* folder = GetModuleFolder();
+  return *folder != '\0' && chdir(folder) == 0;
+}
+
 const char* GetModuleNamePart() {
   const char* full = ModulePath();
   const char* slash = strrchr(full, '/');
@@ -235,6 +241,50 @@ FILE* OpenFileForWrite(const std::string& path) {
     if (!IsFolder(folder)) mkdir(folder.c_str(), 0755);
   }
   return fopen(Slashed(path).c_str(), "wb");
+}
+
+bool ReadWholeFile(const std::string& path, int64_t maxBytes, std::string* out) {
+  out->clear();
+  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return false;
+  struct stat st {};
+  bool ok = fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size <= maxBytes;
+  // The size read first only sizes the buffer: a file that grows meanwhile
+  // is still cut off at maxBytes + 1, which reads as too large.
+  if (ok) out->reserve(static_cast<size_t>(st.st_size));
+  char buffer[64 * 1024];
+  while (ok) {
+    ssize_t n = read(fd, buffer, sizeof buffer);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) ok = false;
+    if (n <= 0) break;
+    out->append(buffer, static_cast<size_t>(n));
+    ok = static_cast<int64_t>(out->size()) <= maxBytes;
+  }
+  close(fd);
+  if (!ok) out->clear();
+  return ok;
+}
+
+bool RemoveFileIfPresent(const std::string& path) {
+  std::error_code ec;
+  const auto st = std::filesystem::symlink_status(path, ec);
+  if (std::filesystem::is_directory(st)) return false;
+  std::filesystem::remove(path, ec);
+  return !std::filesystem::exists(std::filesystem::symlink_status(path, ec));
+}
+
+bool MoveIntoPlace(const std::string& source, const std::string& target) {
+  if (!IsPlainFile(source)) return false;
+  if (std::rename(source.c_str(), target.c_str()) == 0) return true;
+  if (errno != EXDEV) return false;
+  return CopyPlainFile(source, target, false);
+}
+
+bool MakeExecutable(const std::string& path) {
+  struct stat st {};
+  if (stat(path.c_str(), &st) != 0) return false;
+  return chmod(path.c_str(), st.st_mode | S_IXUSR | S_IXGRP | S_IXOTH) == 0;
 }
 
 std::string ReadFirstLine(const std::string& path) {

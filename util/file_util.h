@@ -40,6 +40,8 @@ std::string GetParentFolder(const std::string& path);
 const char* GetModuleFolder();
 // File name of the running executable (for example "Launcher.exe").
 const char* GetModuleNamePart();
+// Makes the executable's folder the current folder; false when it cannot.
+bool EnterModuleFolder();
 
 // Creates every folder along the path ("/" or "\" separated). Returns whether
 // the deepest folder was created by this call: false when it existed already.
@@ -63,6 +65,25 @@ bool WipeFileBody(const std::string& folder, const std::string& name);
 // Creates the missing folders along the path, then opens the file for binary
 // writing ("wb", truncating). Null on failure; the caller closes the file.
 FILE* OpenFileForWrite(const std::string& path);
+
+// The whole content of a regular file into *out. False, with *out empty,
+// when the file is missing, is not a plain file, cannot be read or holds
+// more than maxBytes: callers read files of bounded kinds (lists, keys,
+// signatures) and must not take a huge or endless one into memory.
+bool ReadWholeFile(const std::string& path, int64_t maxBytes, std::string* out);
+
+// Deletes a plain file (never a folder); true when it is gone afterwards,
+// also when it was never there.
+bool RemoveFileIfPresent(const std::string& path);
+
+// Puts the content of source at target so that a reader of target only ever
+// sees the old or the new file: a rename when both lie on one file system,
+// else a copy to a temporary name beside target and a rename (source then
+// stays). False leaves target as it was.
+bool MoveIntoPlace(const std::string& source, const std::string& target);
+
+// Adds the execute bits (owner, group, others) to a file's mode.
+bool MakeExecutable(const std::string& path);
 
 // The first non-empty line of a UTF-8 text file, without a leading byte
 // order mark; a carriage return before the line feed is kept. Lines longer

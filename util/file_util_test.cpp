@@ -195,4 +195,79 @@ TEST_F(FileUtilTest, WriteFileAtomicallyReplacesWholeFile) {
   EXPECT_TRUE(FileExists(dir + "/other.tmp-1-1"));
 }
 
+TEST_F(FileUtilTest, ReadWholeFileKeepsToItsBound) {
+  const std::string bytes("a\0b\r\nc", 6);
+  Write("six.bin", bytes);
+  Write("empty", "");
+  std::string out = "left over";
+  EXPECT_TRUE(ReadWholeFile(dir + "/six.bin", 6, &out));
+  EXPECT_EQ(out, bytes);
+  EXPECT_TRUE(ReadWholeFile(dir + "/empty", 0, &out));
+  EXPECT_EQ(out, "");
+  // One byte over the bound, a folder, a missing file: nothing is read.
+  out = "left over";
+  EXPECT_FALSE(ReadWholeFile(dir + "/six.bin", 5, &out));
+  EXPECT_EQ(out, "");
+  out = "left over";
+  EXPECT_FALSE(ReadWholeFile(dir, 1 << 20, &out));
+  EXPECT_EQ(out, "");
+  EXPECT_FALSE(ReadWholeFile(dir + "/missing", 1 << 20, &out));
+  // A file that reports size 0 but holds more (as /proc files do, or one
+  // that grows while it is read) is held to the bound by what is read.
+  EXPECT_TRUE(ReadWholeFile("/proc/self/status", 1 << 20, &out));
+  EXPECT_GT(out.size(), 16u);
+  EXPECT_FALSE(ReadWholeFile("/proc/self/status", 16, &out));
+  EXPECT_EQ(out, "");
+  EXPECT_FALSE(ReadWholeFile("/dev/null", 1 << 20, &out)) << "not a plain file";
+  chmod((dir + "/six.bin").c_str(), 0);
+  if (geteuid() != 0) {
+    EXPECT_FALSE(ReadWholeFile(dir + "/six.bin", 6, &out)) << "unreadable";
+  }
+}
+
+TEST_F(FileUtilTest, RemoveMoveAndMakeExecutable) {
+  Write("gone.txt", "x");
+  Write("folder/kept.txt", "x");
+  EXPECT_TRUE(RemoveFileIfPresent(dir + "/gone.txt"));
+  EXPECT_FALSE(FileExists(dir + "/gone.txt"));
+  EXPECT_TRUE(RemoveFileIfPresent(dir + "/gone.txt")) << "absent counts as removed";
+  EXPECT_FALSE(RemoveFileIfPresent(dir + "/folder")) << "never a folder";
+  EXPECT_TRUE(FileExists(dir + "/folder/kept.txt"));
+  // A link goes, not what it points to.
+  ASSERT_EQ(symlink((dir + "/folder").c_str(), (dir + "/link").c_str()), 0);
+  EXPECT_TRUE(RemoveFileIfPresent(dir + "/link"));
+  EXPECT_TRUE(FileExists(dir + "/folder/kept.txt"));
+
+  // Same file system: a rename over the old target.
+  Write("fetched", "new");
+  Write("target", "old");
+  EXPECT_TRUE(MoveIntoPlace(dir + "/fetched", dir + "/target"));
+  EXPECT_EQ(Read("target"), "new");
+  EXPECT_FALSE(FileExists(dir + "/fetched"));
+  EXPECT_FALSE(MoveIntoPlace(dir + "/fetched", dir + "/target")) << "no source";
+  EXPECT_FALSE(MoveIntoPlace(dir + "/folder", dir + "/target")) << "a folder is no file";
+  EXPECT_EQ(Read("target"), "new");
+  // Another file system (tmpfs here, usually): copied into place.
+  char shm[] = "/dev/shm/kestrava-util-XXXXXX";
+  const int fd = mkstemp(shm);
+  ASSERT_GE(fd, 0);
+  ASSERT_TRUE(WriteAll(fd, "other fs", 8));
+  close(fd);
+  struct stat from {
+  }, to{};
+  stat(shm, &from);
+  stat(dir.c_str(), &to);
+  EXPECT_TRUE(MoveIntoPlace(shm, dir + "/target"));
+  EXPECT_EQ(Read("target"), "other fs");
+  EXPECT_EQ(FileExists(shm), from.st_dev != to.st_dev) << "a copy leaves its source";
+  unlink(shm);
+
+  chmod((dir + "/target").c_str(), 0640);
+  EXPECT_TRUE(MakeExecutable(dir + "/target"));
+  struct stat st {};
+  ASSERT_EQ(stat((dir + "/target").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0751u);
+  EXPECT_FALSE(MakeExecutable(dir + "/missing"));
+}
+
 }  // namespace

@@ -39,3 +39,7 @@ std::string Utf8ToWide(const char* text);
 // The longest prefix of `text` of at most `maxBytes` bytes that does not end
 // inside a UTF-8 sequence.
 std::string CutUtf8(const std::string& text, size_t maxBytes);
+
+// ASCII letters compared without regard to case (skin attribute values,
+// profile file section and key names).
+bool EqualNoCase(const std::string& a, const std::string& b);

@@ -11,16 +11,22 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
-#include <iterator>
 #include <set>
 #include <sstream>
 
+#include "util/file_util.h"
+
 namespace {
 
+// The crash writer must finish: no file of /proc is taken beyond this (the
+// smaps of the largest real process stays far below it).
+constexpr int64_t kProcFileLimit = int64_t{256} << 20;
+
+// A /proc file of the traced process; "" when it cannot be read.
 std::string ReadWhole(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), {});
+  std::string text;
+  ReadWholeFile(path, kProcFileLimit, &text);
+  return text;
 }
 
 std::vector<pid_t> ListThreads(const std::string& taskFolder) {

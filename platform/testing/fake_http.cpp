@@ -64,34 +64,48 @@ void FakeHttpServer::BeforePiece(const std::string& url, int index) {
 namespace {
 
 // The part of the body a request gets, and its status.
-void Shape(const FakeResource& res, int64_t rangeFrom, int* status, std::string* body) {
+void Shape(const FakeResource& res, const FakeRequest& request, int* status, std::string* body) {
   *status = res.status;
   *body = res.body;
-  if (res.status != 200 || rangeFrom <= 0 || !res.honourRange) return;
-  if (rangeFrom >= static_cast<int64_t>(res.body.size())) {
+  const bool closed = request.rangeTo >= 0;
+  if (res.status != 200 || (request.rangeFrom <= 0 && !closed) || !res.honourRange) return;
+  if (request.rangeFrom >= static_cast<int64_t>(res.body.size())) {
     *status = 416;
     body->clear();
     return;
   }
   *status = 206;
-  *body = res.body.substr(static_cast<size_t>(rangeFrom));
+  const size_t from = static_cast<size_t>(request.rangeFrom);
+  *body = closed
+              ? res.body.substr(from, static_cast<size_t>(request.rangeTo - request.rangeFrom + 1))
+              : res.body.substr(from);
 }
 
 }  // namespace
 
 HttpResult FakeHttpClient::Get(const std::string& url, int64_t rangeFrom, const HttpTimeouts&,
                                HttpReceiver* receiver) {
+  return Serve(FakeRequest{url, rangeFrom, false}, receiver);
+}
+
+HttpResult FakeHttpClient::GetRange(const std::string& url, int64_t from, int64_t to,
+                                    const HttpTimeouts&, HttpReceiver* receiver) {
+  return Serve(FakeRequest{url, from, false, to}, receiver);
+}
+
+HttpResult FakeHttpClient::Serve(const FakeRequest& request, HttpReceiver* receiver) {
+  const std::string& url = request.url;
   HttpResult result;
   FakeResource res;
   bool cut = false;
-  if (!server_->Lookup(url, FakeRequest{url, rangeFrom, false}, &res, &cut)) {
+  if (!server_->Lookup(url, request, &res, &cut)) {
     result.error = 7;
     result.message = "connection refused";
     return result;
   }
   int status = 0;
   std::string body;
-  Shape(res, rangeFrom, &status, &body);
+  Shape(res, request, &status, &body);
   int64_t length = res.omitLength ? -1 : static_cast<int64_t>(body.size());
   if (cut) body.resize(std::min<size_t>(body.size(), static_cast<size_t>(res.cutAfter)));
   result.outcome = HttpOutcome::kAborted;

@@ -31,6 +31,7 @@ struct FakeRequest {
   std::string url;
   int64_t rangeFrom = -1;  // -1: no range header
   bool headersOnly = false;
+  int64_t rangeTo = -1;  // the end of a closed range; -1: open
 };
 
 // The shared state of the fake server.
@@ -67,11 +68,15 @@ class FakeHttpClient : public HttpClient {
   explicit FakeHttpClient(FakeHttpServer* server) : server_(server) {}
   HttpResult Get(const std::string& url, int64_t rangeFrom, const HttpTimeouts& timeouts,
                  HttpReceiver* receiver) override;
+  HttpResult GetRange(const std::string& url, int64_t from, int64_t to,
+                      const HttpTimeouts& timeouts, HttpReceiver* receiver) override;
   bool QueryHeaders(const std::string& url, const HttpTimeouts& timeouts, int* status,
                     int64_t* contentLength) override;
   bool CanConnect(const std::string& url, long timeoutMs) override;
 
  private:
+  HttpResult Serve(const FakeRequest& request, HttpReceiver* receiver);
+
   FakeHttpServer* server_;  // borrowed
 };
 

@@ -160,10 +160,10 @@ std::unique_ptr<platform::Surface> PrivateDisplay::Screenshot(unsigned long wind
 }
 
 LauncherProcess::LauncherProcess(const PrivateDisplay& display, const std::string& folder,
-                                 const std::string& releaseUrl) {
+                                 const std::string& releaseUrl, const std::string& startFolder) {
   pid_ = Spawn({folder + "/Launcher.exe"},
                EnvironmentWith({"DISPLAY=" + display.name(), "KESTRAVA_RELEASE_URL=" + releaseUrl}),
-               folder, folder + "/../launcher.out");
+               startFolder.empty() ? folder : startFolder, folder + "/../launcher.out");
 }
 
 LauncherProcess::~LauncherProcess() {

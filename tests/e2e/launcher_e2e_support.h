@@ -53,11 +53,12 @@ class PrivateDisplay {
 };
 
 // A launcher process started from its folder as a player would start it:
-// there, with our environment plus DISPLAY and KESTRAVA_RELEASE_URL.
+// there (or in `startFolder`, as a menu entry starts it in the home folder),
+// with our environment plus DISPLAY and KESTRAVA_RELEASE_URL.
 class LauncherProcess {
  public:
   LauncherProcess(const PrivateDisplay& display, const std::string& folder,
-                  const std::string& releaseUrl);
+                  const std::string& releaseUrl, const std::string& startFolder = "");
   ~LauncherProcess();  // kills a launcher still running
   LauncherProcess(const LauncherProcess&) = delete;
   LauncherProcess& operator=(const LauncherProcess&) = delete;

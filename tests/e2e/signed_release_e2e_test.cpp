@@ -14,6 +14,7 @@
 #include "tests/e2e/launcher_e2e_support.h"
 #include "tests/e2e/nginx_server.h"
 #include "tests/e2e/update_e2e_support.h"
+#include "tools/archive_writer.h"
 #include "update/archive.h"
 #include "update/file_list.h"
 #include "update/md5.h"

@@ -55,7 +55,8 @@ TEST_F(TransferE2eTest, WorkersFetchPlainAndPackedFilesOfARelease) {
     std::string path = "data/f" + std::to_string(i) + ".bin";
     std::string body = Pattern(100000 + i * 777, i);
     WriteAll(rel + path, body);
-    entries.push_back({path, Md5Of(body), static_cast<int64_t>(body.size()), Plain, 0});
+    entries.push_back(
+        {path, Md5Of(body), static_cast<int64_t>(body.size()), ZipValueOf(TaskKind::Plain), 0});
   }
   std::string packed = Pattern(300000, 99);
   WriteAll(install_ + "src/packed.dat", packed);
@@ -63,7 +64,8 @@ TEST_F(TransferE2eTest, WorkersFetchPlainAndPackedFilesOfARelease) {
                     "data/packed.dat.7z' packed.dat >/dev/null";
   ASSERT_EQ(std::system(cmd.c_str()), 0);
   entries.push_back({"data/packed.dat", Md5Of(packed), static_cast<int64_t>(packed.size()),
-                     SevenZip, static_cast<int64_t>(fs::file_size(rel + "data/packed.dat.7z"))});
+                     ZipValueOf(TaskKind::SevenZip),
+                     static_cast<int64_t>(fs::file_size(rel + "data/packed.dat.7z"))});
 
   const size_t logMark = ReadAll(server_.accessLog).size();
   for (const FileEntry& e : entries) engine_->AddDownloadTask(e, 0);

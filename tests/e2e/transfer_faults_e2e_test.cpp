@@ -32,8 +32,9 @@ class TransferFaultsTest : public ::testing::Test {
     ASSERT_TRUE(server_.Start(dir_ + "www"));
     SetLogFile(dir_ + "test.log");
     engine_ = std::make_unique<CVXDlownloader>(dir_);
-    pool_ = std::make_unique<CDownloaderThreadPool>(engine_.get());
-    worker_ = std::make_unique<CDownloaderThread>(engine_.get(), pool_.get());
+    pool_ = std::make_unique<CDownloaderThreadPool>(&engine_->installation(), &engine_->fetcher());
+    worker_ = std::make_unique<CDownloaderThread>(&engine_->installation(), &engine_->fetcher(),
+                                                  pool_.get());
   }
   void TearDown() override {
     worker_.reset();

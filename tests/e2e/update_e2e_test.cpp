@@ -13,6 +13,7 @@
 #include <filesystem>
 #include <pugixml.hpp>
 #include <random>
+#include <sstream>
 #include <thread>
 
 #include "platform/testing/fault_server_process.h"
@@ -39,6 +40,32 @@ std::string LauncherScript(const std::string& version) {
   for (size_t p; (p = s.find("%VERSION%")) != std::string::npos;) s.replace(p, 9, version);
   s.replace(s.find("%PATCHER%"), 9, Patcher());
   return s;
+}
+
+struct PackageRef {
+  std::string name;
+  int64_t size;
+};
+
+// The first-download packages a release folder names in its index.
+std::vector<PackageRef> PackagesOf(const std::string& releaseDir) {
+  std::vector<PackageRef> packages;
+  std::istringstream in(ReadFile(releaseDir + "/LauncherConfig/update/firstdownload"));
+  for (std::string line; std::getline(in, line);) {
+    const size_t comma = line.rfind(',');
+    if (comma == std::string::npos) continue;
+    packages.push_back({line.substr(0, comma), std::stoll(line.substr(comma + 1))});
+  }
+  return packages;
+}
+
+// Those of them still lying in the installation folder.
+std::vector<std::string> PackagesLeft(const std::string& releaseDir, const std::string& install) {
+  std::vector<std::string> left;
+  for (const PackageRef& p : PackagesOf(releaseDir)) {
+    if (fs::exists(install + p.name)) left.push_back(p.name);
+  }
+  return left;
 }
 
 class UpdateE2e : public ::testing::Test {
@@ -119,6 +146,9 @@ TEST_F(UpdateE2e, EmptyFolderThenNextReleaseThenRepairAndFullDownload) {
   std::string url1 = Shared("v1"), url2 = Shared("v2");
   ASSERT_EQ(Update(install_, url1), 0) << Output();
   EXPECT_EQ(Differences(V1(), install_), std::vector<std::string>{});
+  // Every package was unpacked and recorded: none is kept beside its files.
+  ASSERT_GE(PackagesOf(server_.root + "/upd-shared-v1").size(), 2u);
+  EXPECT_EQ(PackagesLeft(server_.root + "/upd-shared-v1", install_), std::vector<std::string>{});
 
   Game v2 = V2();
   size_t mark = LogMark();
@@ -206,6 +236,8 @@ TEST_F(UpdateE2e, AnUnfinishedFirstInstallIsFinishedByALaterPass) {
     fs::rename(rel + "big/world.pak", rel + "big/world.pak.hidden");
     EXPECT_EQ(Update(install_, url), 7) << Output();
     EXPECT_FALSE(fs::exists(install_ + "big/world.pak"));
+    // The package cut short stays; the whole ones went once recorded.
+    EXPECT_EQ(PackagesLeft(rel, install_), std::vector<std::string>{"data2.7z"});
     WriteFile(rel + "data2.7z", package);
     fs::rename(rel + "big/world.pak.hidden", rel + "big/world.pak");
     ASSERT_EQ(Update(install_, url, mode), 0) << Output();
@@ -234,8 +266,21 @@ TEST_F(UpdateE2e, ConnectionsCutAfterOneMiBCompleteByResuming) {
   Shared("v1");
   FaultServerProcess faults;  // stopped when the case ends, passed or not
   ASSERT_TRUE(faults.Start(server_.root));
-  ASSERT_EQ(Update(install_, faults.Url("cut-1048576/upd-shared-v1/")), 0) << Output();
+  const std::string url = faults.Url("cut-1048576/upd-shared-v1/");
+  ASSERT_EQ(Update(install_, url), 0) << Output();
   EXPECT_EQ(Differences(V1(), install_), std::vector<std::string>{});
+  // A package larger than a connection's share was resumed, not restarted,
+  // and, once recorded, removed.
+  const std::string release = server_.root + "/upd-shared-v1";
+  int cutPackages = 0;
+  for (const PackageRef& p : PackagesOf(release)) {
+    if (p.size <= (1 << 20)) continue;
+    ++cutPackages;
+    EXPECT_GE(LogCount(install_, "@@@@" + url + p.name + "---"), 2) << p.name;
+  }
+  EXPECT_GE(cutPackages, 1);
+  EXPECT_GE(LogCount(install_, "Status_Download_Goon"), 1);
+  EXPECT_EQ(PackagesLeft(release, install_), std::vector<std::string>{});
 }
 
 // Requests that have reached the fault server (Stats lines).

@@ -47,7 +47,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   FuzzEngine fuzz(dir);
   CVXDlownloader& engine = *fuzz.engine;
   WriteGuard guard(dir);
-  for (UpdateMode mode : {Normal, FullDownload, VerifyFiles}) {
+  for (UpdateMode mode : {UpdateMode::Normal, UpdateMode::FullDownload, UpdateMode::VerifyFiles}) {
     engine.SetUpdateMode(mode);
     if (engine.GetDifferentFiles() != Status_DifferencesReady) continue;
     CheckTasks(engine, published.size());

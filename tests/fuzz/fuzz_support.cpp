@@ -9,7 +9,7 @@
 #include <map>
 
 #include "diag/log.h"
-#include "update/archive.h"
+#include "tools/archive_writer.h"
 #include "update/md5.h"
 #include "update/release_url.h"
 #include "util/file_util.h"

@@ -2,7 +2,7 @@
 // writes and reads back at its next start. Checked: a version read is
 // written and read back unchanged.
 #include "tests/fuzz/fuzz_support.h"
-#include "update/update_list.h"
+#include "update/install_state.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string dir = FreshFolder("conf");

@@ -74,6 +74,24 @@ fresh release_sig
 cp "$rel/LauncherConfig/release.sig" "$corpus/release_sig/release.sig"
 seed release_sig hostile.sig 'kestrava-release-sig 1\nversion 1.0\r\nserial 99999999999999999999\nfile 0123456789abcdef0123456789abcdef0123456789abcdef0123456789abcdef 1 ../up.7z\nfile 0123456789abcdef0123456789abcdef0123456789abcdef0123456789abcdef -1 data.7z\nfile 0123456789abcdef0123456789abcdef0123456789abcdef0123456789abcdef 1 data.7z\nfile 0123456789abcdef0123456789abcdef0123456789abcdef0123456789abcdef 1 data.7z\nsignature ====\n'
 
+fresh chunk_map
+# Maps of a few small files, each published plain with a map.
+dgame=$work/delta-game
+mkdir -p "$dgame"
+printf 'launcher v1\n' >"$dgame/Launcher.exe"
+printf 'update tool v1\n' >"$dgame/Launcher.dat"
+printf 'x' >"$dgame/one.bin"
+: >"$dgame/empty.bin"
+python3 -c "import random, sys; r = random.Random(7); sys.stdout.buffer.write(r.randbytes(400000))" \
+  >"$dgame/noise.bin"
+"$patcher" publish "$dgame" "$work/delta-rel" --version 1 --level 0 --pack-saving 100 \
+  --delta-min-size 0 >/dev/null
+for name in one empty noise; do
+  cp "$work/delta-rel/LauncherConfig/delta/$name.bin.map" "$corpus/chunk_map/$name.map"
+done
+head -c 100 "$corpus/chunk_map/noise.map" >"$corpus/chunk_map/truncated.map"
+{ printf 'KSTCMAP2'; tail -c +9 "$corpus/chunk_map/one.map"; } >"$corpus/chunk_map/bad-magic.map"
+
 fresh scope_file
 cp "$rel/scope/login.scope" "$corpus/scope_file/login.scope"
 seed scope_file hostile.scope '../outside\r\n/abs\n\n\nKestrava.exe\r\ndata/xml/items.xml'

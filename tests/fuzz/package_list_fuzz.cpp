@@ -12,7 +12,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string list = dir + "LauncherConfig/update/data.7z.md5";
   WriteInput(list, data, size);
   DownloadTask package;
-  package.TaskKind = Package;
+  package.TaskKind = TaskKind::Package;
   package.downloadPath = dir + "data.7z";
   package.targetPath = "data.7z";
   std::map<std::string, FileEntry> files;

@@ -7,7 +7,7 @@
 #include "tests/fuzz/fuzz_lists.h"
 #include "tests/fuzz/fuzz_support.h"
 #include "tests/fuzz/write_guard.h"
-#include "update/update_list.h"
+#include "update/install_state.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string dir = FreshFolder("install");

@@ -151,18 +151,22 @@ class Handler(BaseHTTPRequestHandler):
             return self.reply(404, b"<html>not found</html>")
         with open(path, "rb") as f:
             data = f.read()
-        start = 0
-        m = re.match(r"bytes=(\d+)-$", self.headers.get("Range") or "")
+        start, end, ranged = 0, None, False
+        m = re.match(r"bytes=(\d+)-(\d*)$", self.headers.get("Range") or "")
         if m and "norange" not in opts:
             start = int(m.group(1))
             if start >= len(data) and start > 0:
                 return self.reply(416, b"")
+            if m.group(2):  # a closed range, as a delta fetches
+                end = min(int(m.group(2)), len(data) - 1)
+            ranged = start > 0 or end is not None
         if "halved" in opts:  # a consistent answer that holds only half the file
             data = data[:len(data) // 2]
-        body = data[start:]
-        self.send_response(206 if start else 200)
-        if start:
-            self.send_header("Content-Range", "bytes %d-%d/%d" % (start, len(data) - 1, len(data)))
+        last = len(data) - 1 if end is None else min(end, len(data) - 1)
+        body = data[start:last + 1]
+        self.send_response(206 if ranged else 200)
+        if ranged:
+            self.send_header("Content-Range", "bytes %d-%d/%d" % (start, last, len(data)))
         if "nolength" in opts:
             self.send_header("Connection", "close")
             self.close_connection = True

@@ -46,7 +46,11 @@ def make_game(folder, release):
         if release == 2 and i % 9 == 0:
             data = b"release 2 " + data
         files[f"data/{kind}/f{i:02d}.{kind}"] = data
-    files["big/world.pak"] = random.Random(11).randbytes(3 << 20)
+    world = random.Random(11).randbytes(3 << 20)
+    if release == 2:  # a delta: an edit and an insertion in a big archive
+        world = world[:1 << 20] + random.Random(13).randbytes(4096) + world[(1 << 20) + 4096:]
+        world = world[:2 << 20] + random.Random(14).randbytes(70000) + world[2 << 20:]
+    files["big/world.pak"] = world
     files["empty.txt"] = b""
     files["Kestrava.exe"] = random.Random(12).randbytes(30000)
     files["scope/login.scope"] = b"data/dll/f03.dll\n"
@@ -103,7 +107,7 @@ class Bench:
                 bad.append(path)
         return bad
 
-    def wrongly_recorded(self, folder, behind=None):
+    def wrongly_recorded(self, folder, behind=None, damaged=()):
         """Entries of the local list whose file does not have their digest.
         A file the release no longer has may stay listed after it was
         deleted (removals are saved with the next save of the list); the
@@ -114,6 +118,8 @@ class Bench:
         published = set(self.games[1]) | set(self.games[2])
         bad = []
         for f in ET.parse(listed).getroot().iter("File"):
+            if f.get("Path") in damaged:  # damaged by the test, before the repair
+                continue
             full = os.path.join(folder, f.get("Path"))
             if not os.path.exists(full) and not all(f.get("Path") in self.games[r]
                                                     for r in (1, 2)):
@@ -188,12 +194,21 @@ def run_kills(bench, args):
     folder = os.path.join(bench.work, "install")
     # How long each kind of run takes, to kill somewhere inside it.
     scenarios = {"first install": (None, 1, "normal"), "update": (1, 2, "normal"),
-                 "repair": (2, 2, "repair")}
+                 "repair": (2, 2, "repair"), "delta repair": (2, 2, "repair")}
     spans = {}
-    for name, (start, target, mode) in scenarios.items():
+
+    def prepare(name, start):
         fresh(folder)
         if start:
             bench.update(folder, bench.url("ok", start))
+        if name == "delta repair":  # damaged sectors in a big file: a delta repairs them
+            with open(os.path.join(folder, "big/world.pak"), "r+b") as f:
+                for at in (4096 * 10, 1 << 20, 5 << 19):
+                    f.seek(at)
+                    f.write(bytes(4096))
+
+    for name, (start, target, mode) in scenarios.items():
+        prepare(name, start)
         t0 = time.time()
         bench.update(folder, bench.url("ok", target), mode)
         spans[name] = time.time() - t0
@@ -201,9 +216,7 @@ def run_kills(bench, args):
     for i in range(args.runs):
         name = rnd.choice(list(scenarios))
         start, target, mode = scenarios[name]
-        fresh(folder)
-        if start:
-            bench.update(folder, bench.url("ok", start))
+        prepare(name, start)
         os.makedirs(os.path.join(folder, "LauncherConfig"), exist_ok=True)
         proc = subprocess.Popen([bench.args.patcher, "update", folder, "--url",
                                  bench.url("ok", target), "--mode", mode],
@@ -212,8 +225,11 @@ def run_kills(bench, args):
         time.sleep(at)  # the moment of the kill: random by design
         proc.send_signal(signal.SIGKILL)
         proc.wait()
-        wrong = bench.wrongly_recorded(folder, behind=target)
-        after = bench.update(folder, bench.url("ok", target))
+        wrong = bench.wrongly_recorded(
+            folder, behind=target, damaged={"big/world.pak"} if name == "delta repair" else ())
+        # Damage the engine was not told of is found by a repair only.
+        after = bench.update(folder, bench.url("ok", target),
+                             "repair" if name == "delta repair" else "normal")
         left = bench.differences(folder, target) + bench.wrongly_recorded(folder)
         ok = after == 0 and not left and not wrong
         broken += not ok

@@ -1,0 +1,178 @@
+// Delta updates end to end: releases made by kestrava-patcher publish
+// (with their chunk maps), served by nginx on loopback, installed and
+// updated by kestrava-patcher update. The bytes each file cost are read
+// from nginx's access log ($body_bytes_sent).
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <regex>
+#include <sstream>
+
+#include "tests/e2e/launcher_e2e_support.h"
+#include "tests/e2e/nginx_server.h"
+#include "tests/e2e/update_e2e_support.h"
+
+namespace fs = std::filesystem;
+using namespace e2e;
+
+namespace {
+
+constexpr size_t kMiB = size_t{1} << 20;
+
+// Each case has a folder of its own on the server and on disk.
+// Thread-safety: the test's thread only.
+class DeltaE2e : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(server_.Load()) << "run under the nginx CTest fixture";
+    name_ = std::string("delta-") + ::testing::UnitTest::GetInstance()->current_test_info()->name();
+    base_ = server_.FreshFolder(name_);
+    work_ = fs::temp_directory_path().string() + "/kst-e2e-" + std::to_string(getpid()) + "-" +
+            name_ + "/";
+    fs::remove_all(work_);
+    fs::create_directories(work_);
+    install_ = work_ + "install";
+    fs::create_directories(install_);
+  }
+  void TearDown() override {
+    unsetenv("KESTRAVA_RELEASE_KEYS");
+    if (!HasFailure()) {
+      fs::remove_all(work_);
+      fs::remove_all(base_);
+    }
+  }
+
+  // Version 1 of a game with big files of random bytes, like packed game
+  // archives, beside the small files of the sample game.
+  static Game FirstVersion() {
+    Game game = SampleGame(7);
+    game["data/edit.pak"] = RandomBytes(11, 4 * kMiB);
+    game["data/insert.pak"] = RandomBytes(12, 4 * kMiB);
+    game["data/append.pak"] = RandomBytes(13, 3 * kMiB);
+    game["data/trunc.pak"] = RandomBytes(14, 4 * kMiB);
+    game["data/same.pak"] = RandomBytes(15, 2 * kMiB);
+    return game;
+  }
+  // Version 2: scattered edits, an insertion that shifts the rest, an
+  // append and a truncation.
+  static Game SecondVersion(Game game) {
+    std::string& edit = game["data/edit.pak"];
+    for (int i = 0; i < 8; ++i) edit.replace(i * 500000 + 1234, 4096, RandomBytes(20 + i, 4096));
+    game["data/insert.pak"].insert(kMiB + 777, RandomBytes(30, 100000));
+    game["data/append.pak"] += RandomBytes(31, kMiB);
+    game["data/trunc.pak"].resize(5 * kMiB / 2);
+    return game;
+  }
+
+  std::string Publish(const Game& game, const std::string& rel, const std::string& extra) {
+    const std::string dir = work_ + "game-" + rel;
+    WriteGame(dir, game);
+    WriteFile(dir + "/Launcher.exe", "#!/bin/sh\nexit 0\n");
+    WriteFile(dir + "/Launcher.dat", "#!/bin/sh\nexit 1\n");
+    EXPECT_EQ(e2e::Publish(dir, base_ + rel, rel, extra), 0)
+        << ReadFile(base_ + rel + ".publish.out");
+    return server_.Url(name_ + "/" + rel + "/");
+  }
+  // Bytes nginx sent for requests of `uriPart` after log offset `from`.
+  int64_t SentFor(const std::string& uriPart, size_t from, int* ranges = nullptr) {
+    const std::string log = ReadFile(server_.accessLog).substr(from);
+    std::istringstream lines(log);
+    std::string line;
+    int64_t sent = 0;
+    static const std::regex kSent(" sent=(\\d+)");
+    static const std::regex kRange(" range=bytes=\\d+-\\d+ ");
+    while (std::getline(lines, line)) {
+      if (line.find(uriPart + " ") == std::string::npos) continue;
+      std::smatch m;
+      if (std::regex_search(line, m, kSent)) sent += std::stoll(m[1]);
+      if (ranges && std::regex_search(line, kRange)) ++*ranges;
+    }
+    return sent;
+  }
+  size_t LogSize() { return ReadFile(server_.accessLog).size(); }
+  std::string Uri(const std::string& rel, const std::string& path) {
+    return "/" + name_ + "/" + rel + "/" + path;
+  }
+  std::string Out() { return ReadFile(work_ + "update.out"); }
+
+  NginxServer server_;
+  std::string name_, base_, work_, install_;
+};
+
+TEST_F(DeltaE2e, AnUpdateAndARepairFetchOnlyTheChangedChunks) {
+  const Game one = FirstVersion();
+  const Game two = SecondVersion(one);
+  ASSERT_EQ(Update(install_, Publish(one, "r1", "")), 0) << Out();
+  ASSERT_TRUE(Differences(one, install_).empty());
+  const std::string url2 = Publish(two, "r2", "--previous '" + base_ + "r1'");
+  ASSERT_TRUE(fs::exists(base_ + "r2/LauncherConfig/delta/data/edit.pak.map"));
+
+  const size_t before = LogSize();
+  ASSERT_EQ(Update(install_, url2), 0) << Out();
+  EXPECT_EQ(Differences(two, install_), std::vector<std::string>{});
+  int ranges = 0;
+  const int64_t edit = SentFor(Uri("r2", "data/edit.pak"), before, &ranges);
+  EXPECT_GT(edit, 8 * 4096);
+  EXPECT_LT(edit, 3 * kMiB / 2) << "8 edits of 4 KiB in a 4 MiB file";
+  EXPECT_GE(ranges, 2) << "closed ranges on the published file";
+  EXPECT_LT(SentFor(Uri("r2", "data/insert.pak"), before), kMiB) << "100 kB inserted";
+  EXPECT_LT(SentFor(Uri("r2", "data/append.pak"), before), kMiB + kMiB / 2) << "1 MiB appended";
+  EXPECT_LT(SentFor(Uri("r2", "data/trunc.pak"), before), kMiB / 2) << "cut at 2.5 MiB";
+  EXPECT_EQ(SentFor(Uri("r2", "data/same.pak"), before), 0);
+  EXPECT_GT(SentFor(Uri("r2", "LauncherConfig/delta/data/edit.pak.map"), before), 0);
+
+  // A repair of a file with three damaged sectors fetches about three chunks.
+  {
+    std::string damaged = ReadFile(install_ + "/data/edit.pak");
+    for (size_t at : {kMiB / 2, 3 * kMiB / 2, 3 * kMiB}) damaged.replace(at, 4096, 4096, '\0');
+    WriteFile(install_ + "/data/edit.pak", damaged);
+  }
+  const size_t beforeRepair = LogSize();
+  ASSERT_EQ(Update(install_, url2, "repair"), 0) << Out();
+  EXPECT_EQ(Differences(two, install_), std::vector<std::string>{});
+  const int64_t repaired = SentFor(Uri("r2", "data/edit.pak"), beforeRepair);
+  EXPECT_GT(repaired, 3 * 4096);
+  EXPECT_LT(repaired, kMiB) << "three chunks of at most 256 KiB";
+}
+
+TEST_F(DeltaE2e, ATamperedMapOrChunkIsRefusedAndTheFileStillEndsRight) {
+  const std::string key = work_ + "release.pem";
+  const std::string pub = work_ + "release.pub";
+  ASSERT_EQ(e2e::Run(Patcher() + " keygen '" + key + "' > '" + pub + "'"), 0);
+  std::string keys = ReadFile(pub);
+  keys.pop_back();
+  setenv("KESTRAVA_RELEASE_KEYS", keys.c_str(), 1);
+  const Game one = FirstVersion();
+  const Game two = SecondVersion(one);
+  ASSERT_EQ(Update(install_, Publish(one, "r1", "--sign-key '" + key + "'")), 0) << Out();
+  const std::string url2 =
+      Publish(two, "r2", "--sign-key '" + key + "' --previous '" + base_ + "r1'");
+
+  // A map changed after signing is refused: the file comes whole.
+  const std::string map = base_ + "r2/LauncherConfig/delta/data/edit.pak.map";
+  std::string bytes = ReadFile(map);
+  bytes[bytes.size() - 1] ^= 1;
+  WriteFile(map, bytes);
+  // A chunk changed on the server (the inserted part of insert.pak, which
+  // must be fetched): refused as it arrives; the whole file then has the
+  // wrong MD5 too, so the pass fails, and succeeds once the server is right.
+  const std::string served = base_ + "r2/data/insert.pak";
+  const std::string good = ReadFile(served);
+  std::string bad = good;
+  bad[kMiB + 777 + 5000] ^= 1;
+  WriteFile(served, bad);
+
+  const size_t before = LogSize();
+  EXPECT_NE(Update(install_, url2), 0) << Out();
+  EXPECT_GE(SentFor(Uri("r2", "data/edit.pak"), before), 4 * kMiB - 1) << "fetched whole";
+  WriteFile(served, good);
+  ASSERT_EQ(Update(install_, url2), 0) << Out();
+  EXPECT_EQ(Differences(two, install_), std::vector<std::string>{});
+  EXPECT_EQ(
+      LogCount(install_ + "/", "Delta Not Used For edit.pak: release.sig refuses its chunk map"), 1)
+      << DayLog(install_ + "/");
+  EXPECT_EQ(LogCount(install_ + "/", "Delta Not Used For insert.pak: chunk"), 1);
+}
+
+}  // namespace

@@ -1,0 +1,56 @@
+// Fetching a changed file as a delta: when the release publishes a chunk
+// map for it and an older copy lies at its place in the installation, the
+// copy is cut into chunks with the map's parameters, every chunk the new
+// file shares with it is copied, and only the missing ones are fetched with
+// range requests ("bytes=a-b", adjacent chunks joined) on the worker's own
+// keep-alive connection. The new file is assembled in the update area, each
+// fetched chunk checked against the map's SHA-256 as it arrives and the
+// whole file's MD5 taken while it is written; the worker then hands it on
+// like any fetched file.
+//
+// Anything in the way (no map, a map release.sig refuses or that describes
+// another file, a server that ignores ranges, a short body, a chunk that
+// does not match, an assembled file with the wrong MD5) leaves the task to
+// the whole-file transfer, with one log line saying why; so does a delta
+// that would fetch most of the file anyway.
+//
+// Thread-safety: one object per worker, used on the worker's thread.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+
+#include "platform/http.h"
+#include "update/types.h"
+
+class InstallState;
+struct ChunkMap;
+
+enum class DeltaOutcome {
+  kUnused,    // the whole-file transfer must fetch it
+  kComplete,  // the new file is at downloadPath, its MD5 in *md5
+  kStopped,   // a stop or cancel came first
+};
+
+class DeltaFetch {
+ public:
+  // All borrowed; `stop` is asked between pieces.
+  DeltaFetch(InstallState* state, HttpClient* http, const HttpTimeouts* timeouts,
+             std::function<bool()> stop);
+
+  DeltaOutcome Fetch(const DownloadTask& task, std::string* md5);
+
+ private:
+  // Each fails with *why set.
+  bool LoadMap(const DownloadTask& task, ChunkMap* map, int64_t* mapBytes, std::string* why);
+  DeltaOutcome Assemble(const DownloadTask& task, const ChunkMap& map,
+                        const std::vector<int64_t>& localOffsets, std::string* md5,
+                        std::string* why);
+  DeltaOutcome Unused(const DownloadTask& task, const std::string& why);
+
+  InstallState* state_;
+  HttpClient* http_;
+  const HttpTimeouts* timeouts_;
+  std::function<bool()> stop_;
+};
