@@ -44,135 +44,111 @@ class CVXDlownloader final {
   CVXDlownloader& operator=(const CVXDlownloader&) = delete;
 
   // The parts, for callers that need more than the operations below.
-  Installation& installation() { return *state_; }
-  FileFetcher& fetcher() { return *fetcher_; }
+  Installation& installation();
+  FileFetcher& fetcher();
 
-  const std::string& installDir() const { return state_->installDir(); }
-  const InstallLayout& layout() const { return state_->layout(); }
+  const std::string& installDir() const;
+  const InstallLayout& layout() const;
 
   // The release folder on the server, ending with "/". Set before a pass.
-  const std::string& releaseBaseUrl() const { return fetcher_->releaseBaseUrl(); }
-  void SetReleaseBaseUrl(const std::string& url) { fetcher_->SetReleaseBaseUrl(url); }
+  const std::string& releaseBaseUrl() const;
+  void SetReleaseBaseUrl(const std::string& url);
 
   // The release version of Launch.conf, kept in step by the update list.
-  void LoadLaunchConf() { state_->LoadLaunchConf(); }
-  std::string clientVersion() const { return state_->clientVersion(); }
-  void SetClientVersion(const std::string& version) { state_->SetClientVersion(version); }
+  void LoadLaunchConf();
+  std::string clientVersion() const;
+  void SetClientVersion(const std::string& version);
 
   // ---- Signed releases ----
-  void SetTrustedKeys(std::vector<std::string> keys) { state_->SetTrustedKeys(std::move(keys)); }
-  bool SignedReleases() const { return state_->SignedReleases(); }
-  UpdateStatus FetchReleaseSignature() { return updateList_->FetchReleaseSignature(); }
-  bool CheckReleaseFile(const std::string& relative, const std::string& localPath) {
-    return state_->CheckReleaseFile(relative, localPath);
-  }
+  void SetTrustedKeys(std::vector<std::string> keys);
+  bool SignedReleases() const;
+  UpdateStatus FetchReleaseSignature();
+  bool CheckReleaseFile(const std::string& relative, const std::string& localPath);
   bool CheckFetchedReleaseFile(const std::string& relative, const std::string& localPath,
-                               const std::string& sha256) {
-    return state_->CheckFetchedReleaseFile(relative, localPath, sha256);
-  }
+                               const std::string& sha256);
 
   // ---- The local list (localclient.md5) ----
-  bool OpenLocalList() { return state_->OpenLocalList(); }
-  bool RecordFileInLocalList(const FileEntry& entry) {
-    return state_->RecordFileInLocalList(entry);
-  }
-  bool RecordFileInLocalList(const DownloadTask& task) {
-    return state_->RecordFileInLocalList(task);
-  }
-  bool RemoveLocalList(const std::string& path) { return state_->RemoveLocalList(path); }
-  bool ForgetLocalListEntry(const std::string& key) { return state_->ForgetLocalListEntry(key); }
-  bool WriteLocalClient() { return state_->WriteLocalClient(); }
-  UpdateStatus IsFirstLogin() { return state_->IsFirstLogin(); }
-  bool IsScopeExist() { return state_->IsScopeExist(); }
-  LocalList* localList() const { return state_->localList(); }
-  std::string LocalListPath() const { return layout().localList(); }
+  bool OpenLocalList();
+  bool RecordFileInLocalList(const FileEntry& entry);
+  bool RecordFileInLocalList(const DownloadTask& task);
+  bool RemoveLocalList(const std::string& path);
+  bool ForgetLocalListEntry(const std::string& key);
+  bool WriteLocalClient();
+  UpdateStatus IsFirstLogin();
+  bool IsScopeExist();
+  LocalList* localList() const;
+  std::string LocalListPath() const;
 
   // ---- Update list and version check ----
-  void SetUpdateMode(UpdateMode mode) { state_->SetUpdateMode(mode); }
-  UpdateMode GetUpdateMode() const { return state_->GetUpdateMode(); }
-  UpdateStatus GetUpdateList() { return updateList_->GetUpdateList(); }
-  UpdateStatus CheckUpdateList() { return updateList_->CheckUpdateList(); }
-  UpdateStatus CheckUpdateListVerify() { return updateList_->CheckUpdateListVerify(); }
+  void SetUpdateMode(UpdateMode mode);
+  UpdateMode GetUpdateMode() const;
+  UpdateStatus GetUpdateList();
+  UpdateStatus CheckUpdateList();
+  UpdateStatus CheckUpdateListVerify();
   // MD5 hex of a whole file, empty when it cannot be read.
   std::string GetFileMD5(const std::string& path);
-  void GetUpdateToolMD5() { selfUpdate_->GetUpdateToolMD5(); }
-  const std::string& serverVersion() const { return updateList_->serverVersion(); }
-  const std::string& launcherToolMD5() const { return selfUpdate_->launcherToolMD5(); }
+  void GetUpdateToolMD5();
+  const std::string& serverVersion() const;
+  const std::string& launcherToolMD5() const;
 
   // ---- Difference computation ----
-  UpdateStatus GetDifferentFiles() { return difference_->GetDifferentFiles(); }
-  UpdateStatus GetDifferentFilesWithFiles() { return difference_->GetDifferentFilesWithFiles(); }
-  UpdateStatus GetDiffernetFilesWithMD5List() {
-    return difference_->GetDiffernetFilesWithMD5List();
-  }
-  UpdateStatus GetFullDownload() { return difference_->GetFullDownload(); }
-  UpdateStatus GetScopeList() { return difference_->GetScopeList(); }
-  UpdateStatus GetDownloadSize() { return difference_->GetDownloadSize(); }
-  void DeleteOldFile() { difference_->DeleteOldFile(); }
-  const std::vector<std::string>& oldFiles() const { return difference_->oldFiles(); }
-  const std::vector<std::string>& scopeList() const { return difference_->scopeList(); }
+  UpdateStatus GetDifferentFiles();
+  UpdateStatus GetDifferentFilesWithFiles();
+  UpdateStatus GetDiffernetFilesWithMD5List();
+  UpdateStatus GetFullDownload();
+  UpdateStatus GetScopeList();
+  UpdateStatus GetDownloadSize();
+  void DeleteOldFile();
+  const std::vector<std::string>& oldFiles() const;
+  const std::vector<std::string>& scopeList() const;
 
   // ---- Download tasks and worker pool ----
-  void AddDownloadTask(const FileEntry& entry, uint8_t fixNameCase) {
-    difference_->AddDownloadTask(entry, fixNameCase);
-  }
-  int GetDownloadTaskCount() const { return static_cast<int>(difference_->downloadTasks().size()); }
-  const std::vector<DownloadTask>& downloadTasks() const { return difference_->downloadTasks(); }
+  void AddDownloadTask(const FileEntry& entry, uint8_t fixNameCase);
+  int GetDownloadTaskCount() const;
+  const std::vector<DownloadTask>& downloadTasks() const;
   // Creates the pool and its four started workers (once).
   void CreateDownloadPool();
-  CDownloaderThreadPool* pool() const { return downloadPool_.get(); }
+  CDownloaderThreadPool* pool() const;
 
   // The counters the window and the terminal show; any thread.
   using Progress = EngineProgress::Snapshot;
-  Progress ReadProgress() const { return state_->Counters().Read(); }
-  int64_t TakeBytesSinceTick() { return state_->Counters().TakeBytesSinceTick(); }
-  EngineProgress& Counters() { return state_->Counters(); }
+  Progress ReadProgress() const;
+  int64_t TakeBytesSinceTick();
+  EngineProgress& Counters();
 
   // A pass stops at its next check once this is set; the driver clears it
   // before each pass. Any thread, signal handlers included.
-  void RequestCancel() { state_->RequestCancel(); }
-  void ClearCancel() { state_->ClearCancel(); }
-  bool CancelRequested() const { return state_->CancelRequested(); }
+  void RequestCancel();
+  void ClearCancel();
+  bool CancelRequested() const;
 
   // ---- HTTP transfer with resume ----
   using ProgressHook = FileFetcher::ProgressHook;
   TransferResult DownloadFile(std::string url, std::string localPath, ProgressHook hook,
-                              int64_t maxBytes = kNoSizeLimit) {
-    return fetcher_->DownloadFile(std::move(url), std::move(localPath), std::move(hook), maxBytes);
-  }
+                              int64_t maxBytes = kNoSizeLimit);
   TransferResult DownloadFileOnce(const std::string& url, const std::string& localPath,
-                                  ProgressHook hook, int64_t maxBytes = kNoSizeLimit) {
-    return fetcher_->DownloadFileOnce(url, localPath, std::move(hook), maxBytes);
-  }
-  int64_t GetRemoteFileSize(const std::string& url) { return fetcher_->GetRemoteFileSize(url); }
-  int64_t QueryRemoteFileSize(const std::string& url) { return fetcher_->QueryRemoteFileSize(url); }
-  int CheckNet(std::string url) { return fetcher_->CheckNet(std::move(url)); }
-  HttpClientFactory* HttpFactory() { return fetcher_->HttpFactory(); }
-  void SetHttpFactory(std::unique_ptr<HttpClientFactory> factory) {
-    fetcher_->SetHttpFactory(std::move(factory));
-  }
-  const HttpTimeouts& TransferTimeouts() const { return fetcher_->TransferTimeouts(); }
-  void SetTimeouts(const HttpTimeouts& transfer, const HttpTimeouts& sizeQuery, long checkNetMs) {
-    fetcher_->SetTimeouts(transfer, sizeQuery, checkNetMs);
-  }
+                                  ProgressHook hook, int64_t maxBytes = kNoSizeLimit);
+  int64_t GetRemoteFileSize(const std::string& url);
+  int64_t QueryRemoteFileSize(const std::string& url);
+  int CheckNet(std::string url);
+  HttpClientFactory* HttpFactory();
+  void SetHttpFactory(std::unique_ptr<HttpClientFactory> factory);
+  const HttpTimeouts& TransferTimeouts() const;
+  void SetTimeouts(const HttpTimeouts& transfer, const HttpTimeouts& sizeQuery, long checkNetMs);
 
   // ---- Patch application ----
   UpdateStatus DownloadDifferentFiles();
 
   // ---- First download ----
   UpdateStatus FirstDownload();
-  bool IsFirstInstallUnfinished() const { return state_->IsFirstInstallUnfinished(); }
-  void MarkFirstInstallUnfinished(bool unfinished) {
-    state_->MarkFirstInstallUnfinished(unfinished);
-  }
+  bool IsFirstInstallUnfinished() const;
+  void MarkFirstInstallUnfinished(bool unfinished);
 
   // ---- Launcher self-update ----
-  UpdateStatus RunSelfUpdate(bool verify) { return selfUpdate_->RunSelfUpdate(verify); }
-  int64_t selfUpdateBytes() const { return selfUpdate_->selfUpdateBytes(); }
-  void SetSelfUpdateHooks(std::function<void()> post, std::function<void(int)> exit) {
-    selfUpdate_->SetSelfUpdateHooks(std::move(post), std::move(exit));
-  }
-  void SetSkipMissingLauncher(bool skip) { selfUpdate_->SetSkipMissingLauncher(skip); }
+  UpdateStatus RunSelfUpdate(bool verify);
+  int64_t selfUpdateBytes() const;
+  void SetSelfUpdateHooks(std::function<void()> post, std::function<void(int)> exit);
+  void SetSkipMissingLauncher(bool skip);
 
  private:
   // Declared in the order they are made; destroyed the other way round, so
