@@ -30,6 +30,7 @@ namespace {
 constexpr size_t kReadBlockSize = 1 << 20;
 constexpr size_t kCopyBufferSize = 256 * 1024;
 constexpr int kOpenRetries = 10;
+constexpr size_t kInlineHashBytes = 64 * 1024;
 
 struct ArchiveFree {
   void operator()(archive* a) const { archive_read_free(a); }
@@ -114,9 +115,12 @@ class BackgroundMd5 {
     md5_.Init();
   }
   // Hashes data[0, size) in the background; the bytes must stay unchanged
-  // until the next Feed or Finish returns.
+  // until the next Feed or Finish returns. A small piece (all of a small
+  // item) is hashed here: handing it over costs two thread switches, more
+  // than its hashing, and the other workers keep the cores busy anyway.
   void Feed(const char* data, size_t size) {
-    if (!thread_.joinable()) {
+    if (!thread_.joinable() || size < kInlineHashBytes) {
+      Wait();
       md5_.Update(data, size);
       return;
     }
@@ -163,6 +167,25 @@ class BackgroundMd5 {
   std::unique_ptr<char[]> buffers_[2] = {std::make_unique_for_overwrite<char[]>(kCopyBufferSize),
                                          std::make_unique_for_overwrite<char[]>(kCopyBufferSize)};
   std::thread thread_;
+};
+
+// Makes the folders above each item's target. A package's items come
+// folder by folder, so the folder made last is remembered and not asked of
+// the file system again for the next item in it. Owned by one extraction.
+class ParentFolders {
+ public:
+  void MakeFor(const std::string& target) {
+    const size_t slash = target.rfind('/');
+    if (slash != std::string::npos && target.compare(0, slash, last_) == 0 &&
+        last_.size() == slash) {
+      return;
+    }
+    CreateParentFolders(target);
+    last_ = slash == std::string::npos ? std::string() : target.substr(0, slash);
+  }
+
+ private:
+  std::string last_;
 };
 
 // Outcome of writing one item's data.
@@ -217,11 +240,11 @@ WriteResult CopyHashedData(archive* a, int fd, BackgroundMd5* digest, int64_t ma
 // renamed into place; on any failure the target is left as it was. With a
 // digester, out->md5 receives the digest of the bytes written.
 WriteResult WriteEntryData(archive* a, archive_entry* entry, const std::string& target,
-                           BackgroundMd5* digest, ExtractedFile* out,
+                           BackgroundMd5* digest, ParentFolders* folders, ExtractedFile* out,
                            int64_t maxBytes = kNoSizeLimit) {
   if (archive_entry_size_is_set(entry) && archive_entry_size(entry) > maxBytes)
     return WriteResult::kTooLarge;
-  CreateParentFolders(target);
+  folders->MakeFor(target);
   std::string temp = TempPathFor(target);
   mode_t mode = (archive_entry_perm(entry) & 0111) ? 0755 : 0644;
   int fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode);
@@ -286,8 +309,8 @@ bool IsRefusedItem(archive_entry* entry, const std::string& name) {
 // Unpacks one package item. Failures of the item alone are logged and
 // passed over.
 void ExtractPackageItem(archive* a, archive_entry* entry, const std::string& destFolder,
-                        BackgroundMd5* digest, std::vector<ExtractedFile>* written,
-                        ExtractProgress* progress) {
+                        BackgroundMd5* digest, ParentFolders* folders,
+                        std::vector<ExtractedFile>* written, ExtractProgress* progress) {
   std::string name = ItemName(entry);
   if (IsRefusedItem(entry, name)) return;
   if (IsDirEntry(entry)) {
@@ -298,7 +321,7 @@ void ExtractPackageItem(archive* a, archive_entry* entry, const std::string& des
   file.name = name;
   // A package's own list is read whole later: it gets the lists' limit.
   const int64_t limit = IsPackageListName(name) ? kClientListLimit : kNoSizeLimit;
-  switch (WriteEntryData(a, entry, destFolder + name, digest, &file, limit)) {
+  switch (WriteEntryData(a, entry, destFolder + name, digest, folders, &file, limit)) {
     case WriteResult::kOk:
       break;
     case WriteResult::kTooLarge:
@@ -357,8 +380,9 @@ bool ExtractFirstItem(const std::string& archivePath, const std::string& destFol
   }
   ExtractedFile file;
   auto digest = md5Hex ? std::make_unique<BackgroundMd5>() : nullptr;
+  ParentFolders folders;
   WriteResult r = WriteEntryData(a.get(), entry, target.empty() ? destFolder + name : target,
-                                 digest.get(), &file, maxBytes);
+                                 digest.get(), &folders, &file, maxBytes);
   if (r == WriteResult::kTooLarge) {
     WriteLogTag("Error", "7zUnzip File %s refused: larger than %lld bytes", name.c_str(),
                 static_cast<long long>(maxBytes));
@@ -513,10 +537,11 @@ bool ExtractPackage(const std::string& archivePath, const std::string& destFolde
   }
   if (progress) progress->OnItemCount(count);
   auto digest = written ? std::make_unique<BackgroundMd5>() : nullptr;
+  ParentFolders folders;
   archive_entry* entry = nullptr;
   int r;
   while ((r = archive_read_next_header(a.get(), &entry)) == ARCHIVE_OK || r == ARCHIVE_WARN) {
-    ExtractPackageItem(a.get(), entry, destFolder, digest.get(), written, progress);
+    ExtractPackageItem(a.get(), entry, destFolder, digest.get(), &folders, written, progress);
   }
   if (r != ARCHIVE_EOF) {
     WriteLogTag("Error", "Archive %s: %s", archivePath.c_str(), archive_error_string(a.get()));
