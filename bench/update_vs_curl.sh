@@ -1,22 +1,28 @@
 #!/usr/bin/env bash
-# Whole-command figures of `kestrava-patcher update` against a loopback nginx:
-#  1. first install of a release of 1 GiB in 4 files, and of 5000 files of
-#     8 KiB, against curl --parallel --parallel-max 4 fetching the same bytes
-#     (targets: <= 1.3x and <= 2.0x); then the download of differences to a
-#     release that changes every file, against curl fetching the same files
-#     (targets: <= 1.05x for 1 GiB, <= 1.3x for 5000 files);
-#  2. repair (every file digested) of the 1 GiB installation against md5sum
-#     run as two processes (target <= 1.1x);
-#  3. peak memory of the 1 GiB first install (target <= 150 MB).
-# For the small files it also prints curl followed by bsdtar unpacking the
-# fetched packages four at a time: the cost of creating 5000 files, which
-# curl alone never pays.
-# Usage: [KINDS="big small"] bench/update_vs_curl.sh [path/to/kestrava-patcher]
+# Whole-command figures of `kestrava-patcher update` against a loopback
+# nginx, everything on tmpfs (TMPDIR, default /dev/shm), best of ROUNDS:
+#  1. first install from the first-download packages, of 1 GiB of random data
+#     in 4 packages and of 5000 files of 8 KiB in 5 packages, unsigned and
+#     signed, against the fastest chain a user could make by hand from the
+#     same packages: curl fetching them 4 at a time, then bsdtar unpacking
+#     them 4 at a time (target <= 1.05x; signed <= 1.05x unsigned);
+#  2. the download of differences to a release that changes every file,
+#     against curl --parallel-max 4 fetching the same files (targets:
+#     <= 1.05x for 1 GiB, <= 1.3x for 5000 files);
+#  3. repair (every file digested) of the 1 GiB installation against md5sum
+#     run as two processes (target <= 0.95x);
+#  4. peak memory of the 1 GiB first install (target <= 150 MB).
+# The patcher must read KESTRAVA_RELEASE_KEYS from the environment (not a
+# Release build with keys built in).
+# Usage: [KINDS="big small"] [ROUNDS=3] bench/update_vs_curl.sh [path/to/kestrava-patcher]
 set -euo pipefail
+export TMPDIR=${TMPDIR:-/dev/shm}
 . "$(dirname "$0")/nginx_bench.sh" update-bench
 patcher=${1:-$here/../build/bin/kestrava-patcher}
+rounds=${ROUNDS:-3}
 now() { date +%s.%N; }
 ratio() { python3 -c "print('%.2f' % ($1 / $2))"; }
+best() { python3 -c "import sys; print('%.3f' % min(map(float, sys.argv[1:])))" "$@"; }
 
 make_game() {  # folder, kind
   mkdir -p "$1/scope"
@@ -50,31 +56,64 @@ PY
   python3 -c "print($t1 - $t0)"
 }
 
-for kind in ${KINDS:-big small}; do
-  echo "== $kind: publishing"
-  make_game "$work/game-$kind" "$kind"
-  "$patcher" publish "$work/game-$kind" "$www/$kind" --version 1 --level 0 \
-    --package-size 256 --package-files 1000 >/dev/null
-  : >"$work/nginx/access.log"
-  mkdir -p "$work/inst-$kind/LauncherConfig"
-  printf '[check]\r\nsign=%s\r\n' "$(date +%-d)" >"$work/inst-$kind/LauncherConfig/check.ini"
+
+key=$("$patcher" keygen "$work/release.pem")
+
+fresh() {  # folder: emptied, with today's periodic check done
+  rm -rf "$1"
+  mkdir -p "$1/LauncherConfig"
+  printf '[check]\r\nsign=%s\r\n' "$(date +%-d)" >"$1/LauncherConfig/check.ini"
+}
+
+install_once() {  # release, keys, folder: seconds of one first install
+  local t0 t1
+  fresh "$3"
   t0=$(now)
-  /usr/bin/time -f "%M" -o "$work/rss-$kind" \
-    "$patcher" update "$work/inst-$kind" --url "$base/$kind/" >/dev/null
+  KESTRAVA_RELEASE_KEYS=$2 "$patcher" update "$3" --url "$base/$1/" >/dev/null
   t1=$(now)
-  ours=$(python3 -c "print($t1 - $t0)")
-  theirs=$(curl_same_bytes "$kind" "$work/curl-$kind")
-  rss=$(($(cat "$work/rss-$kind") / 1024))
-  echo "first install ($kind): update ${ours}s, curl ${theirs}s, ratio $(ratio "$ours" "$theirs"), peak RSS ${rss} MB"
-  if [ "$kind" = small ]; then
-    t0=$(now)
-    find "$work/curl-$kind" -name '*.7z' -path '*/small/data*' -print0 |
-      xargs -0 -P 4 -I{} sh -c 'mkdir -p "$1.x" && bsdtar -xf "$1" -C "$1.x"' _ {}
-    t1=$(now)
-    unpack=$(python3 -c "print($theirs + $t1 - $t0)")
-    echo "first install ($kind): curl + bsdtar ${unpack}s, ratio $(ratio "$ours" "$unpack")"
+  python3 -c "print($t1 - $t0)"
+}
+
+# The packages fetched 4 at a time, then unpacked 4 at a time.
+by_hand_once() {  # release, folder: seconds
+  local t0 t1
+  rm -rf "$2" && mkdir -p "$2"
+  t0=$(now)
+  cut -d, -f1 "$www/$1/LauncherConfig/update/firstdownload" |
+    sed "s|.*|url = \"$base/$1/&\"\noutput = \"$2/&\"|" >"$2.cfg"
+  curl -s --fail --parallel --parallel-max 4 -K "$2.cfg" 2>/dev/null
+  cut -d, -f1 "$www/$1/LauncherConfig/update/firstdownload" |
+    xargs -P 4 -I{} bsdtar -xf "$2/{}" -C "$2"
+  t1=$(now)
+  python3 -c "print($t1 - $t0)"
+}
+
+for kind in ${KINDS:-big small}; do
+  echo "== $kind: publishing, unsigned and signed"
+  make_game "$work/game-$kind" "$kind"
+  for sign in plain signed; do
+    args=()
+    [ "$sign" = signed ] && args=(--sign-key "$work/release.pem")
+    "$patcher" publish "$work/game-$kind" "$www/$kind-$sign" --version 1 --level 0 \
+      --package-size 256 --package-files 1000 "${args[@]}" >/dev/null
+  done
+  declare -A t=()
+  for round in $(seq "$rounds"); do
+    t[hand]="${t[hand]:-} $(by_hand_once "$kind-plain" "$work/hand")"
+    t[plain]="${t[plain]:-} $(install_once "$kind-plain" "" "$work/inst-$kind")"
+    t[signed]="${t[signed]:-} $(install_once "$kind-signed" "$key" "$work/inst-$kind-signed")"
+  done
+  rm -rf "$work/hand" "$work/inst-$kind-signed"
+  hand=$(best ${t[hand]}) plain=$(best ${t[plain]}) signed=$(best ${t[signed]})
+  echo "first install from packages ($kind): curl + bsdtar (4 at a time) ${hand}s," \
+    "update ${plain}s, ratio $(ratio "$plain" "$hand"); signed ${signed}s," \
+    "ratio $(ratio "$signed" "$hand"), signed/unsigned $(ratio "$signed" "$plain")"
+  if [ "$kind" = big ]; then
+    fresh "$work/inst-$kind"
+    /usr/bin/time -f "%M" -o "$work/rss" \
+      "$patcher" update "$work/inst-$kind" --url "$base/$kind-plain/" >/dev/null
+    echo "first install ($kind): peak RSS $(($(cat "$work/rss") / 1024)) MB"
   fi
-  rm -rf "$work/curl-$kind"
 
   # The next release changes every file: the download of differences.
   echo "== $kind: publishing a release that changes every file"
@@ -91,10 +130,11 @@ for kind in ${KINDS:-big small}; do
   rm -rf "$work/curl-$kind"
 done
 
+
 [ -d "$work/inst-big" ] || exit 0
 echo "== repair of the 1 GiB installation"
 t0=$(now)
-"$patcher" update "$work/inst-big" --url "$base/big/" --mode repair >/dev/null
+"$patcher" update "$work/inst-big" --url "$base/big-plain/" --mode repair >/dev/null
 t1=$(now)
 ours=$(python3 -c "print($t1 - $t0)")
 sync

@@ -42,8 +42,9 @@ class TerminalBar : public PublishProgress {
 void PrintSummary(const PublishOptions& o, const PublishSummary& s, double seconds) {
   std::printf("Published %s to %s in %.1f s\n", o.version.c_str(), o.releaseDir.c_str(), seconds);
   std::printf(
-      "  files:    %d listed, %d packed as .7z, %d plain, %d taken from the previous release\n",
-      s.files, s.packedFiles, s.files - s.packedFiles, s.reusedFiles);
+      "  files:    %d listed, %d packed as .7z, %d plain (%d judged from slices), %d taken from "
+      "the previous release\n",
+      s.files, s.packedFiles, s.files - s.packedFiles, s.sampledFiles, s.reusedFiles);
   std::printf("  packages: %d for the first download, %d taken from the previous release\n",
               s.packages, s.reusedPackages);
   std::printf("  size:     game %s, release folder %s\n", FormatSizeText(s.gameBytes).c_str(),

@@ -1,5 +1,6 @@
 #include "tools/publish.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -37,6 +38,22 @@ using namespace release_layout;
 
 // A signing key file is a few hundred bytes.
 constexpr int64_t kSigningKeyLimit = int64_t{64} << 10;
+
+// Packing a big file costs a full LZMA pass, minutes for a packed game
+// archive that cannot shrink. Slices spread over such a file are packed
+// first: when even they save less than half of --pack-saving, the file is
+// published plain without the full pass (files near the limit still get
+// it).
+constexpr int64_t kSampledFileSize = int64_t{8} << 20;
+constexpr int64_t kSampleSliceSize = int64_t{256} << 10;
+constexpr int kSampleSlices = 4;
+// Big files packed to at least this share of their size count as
+// incompressible: they go into packages of their own, stored, so that no
+// package spends an LZMA pass on them. (Small ones stay with the rest: a
+// republish that takes them from the previous release does not know how
+// they packed, and must group files as that release did to reuse its
+// packages.)
+constexpr double kIncompressibleRatio = 0.98;
 
 // Files and folders of the installation that belong to the launcher, not to
 // the game: they are published separately or never. An installation layout
@@ -80,6 +97,10 @@ struct Published {
   bool mapReused = false;                   // taken from the previous release
   bool changed = false;                     // its MD5 differs from the previous release's
   int64_t withoutDelta = 0, withDelta = 0;  // download estimates when changed
+  // Packed size over plain size, packed whole or judged from slices; -1
+  // when not known (small or reused plain files).
+  double packRatio = -1;
+  bool sampled = false;  // published plain from its slices alone
 };
 
 // One first-download package.
@@ -89,6 +110,7 @@ struct Package {
   std::string list;           // its file list document
   int64_t size = 0;           // of the archive, once written
   bool reused = false;
+  bool stored = false;  // every file in it is incompressible: no LZMA pass
 };
 
 // The state of one publish run.
@@ -292,6 +314,32 @@ void Publisher::LoadPrevious() {
   if (!o_.previousDir.empty()) previous_ = ReadList(o_.previousDir + "/" + kClientList);
 }
 
+namespace {
+
+// Packed size over plain size of kSampleSlices slices spread evenly over
+// the file at `source` (of `size` bytes), packed together at `level` into a
+// scratch archive at `scratch`; -1 when they cannot be read or packed.
+double SampledPackRatio(const std::string& source, int64_t size, int level,
+                        const std::string& scratch) {
+  std::string sample(static_cast<size_t>(kSampleSliceSize * kSampleSlices), '\0');
+  const int fd = open(source.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return -1;
+  bool ok = true;
+  for (int i = 0; i < kSampleSlices && ok; ++i) {
+    const off_t at = static_cast<off_t>((size - kSampleSliceSize) * i / (kSampleSlices - 1));
+    char* into = sample.data() + i * kSampleSliceSize;
+    ok = pread(fd, into, kSampleSliceSize, at) == kSampleSliceSize;
+  }
+  close(fd);
+  std::string why;
+  ok = ok && PackSevenZip(scratch, {{"sample", "", sample}}, level, nullptr, &why);
+  const int64_t packed = ok ? FileSizeOf(scratch) : -1;
+  unlink(scratch.c_str());
+  return packed > 0 ? static_cast<double>(packed) / static_cast<double>(sample.size()) : -1;
+}
+
+}  // namespace
+
 bool Publisher::ReuseFile(Published& p, std::atomic<int64_t>* done) {
   auto it = previous_.find(p.entry.path);
   if (it == previous_.end() || it->second.code != p.entry.code) return false;
@@ -305,6 +353,14 @@ bool Publisher::ReuseFile(Published& p, std::atomic<int64_t>* done) {
   if (!LinkOrCopy(from, Staged(p.entry.path + suffix))) return false;
   p.entry.zip = old.zip;
   p.entry.zipSize = TaskKindOf(old.zip) == TaskKind::SevenZip ? old.zipSize : 0;
+  if (p.entry.zipSize > 0 && p.entry.size > 0) {
+    p.packRatio = static_cast<double>(p.entry.zipSize) / p.entry.size;
+  } else if (o_.level > 0 && p.entry.size >= kSampledFileSize) {
+    // Which packages it belongs in; a package the previous release stored
+    // is then found unchanged and reused.
+    p.packRatio = SampledPackRatio(p.source, p.entry.size, o_.level,
+                                   TempPathFor(Staged(p.entry.path + ".7z")));
+  }
   p.reused = true;
   *done += p.entry.size;
   return true;
@@ -397,12 +453,21 @@ bool Publisher::PublishContent(Published& p, std::atomic<int64_t>* done) {
   // A packed copy would take the name of another listed file.
   bool mayPack = p.entry.size >= o_.minPackSize && !listed_.count(p.entry.path + ".7z");
   std::string packed = Staged(p.entry.path + ".7z");
+  if (mayPack && o_.level > 0 && p.entry.size >= kSampledFileSize) {
+    const double ratio = SampledPackRatio(p.source, p.entry.size, o_.level, TempPathFor(packed));
+    if (ratio * 200 > 200 - o_.packSavingPercent) {
+      p.packRatio = ratio;
+      p.sampled = true;
+      mayPack = false;
+    }
+  }
   if (mayPack) {
     std::string why;
     if (!PackSevenZip(packed, {{FileNameOf(p.entry.path), p.source, ""}}, o_.level, done, &why)) {
       return Fail("packing " + p.entry.path + ": " + why);
     }
     int64_t zipSize = FileSizeOf(packed);
+    if (p.entry.size > 0) p.packRatio = static_cast<double>(zipSize) / p.entry.size;
     if (zipSize * 100 <= p.entry.size * (100 - o_.packSavingPercent)) {
       p.entry.zip = ZipValueOf(TaskKind::SevenZip);
       p.entry.zipSize = zipSize;
@@ -419,6 +484,7 @@ bool Publisher::PublishContent(Published& p, std::atomic<int64_t>* done) {
   return true;
 }
 
+// Files in order, the incompressible ones apart in packages of their own.
 void Publisher::GroupPackages() {
   Package current;
   int64_t unpacked = 0;
@@ -436,14 +502,20 @@ void Publisher::GroupPackages() {
     current = Package();
     unpacked = 0;
   };
-  for (size_t i = 0; i < files_.size(); ++i) {
-    const bool full = unpacked + files_[i].entry.size > o_.packageSize ||
-                      static_cast<int>(current.files.size()) >= o_.packageFiles;
-    if (!current.files.empty() && full) close();
-    current.files.push_back(i);
-    unpacked += files_[i].entry.size;
+  for (const bool incompressible : {false, true}) {
+    for (size_t i = 0; i < files_.size(); ++i) {
+      const Published& p = files_[i];
+      const bool apart = p.entry.size >= kSampledFileSize && p.packRatio >= kIncompressibleRatio;
+      if (apart != incompressible) continue;
+      const bool full = unpacked + files_[i].entry.size > o_.packageSize ||
+                        static_cast<int>(current.files.size()) >= o_.packageFiles;
+      if (!current.files.empty() && full) close();
+      current.files.push_back(i);
+      current.stored = incompressible;
+      unpacked += files_[i].entry.size;
+    }
+    close();
   }
-  close();
 }
 
 bool Publisher::WritePackage(Package& package, std::atomic<int64_t>* done) {
@@ -476,7 +548,7 @@ bool Publisher::WritePackage(Package& package, std::atomic<int64_t>* done) {
   for (size_t i : package.files) items.push_back({files_[i].entry.path, files_[i].source, ""});
   if (carriesScope) items.push_back({kScopeFile, Staged(kScopeFile), ""});
   std::string why;
-  if (!PackSevenZip(target, items, o_.level, done, &why)) {
+  if (!PackSevenZip(target, items, package.stored ? 0 : o_.level, done, &why)) {
     return Fail("packing " + package.name + ": " + why);
   }
   package.size = FileSizeOf(target);
@@ -684,6 +756,7 @@ void Publisher::Summarize() {
     s.files++;
     s.packedFiles += TaskKindOf(p.entry.zip) == TaskKind::SevenZip;
     s.reusedFiles += p.reused;
+    s.sampledFiles += p.sampled;
     s.gameBytes += p.entry.size;
     s.deltaMaps += p.hasMap;
     s.reusedDeltaMaps += p.mapReused;

@@ -65,6 +65,7 @@ struct PublishSummary {
   int files = 0;             // entries of the published list
   int packedFiles = 0;       // stored as .7z
   int reusedFiles = 0;       // taken from the previous release
+  int sampledFiles = 0;      // published plain: slices of them did not shrink
   int packages = 0;          // first-download packages
   int reusedPackages = 0;    // taken from the previous release
   int64_t gameBytes = 0;     // total size of the listed files

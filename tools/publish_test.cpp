@@ -402,6 +402,38 @@ TEST_F(PublishTest, PackagesAlsoCloseAtTheirFileCount) {
                 ReadList(root_ + "/r1/LauncherConfig/client.md5"));
 }
 
+// A big file that cannot shrink is judged from slices of it instead of a
+// whole LZMA pass, and goes into a stored package of its own; a republish
+// groups it the same way and so reuses both packages.
+TEST_F(PublishTest, BigIncompressibleFilesAreJudgedFromSlicesAndStoredApart) {
+  const size_t big = 9 << 20;
+  WriteText(game_ + "/data/game.pak", Noise(big, 3));
+  PublishOptions o = Options("r1");
+  o.packageSize = 1LL << 30;
+  PublishSummary summary;
+  std::string error;
+  ASSERT_TRUE(Publish(o, &summary, nullptr, &error)) << error;
+  EXPECT_EQ(summary.sampledFiles, 1);
+  auto client = ReadList(root_ + "/r1/LauncherConfig/client.md5");
+  EXPECT_EQ(client["data/game.pak"].zip, 0);
+  ASSERT_EQ(summary.packages, 2);
+  std::vector<ExtractedFile> written;
+  ASSERT_TRUE(ExtractPackage(root_ + "/r1/data2.7z", root_ + "/apart/", &written, nullptr));
+  ASSERT_EQ(written.size(), 1u);
+  EXPECT_EQ(written[0].name, "data/game.pak");
+  EXPECT_LT(fs::file_size(root_ + "/r1/data2.7z"), big + 4096) << "stored, not grown";
+  EXPECT_LT(fs::file_size(root_ + "/r1/data.7z"), 300000u) << "the rest is packed";
+  CheckPackages(root_ + "/r1", root_ + "/install", client);
+
+  o = Options("r2");
+  o.packageSize = 1LL << 30;
+  o.previousDir = root_ + "/r1";
+  PublishSummary again;
+  ASSERT_TRUE(Publish(o, &again, nullptr, &error)) << error;
+  EXPECT_EQ(again.reusedPackages, 2);
+  EXPECT_EQ(ReadAll(root_ + "/r2/data2.7z"), ReadAll(root_ + "/r1/data2.7z"));
+}
+
 TEST_F(PublishTest, LeftoversOfAKilledPublishGoButARunningOnesStay) {
   // A child that has exited and been reaped stands for a killed publish.
   pid_t gone = fork();
