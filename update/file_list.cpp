@@ -7,6 +7,7 @@
 #include <sstream>
 
 #include "diag/log.h"
+#include "update/release_layout.h"
 #include "util/file_util.h"
 
 namespace {
@@ -140,7 +141,7 @@ std::string FileListText(const std::vector<FileEntry>& entries, const FileListFo
 bool IsPackageListName(const std::string& itemName) {
   static const char* const kListNames[] = {"data.7z.md5",  "font.7z.md5",  "program.7z.md5",
                                            "begin.7z.md5", "login.7z.md5", "lobby.7z.md5"};
-  const std::string folder = "LauncherConfig/update/";
+  const std::string folder = release_layout::kPackageListFolder;
   if (itemName.size() > folder.size() + 4 && itemName.compare(0, folder.size(), folder) == 0 &&
       itemName.find('/', folder.size()) == std::string::npos &&
       itemName.compare(itemName.size() - 4, 4, ".md5") == 0) {

@@ -7,11 +7,12 @@
 #include <cerrno>
 #include <cstring>
 
+#include "update/install_layout.h"
 #include "util/file_util.h"
 
 std::unique_ptr<InstallLock> InstallLock::TryAcquire(const std::string& installDir,
                                                      std::string* error) {
-  const std::string path = installDir + "LauncherConfig/launcher.lock";
+  const std::string path = InstallLayout(installDir).launcherLock();
   CreateParentFolders(path);
   // Close-on-exec: the game and the update tool must not inherit the lock.
   const int fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);

@@ -33,11 +33,13 @@ inline constexpr const char* kUpdateToolName = "Launcher.dat";
 inline constexpr const char* kGameServerList = "url.xml";
 // The chunk maps of big plain game files, for delta updates.
 inline constexpr const char* kDeltaFolder = "LauncherConfig/delta/";
+// Where first-download packages carry their file lists.
+inline constexpr const char* kPackageListFolder = "LauncherConfig/update/";
 
 // The file list of a first-download package: "LauncherConfig/update/<name>.md5"
 // for the package file name `packageName` (no folder).
 inline std::string PackageListPath(const std::string& packageName) {
-  return "LauncherConfig/update/" + packageName + ".md5";
+  return kPackageListFolder + packageName + ".md5";
 }
 
 // The chunk map of the game file at `path` (its "Path" in the client list).
