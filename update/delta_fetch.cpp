@@ -23,25 +23,47 @@ namespace {
 // reading and the extra requests: the whole file is fetched.
 constexpr int64_t kMostOfTheFilePercent = 60;
 
+// How the old copy was cut.
+enum class LocalChunks { kFound, kTooFew, kUnreadable };
+
 // Where each chunk of the new file can be copied from in the old copy; -1
 // for the chunks that must be fetched. Chunks are matched by length and
-// fast hash; the MD5 of the assembled file proves the match.
-bool FindLocalChunks(const std::string& oldCopy, const ChunkMap& map,
-                     const std::function<bool()>& stop, std::vector<int64_t>* offsets) {
-  std::unordered_map<uint64_t, std::pair<int64_t, uint32_t>> wanted;
-  for (const ChunkEntry& e : map.chunks) wanted.emplace(e.fastHash, std::make_pair(-1, e.length));
+// fast hash; the MD5 of the assembled file proves the match. Cutting stops
+// (kTooFew) once the rest of the old copy could no longer supply `needed`
+// bytes: a file that changed throughout is not hashed to its end first.
+LocalChunks FindLocalChunks(const std::string& oldCopy, const ChunkMap& map, int64_t needed,
+                            const std::function<bool()>& stop, std::vector<int64_t>* offsets) {
+  struct Wanted {
+    int64_t at = -1;
+    uint32_t length = 0;
+    int64_t uses = 0;  // chunks of the new file with this content
+  };
+  std::unordered_map<uint64_t, Wanted> wanted;
+  int64_t mostUses = 1;
+  for (const ChunkEntry& e : map.chunks) {
+    Wanted& w = wanted[e.fastHash];
+    w.length = e.length;
+    mostUses = std::max(mostUses, ++w.uses);
+  }
+  const int64_t oldSize = FileSizeOf(oldCopy);
+  int64_t found = 0;
+  bool tooFew = false;
   const bool read =
       ForEachChunkOfFile(oldCopy, map.params, [&](int64_t at, const char* data, size_t n) {
         auto it = wanted.find(FastChunkHash(data, n));
-        if (it != wanted.end() && it->second.second == n && it->second.first < 0) {
-          it->second.first = at;
+        if (it != wanted.end() && it->second.length == n && it->second.at < 0) {
+          it->second.at = at;
+          found += static_cast<int64_t>(n) * it->second.uses;
         }
-        return !stop();
+        const int64_t rest = oldSize - at - static_cast<int64_t>(n);
+        tooFew = found + rest * mostUses < needed;
+        return !tooFew && !stop();
       });
-  if (!read) return false;
+  if (tooFew) return LocalChunks::kTooFew;
+  if (!read) return LocalChunks::kUnreadable;
   offsets->clear();
-  for (const ChunkEntry& e : map.chunks) offsets->push_back(wanted[e.fastHash].first);
-  return true;
+  for (const ChunkEntry& e : map.chunks) offsets->push_back(wanted[e.fastHash].at);
+  return LocalChunks::kFound;
 }
 
 // Receives one range into the assembled file, checking each chunk of it
@@ -179,9 +201,18 @@ DeltaOutcome DeltaFetch::Fetch(const DownloadTask& task, std::string* md5) {
   if (!LoadMap(task, &map, &mapBytes, &why)) {
     return stop_() ? DeltaOutcome::kStopped : Unused(task, why);
   }
+  // Fetching at most kMostOfTheFilePercent, map included, needs this much
+  // from the old copy.
+  const int64_t needed = mapBytes + task.size - task.size * kMostOfTheFilePercent / 100;
   std::vector<int64_t> local;
-  if (!FindLocalChunks(task.targetPath, map, stop_, &local)) {
-    return stop_() ? DeltaOutcome::kStopped : Unused(task, "the old copy cannot be read");
+  switch (FindLocalChunks(task.targetPath, map, needed, stop_, &local)) {
+    case LocalChunks::kFound:
+      break;
+    case LocalChunks::kTooFew:
+      return Unused(task, "it would fetch more than " + std::to_string(kMostOfTheFilePercent) +
+                              " % of its " + std::to_string(task.size) + " bytes");
+    case LocalChunks::kUnreadable:
+      return stop_() ? DeltaOutcome::kStopped : Unused(task, "the old copy cannot be read");
   }
   int64_t fetch = mapBytes;
   for (size_t i = 0; i < local.size(); ++i) fetch += local[i] < 0 ? map.chunks[i].length : 0;
