@@ -24,7 +24,38 @@ namespace {
 constexpr int64_t kMostOfTheFilePercent = 60;
 
 // How the old copy was cut.
-enum class LocalChunks { kFound, kTooFew, kUnreadable };
+enum class LocalChunks { kFound, kTooFew, kNothingInCommon, kUnreadable };
+
+// A big old copy is first probed in a few windows spread over it: when not
+// one chunk of any window is wanted, the file changed throughout (a new
+// build of a packed archive) and is fetched whole without being cut. A
+// window's first chunk starts anywhere; the cuts fall back into step
+// within a chunk or two.
+constexpr int64_t kProbedFileSize = int64_t{32} << 20;
+constexpr int64_t kProbeWindowSize = int64_t{2} << 20;
+constexpr int kProbeWindows = 5;
+
+template <typename IsWanted>
+bool ProbeFindsAChunk(const std::string& oldCopy, int64_t oldSize, const ChunkParams& params,
+                      const IsWanted& isWanted) {
+  if (oldSize < kProbedFileSize) return true;
+  const int fd = open(oldCopy.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return true;  // the full pass reports it
+  std::string window(static_cast<size_t>(kProbeWindowSize), '\0');
+  bool found = false;
+  for (int i = 0; i < kProbeWindows && !found; ++i) {
+    const off_t at = static_cast<off_t>((oldSize - kProbeWindowSize) * i / (kProbeWindows - 1));
+    if (pread(fd, window.data(), window.size(), at) != kProbeWindowSize) {
+      found = true;  // let the full pass decide
+      break;
+    }
+    ForEachChunk(params, window.data(), window.size(), [&](int64_t, const char* data, size_t n) {
+      found = found || isWanted(data, n);
+    });
+  }
+  close(fd);
+  return found;
+}
 
 // Where each chunk of the new file can be copied from in the old copy; -1
 // for the chunks that must be fetched. Chunks are matched by length and
@@ -46,6 +77,13 @@ LocalChunks FindLocalChunks(const std::string& oldCopy, const ChunkMap& map, int
     mostUses = std::max(mostUses, ++w.uses);
   }
   const int64_t oldSize = FileSizeOf(oldCopy);
+  auto isWanted = [&](const char* data, size_t n) {
+    auto it = wanted.find(FastChunkHash(data, n));
+    return it != wanted.end() && it->second.length == n;
+  };
+  if (!ProbeFindsAChunk(oldCopy, oldSize, map.params, isWanted)) {
+    return LocalChunks::kNothingInCommon;
+  }
   int64_t found = 0;
   bool tooFew = false;
   const bool read =
@@ -211,6 +249,8 @@ DeltaOutcome DeltaFetch::Fetch(const DownloadTask& task, std::string* md5) {
     case LocalChunks::kTooFew:
       return Unused(task, "it would fetch more than " + std::to_string(kMostOfTheFilePercent) +
                               " % of its " + std::to_string(task.size) + " bytes");
+    case LocalChunks::kNothingInCommon:
+      return Unused(task, "no part of the old copy is in the new file");
     case LocalChunks::kUnreadable:
       return stop_() ? DeltaOutcome::kStopped : Unused(task, "the old copy cannot be read");
   }

@@ -109,6 +109,27 @@ TEST_F(DeltaFetchTest, OnlyTheChangedChunksTravelAndTheFileIsAssembledExactly) {
   EXPECT_EQ(progress.downloadedBytes, ranges + static_cast<int64_t>(map_.size()));
 }
 
+// A big old copy is probed before it is cut: one edit leaves plenty in
+// common, a new build of a packed archive nothing, and that one is fetched
+// whole without being hashed through.
+TEST_F(DeltaFetchTest, ABigFileThatChangedThroughoutIsFetchedWholeWithoutBeingCut) {
+  old_ = RandomBytes(40 << 20, 4);
+  WriteAll(task_.targetPath, old_);
+  new_ = old_;
+  new_.replace(20 << 20, 4096, RandomBytes(4096, 5));
+  map_ = MapOf(new_);
+  Serve(new_, map_);
+  task_.size = static_cast<int64_t>(new_.size());
+  task_.code = Md5Of(new_);
+  std::string md5;
+  ASSERT_EQ(Fetch(&md5), DeltaOutcome::kComplete) << ReadAll(dir_ + "test.log");
+  EXPECT_EQ(md5, task_.code);
+  EXPECT_LT(RangeBytes(), 1 << 20);
+
+  WriteAll(task_.targetPath, RandomBytes(40 << 20, 6));
+  ExpectUnused("no part of the old copy is in the new file");
+}
+
 TEST_F(DeltaFetchTest, EveryFaultFallsBackToTheWholeFileWithItsReason) {
   Serve(new_, map_, false);
   ExpectUnused("the server ignores ranges");
