@@ -102,6 +102,7 @@ bool LocalList::Load(const std::string& path) {
   std::lock_guard<std::mutex> hold(lock_);
   doc_ = std::move(fresh);
   fileName_ = path;
+  onDisk_ = true;
   return true;
 }
 
@@ -112,6 +113,7 @@ void LocalList::CreateEmpty(const std::string& path) {
   std::lock_guard<std::mutex> hold(lock_);
   doc_ = std::move(fresh);
   fileName_ = path;
+  onDisk_ = false;
 }
 
 bool LocalList::Save() const {
@@ -121,9 +123,15 @@ bool LocalList::Save() const {
     std::lock_guard<std::mutex> hold(lock_);
     if (fileName_.empty()) return false;
     name = fileName_;
+    // A pass saves after each step; a list read back unchanged is not
+    // written (and flushed) again.
+    if (onDisk_ && IsPlainFile(name)) return true;
     doc_->xml.save(out, "\t", pugi::format_default, pugi::encoding_utf8);
   }
-  return WriteFileAtomically(name, out.text);
+  const bool ok = WriteFileAtomically(name, out.text);
+  std::lock_guard<std::mutex> hold(lock_);
+  if (ok && name == fileName_) onDisk_ = true;
+  return ok;
 }
 
 std::string LocalList::fileName() const {
@@ -135,10 +143,15 @@ void LocalList::Record(const std::string& key, const FileEntry& entry) {
   std::lock_guard<std::mutex> hold(lock_);
   auto it = doc_->index.find(key);
   if (it != doc_->index.end()) {
-    SetText(it->second, "Code", WideToOem(entry.code));
+    const std::string code = WideToOem(entry.code);
+    const FileEntry known = EntryOf(it->second);
+    if (known.code == code && known.size == entry.size) return;
+    SetText(it->second, "Code", code);
     SetNumber(it->second, "Size", entry.size);
+    onDisk_ = false;
     return;
   }
+  onDisk_ = false;
   pugi::xml_node f = doc_->FilesForWriting().append_child("File");
   SetText(f, "Path", key);
   SetText(f, "Code", WideToOem(entry.code));
@@ -161,6 +174,7 @@ int LocalList::Remove(const std::string& key) {
       auto it = doc_->index.find(key);
       if (it != doc_->index.end() && it->second == f) doc_->index.erase(it);
       files.remove_child(f);
+      onDisk_ = false;
       ++removed;
     }
     f = next;

@@ -33,8 +33,10 @@ class LocalList {
   // at `path`.
   void CreateEmpty(const std::string& path);
   // Saves to the file loaded or created, through a temporary file that is
-  // flushed and renamed over the old one. False when there is no such file
-  // yet or the save failed; the old file then stays as it was.
+  // flushed and renamed over the old one; a document unchanged since it was
+  // loaded or saved, whose file is still there, is not written again. False
+  // when there is no such file yet or the save failed; the old file then
+  // stays as it was.
   bool Save() const;
   std::string fileName() const;
 
@@ -59,4 +61,6 @@ class LocalList {
   mutable std::mutex lock_;
   std::unique_ptr<Document> doc_;  // guarded by lock_
   std::string fileName_;           // guarded by lock_
+  // The file at fileName_ holds the document as it is; guarded by lock_.
+  mutable bool onDisk_ = false;
 };

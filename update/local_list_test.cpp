@@ -58,6 +58,32 @@ TEST_F(LocalListTest, FirstLoginUntilAnEmptyListIsSaved) {
   EXPECT_TRUE(EndsWith(log, "] Is Not First Login ")) << log;
 }
 
+// A pass saves after each step: a list unchanged since it was read or
+// saved is not written again, one that changed or went missing is.
+TEST_F(LocalListTest, OnlyAChangedOrMissingListIsWrittenAgain) {
+  const std::string path = dir + "LauncherConfig/localclient.md5";
+  CreateParentFolders(path);
+  LocalList list;
+  list.CreateEmpty(path);
+  list.Record("a.pak", Entry("a.pak", "0123456789abcdef0123456789abcdef", 10));
+  ASSERT_TRUE(list.Save());
+  auto inode = [&] {
+    struct stat st {};
+    return stat(path.c_str(), &st) == 0 ? st.st_ino : 0;
+  };
+  const ino_t first = inode();
+  ASSERT_TRUE(list.Load(path));
+  list.Record("a.pak", Entry("a.pak", "0123456789abcdef0123456789abcdef", 10));  // as it was
+  EXPECT_TRUE(list.Save());
+  EXPECT_EQ(inode(), first) << "not written again";
+  list.Record("a.pak", Entry("a.pak", "fedcba9876543210fedcba9876543210", 10));
+  EXPECT_TRUE(list.Save());
+  EXPECT_NE(inode(), first) << "a changed entry is saved";
+  unlink(path.c_str());
+  EXPECT_TRUE(list.Save());
+  EXPECT_EQ(Reloaded().at(0).code, "fedcba9876543210fedcba9876543210");
+}
+
 TEST_F(LocalListTest, FullAndBackslashPathsAreStoredRelative) {
   engine->OpenLocalList();
   engine->RecordFileInLocalList(Entry(dir + "data\\a.dat", "c1", 10));
