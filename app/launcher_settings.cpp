@@ -9,6 +9,7 @@
 
 #include "app/update_driver.h"
 #include "diag/log.h"
+#include "update/rate_limit.h"
 #include "update/downloader.h"
 #include "update/install_layout.h"
 #include "update/release_layout.h"
@@ -86,6 +87,12 @@ void LoadWebConfig(const std::string& file, WebConfig* config) {
   read("AddQQ", &config->groupUrl);
   read("HomePage", &config->homePage);
   read("GameRunner", &config->gameRunner);
+  std::string limit;
+  read("LimitRate", &limit);
+  if (!limit.empty() && !ParseByteRate(limit, &config->limitRate)) {
+    WriteLogTag("Error", "web.xml LimitRate %s is not a rate such as 5M or 500K; no limit",
+                limit.c_str());
+  }
 }
 
 bool DownloadServerList(CVXDlownloader* engine) {

@@ -1,0 +1,84 @@
+#!/usr/bin/env bash
+# One Varnish cache on loopback in front of an origin, as a CDN edge: tests
+# start it, make it fail and recover, and stop it. Everything lives in one
+# state folder of the caller's:
+#   <state>/work      varnishd's private -n folder
+#   <state>/edge.env  "port=" of the edge, written once it serves
+#   <state>/*.vcl     the serving VCL and the one that answers 503
+# Usage:
+#   varnish_edge.sh start <state> <origin port> [port]  (port: reuse one after a stop)
+#   varnish_edge.sh fail|recover|stop <state>
+set -euo pipefail
+cmd=${1:?start, fail, recover or stop}
+state=$(mkdir -p "${2:?state folder}" && cd "$2" && pwd)
+varnishd_bin=$(command -v varnishd || echo /usr/sbin/varnishd)
+varnishadm_bin=$(command -v varnishadm || echo /usr/bin/varnishadm)
+
+free_port() {
+  python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])'
+}
+
+write_vcl() {
+  local origin=$1
+  cat >"$state/serve.vcl" <<VCL
+vcl 4.1;
+backend origin { .host = "127.0.0.1"; .port = "$origin"; }
+VCL
+  cat >"$state/down.vcl" <<VCL
+vcl 4.1;
+backend origin { .host = "127.0.0.1"; .port = "$origin"; }
+sub vcl_recv { return (synth(503)); }
+VCL
+}
+
+stop() {
+  [ -f "$state/varnishd.pid" ] || return 0
+  local pid
+  pid=$(cat "$state/varnishd.pid")
+  # The manager stops its cache process and closes the listening socket.
+  kill "$pid" 2>/dev/null || true
+  for _ in $(seq 200); do
+    kill -0 "$pid" 2>/dev/null || break
+    sleep 0.05
+  done
+  rm -f "$state/varnishd.pid" "$state/edge.env"
+}
+
+start() {
+  local origin=${1:?origin port} port=${2:-}
+  stop
+  [ -n "$port" ] || port=$(free_port)
+  write_vcl "$origin"
+  # -j none: as root the cache would drop to a user that cannot read the
+  # caller's folder; the edge only ever listens on loopback.
+  "$varnishd_bin" -j none -n "$state/work" -a "127.0.0.1:$port" -T 127.0.0.1:0 \
+    -f "$state/serve.vcl" -P "$state/varnishd.pid" -s malloc,512m >"$state/varnishd.log" 2>&1
+  for _ in $(seq 200); do
+    if curl -s -o /dev/null "http://127.0.0.1:$port/"; then
+      printf 'port=%s\n' "$port" >"$state/edge.env.tmp"
+      mv "$state/edge.env.tmp" "$state/edge.env"
+      return 0
+    fi
+    sleep 0.05
+  done
+  echo "varnishd did not start; see $state/varnishd.log" >&2
+  return 1
+}
+
+# Every request answered 503 until recover: the edge has lost its origin.
+fail() {
+  "$varnishadm_bin" -n "$state/work" vcl.load "down$$" "$state/down.vcl" >/dev/null
+  "$varnishadm_bin" -n "$state/work" vcl.use "down$$" >/dev/null
+}
+
+recover() {
+  "$varnishadm_bin" -n "$state/work" vcl.use boot >/dev/null
+}
+
+case $cmd in
+  start) start "${3:-}" "${4:-}" ;;
+  fail) fail ;;
+  recover) recover ;;
+  stop) stop ;;
+  *) echo "usage: $0 start|fail|recover|stop <state> [origin port] [port]" >&2; exit 2 ;;
+esac
