@@ -329,6 +329,8 @@ TransferResult CDownloaderThread::DownloadFileOneTime(DownloadTask& objTask) {
   if (!IsSuccessStatus(a.status)) {
     WriteLogTag("Error", "Server answered %d for [%s]", a.status, objTask.downloadUrl.c_str());
     if (a.status >= 500) lastFault_ = AddressFault::kServerError;
+    // Another address may hold what this one lacks (a mirror half copied).
+    if (a.status == 404) lastFault_ = AddressFault::kMissing;
     return Transfer_Failed;
   }
   if (a.writeFailed) {
@@ -424,6 +426,9 @@ void CDownloaderThread::NoteAttempt(size_t address, TransferResult r) {
       break;
     case AddressFault::kServerError:
       mirrors.Penalise(address, "a server error");
+      break;
+    case AddressFault::kMissing:
+      mirrors.Penalise(address, "a missing file");
       break;
     case AddressFault::kShortBody:
       mirrors.Penalise(address, "a short body");

@@ -84,7 +84,7 @@ class CDownloaderThread {
 
  private:
   // Why an attempt failed, as far as it tells of the address's health.
-  enum class AddressFault { kNone, kConnection, kServerError, kShortBody };
+  enum class AddressFault { kNone, kConnection, kServerError, kMissing, kShortBody };
 
   void ThreadMain();
   // Fetches, verifies and hands on (or drops) one task.

@@ -135,7 +135,9 @@ TEST_F(MirrorsTest, EdgesThatDieLagOrAnswer503LeaveEveryFileRight) {
 
   // 1. Edge A, the first choice, is killed a third of the way in; a
   // limit keeps the install long enough to be cut.
-  StartUpdate(shm_ + "/install1", a + " " + b + " " + lagging, "--limit-rate 40M");
+  // The lagging address comes second: if it were admitted, it would serve
+  // once A is gone.
+  StartUpdate(shm_ + "/install1", a + " " + lagging + " " + b, "--limit-rate 40M");
   const int64_t total = static_cast<int64_t>(kFiles * kFileBytes);
   ASSERT_TRUE(WaitFor([&] { return BytesBelow(dir_) > total / 3 || Finished(); }, 300));
   EXPECT_FALSE(Finished()) << "the install ended before the edge could be killed";
@@ -153,12 +155,12 @@ TEST_F(MirrorsTest, EdgesThatDieLagOrAnswer503LeaveEveryFileRight) {
       << log;
   EXPECT_EQ(OldReleaseFilesServed(), "");
 
-  // 2. Edge A is back and preferred; it answers 503 for a while and, once
-  // it has rested, serves again.
+  // 2. Edge A is back and preferred; it answers 503 for every file until
+  // it has failed, and once it has rested it serves again. No file came
+  // from it before, so whatever it serves later came after its rest.
   ASSERT_TRUE(edgeA_->Start());
+  ASSERT_TRUE(edgeA_->Fail(true));
   StartUpdate(shm_ + "/install2", a + " " + b, "--limit-rate 40M");
-  ASSERT_TRUE(WaitFor([&] { return BytesBelow(dir_) > total / 5 || Finished(); }, 300));
-  ASSERT_TRUE(edgeA_->Fail());
   ASSERT_TRUE(WaitFor(
       [&] { return DayLog().find("Release address " + a + " failed") != std::string::npos ||
                    Finished(); },
@@ -172,6 +174,7 @@ TEST_F(MirrorsTest, EdgesThatDieLagOrAnswer503LeaveEveryFileRight) {
   ASSERT_NE(failed, std::string::npos) << log;
   EXPECT_LT(log.find("Release files now come from " + b, failed), std::string::npos) << log;
   EXPECT_LT(log.find("Release files now come from " + a, failed), std::string::npos) << log;
+  EXPECT_GT(log.find("Release files now come from " + a), failed) << log;
 
   // 3. Every address down: the status of one address that is down.
   edgeA_->Stop();

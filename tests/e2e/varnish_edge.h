@@ -21,8 +21,9 @@ class VarnishEdge {
   bool Start();
   // Kills it: its connections break and new ones are refused.
   void Stop();
-  // Every request answered 503, then served again.
-  bool Fail();
+  // Every request answered 503 (onlyFiles: every request for a game file
+  // or a package, the metadata still served), then served again.
+  bool Fail(bool onlyFiles = false);
   bool Recover();
 
   int port() const { return port_; }

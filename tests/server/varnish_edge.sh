@@ -7,7 +7,8 @@
 #   <state>/*.vcl     the serving VCL and the one that answers 503
 # Usage:
 #   varnish_edge.sh start <state> <origin port> [port]  (port: reuse one after a stop)
-#   varnish_edge.sh fail|recover|stop <state>
+#   varnish_edge.sh fail <state> [files]   503 to everything, or to all but the metadata
+#   varnish_edge.sh recover|stop <state>
 set -euo pipefail
 cmd=${1:?start, fail, recover or stop}
 state=$(mkdir -p "${2:?state folder}" && cd "$2" && pwd)
@@ -28,6 +29,17 @@ VCL
 vcl 4.1;
 backend origin { .host = "127.0.0.1"; .port = "$origin"; }
 sub vcl_recv { return (synth(503)); }
+VCL
+  # Metadata still served: the edge passes a pass's admission, then fails
+  # every game file and package.
+  cat >"$state/files-down.vcl" <<VCL
+vcl 4.1;
+backend origin { .host = "127.0.0.1"; .port = "$origin"; }
+sub vcl_recv {
+  if (req.url !~ "/(LauncherConfig|ZEPLauncherUpdate|LauncherUpdate|scope)/") {
+    return (synth(503));
+  }
+}
 VCL
 }
 
@@ -65,9 +77,12 @@ start() {
   return 1
 }
 
-# Every request answered 503 until recover: the edge has lost its origin.
+# Every request answered 503 until recover (the edge has lost its origin),
+# or with "files" every request but the metadata.
 fail() {
-  "$varnishadm_bin" -n "$state/work" vcl.load "down$$" "$state/down.vcl" >/dev/null
+  local vcl=$state/down.vcl
+  [ "${1:-}" = files ] && vcl=$state/files-down.vcl
+  "$varnishadm_bin" -n "$state/work" vcl.load "down$$" "$vcl" >/dev/null
   "$varnishadm_bin" -n "$state/work" vcl.use "down$$" >/dev/null
 }
 
@@ -77,7 +92,7 @@ recover() {
 
 case $cmd in
   start) start "${3:-}" "${4:-}" ;;
-  fail) fail ;;
+  fail) fail "${3:-}" ;;
   recover) recover ;;
   stop) stop ;;
   *) echo "usage: $0 start|fail|recover|stop <state> [origin port] [port]" >&2; exit 2 ;;
