@@ -25,7 +25,9 @@ int64_t RunFourTakers(TokenBucket* bucket, FakeClock* clock, int64_t piece, doub
   const TokenBucket::TimePoint end =
       clock->now + std::chrono::duration_cast<nanoseconds>(std::chrono::duration<double>(seconds));
   int64_t received = 0;
-  for (;;) {
+  // Bounded, so that a bucket that never makes anyone wait fails the case
+  // instead of spinning.
+  for (int pieces = 0; pieces < 1000000; ++pieces) {
     // The taker that is ready first receives next.
     auto next = std::min_element(readyAt.begin(), readyAt.end());
     if (*next >= end) break;
