@@ -9,9 +9,9 @@
 
 #include "app/update_driver.h"
 #include "diag/log.h"
-#include "update/rate_limit.h"
 #include "update/downloader.h"
 #include "update/install_layout.h"
+#include "update/rate_limit.h"
 #include "update/release_layout.h"
 #include "util/file_util.h"
 #include "util/text_util.h"

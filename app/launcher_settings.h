@@ -30,10 +30,9 @@ struct WebConfig {
 // below releaseBaseUrl) and KESTRAVA_GROUP_URL, set when the program is built.
 WebConfig DefaultWebConfig(const std::string& releaseBaseUrl);
 
-// Logs "LoadUrl!" and reads `url`/`platform`, `AddQQ`, `HomePage`, `GameRunner` and `LimitRate` of the
-// file into *config; each one missing or without text keeps its value. A
-// file that cannot be read or parsed logs "LoadUrl Fail!" and changes
-// nothing.
+// Logs "LoadUrl!" and reads `url`/`platform`, `AddQQ`, `HomePage`, `GameRunner` and `LimitRate` of
+// the file into *config; each one missing or without text keeps its value. A file that cannot be
+// read or parsed logs "LoadUrl Fail!" and changes nothing.
 void LoadWebConfig(const std::string& file, WebConfig* config);
 
 // Fetches the engine's release folder + "url.xml" into the installation folder; true on

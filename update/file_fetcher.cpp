@@ -54,7 +54,8 @@ void FileFetcher::ThrottleReceived(int64_t count, const std::function<bool()>& s
   const auto until = std::chrono::steady_clock::now() + wait;
   // Slices short enough that a cancel is seen at once.
   while (wait > std::chrono::nanoseconds::zero() && !(stop && stop())) {
-    std::this_thread::sleep_for(std::min<std::chrono::nanoseconds>(wait, std::chrono::milliseconds(50)));
+    std::this_thread::sleep_for(
+        std::min<std::chrono::nanoseconds>(wait, std::chrono::milliseconds(50)));
     wait = until - std::chrono::steady_clock::now();
   }
 }
@@ -133,8 +134,8 @@ TransferResult FileFetcher::DownloadFileOnce(const std::string& url, const std::
     if (hook) hook(static_cast<int>(n));
     ThrottleReceived(n, stop);
   };
-  Attempt a = FetchInto(Lease(this).get(), url, &file, remote, transferTimeouts_, stop,
-                        std::move(onPiece));
+  Attempt a =
+      FetchInto(Lease(this).get(), url, &file, remote, transferTimeouts_, stop, std::move(onPiece));
   if (a.stopped) return Transfer_Stopped;
   if (a.status == 0) {
     WriteLog("GetLastErrorNum: %d", a.http.error);

@@ -83,8 +83,7 @@ void MirrorSet::Skip(size_t i, const std::string& why) {
   std::lock_guard<std::mutex> hold(lock_);
   if (i >= addresses_.size()) return;
   addresses_[i].admitted = false;
-  WriteLog("Release address %s skipped for this pass: %s", addresses_[i].url.c_str(),
-           why.c_str());
+  WriteLog("Release address %s skipped for this pass: %s", addresses_[i].url.c_str(), why.c_str());
 }
 
 size_t MirrorSet::AdmittedCount() const {

@@ -5,17 +5,11 @@
 #include <atomic>
 #include <thread>
 
+#include "update/testing/fake_clock.h"
+
 namespace {
 
 using std::chrono::milliseconds;
-
-// A clock the test moves by hand.
-struct FakeClock {
-  MirrorSet::TimePoint now{};
-  MirrorSet::Clock Get() {
-    return [this] { return now; };
-  }
-};
 
 const std::vector<std::string> kThree = {"http://a/rel/", "http://b/rel/", "http://c/rel/"};
 

@@ -43,8 +43,8 @@ int64_t TokenBucket::BurstLocked() const {
 void TokenBucket::RefillLocked(TimePoint now) {
   if (now <= last_) return;
   const double seconds = std::chrono::duration<double>(now - last_).count();
-  tokens_ = std::min(tokens_ + seconds * static_cast<double>(rate_),
-                     static_cast<double>(BurstLocked()));
+  tokens_ =
+      std::min(tokens_ + seconds * static_cast<double>(rate_), static_cast<double>(BurstLocked()));
   last_ = now;
 }
 

@@ -40,9 +40,9 @@ class TokenBucket {
 
   Clock clock_;
   mutable std::mutex lock_;
-  int64_t rate_ = 0;      // guarded by lock_
-  double tokens_ = 0;     // guarded by lock_; negative: bytes owed
-  TimePoint last_{};      // guarded by lock_
+  int64_t rate_ = 0;   // guarded by lock_
+  double tokens_ = 0;  // guarded by lock_; negative: bytes owed
+  TimePoint last_{};   // guarded by lock_
 };
 
 // "5M", "500K", "2G" (powers of 1024), "1.5M" or plain bytes "65536" into

@@ -5,16 +5,11 @@
 #include <algorithm>
 #include <array>
 
+#include "update/testing/fake_clock.h"
+
 namespace {
 
 using std::chrono::nanoseconds;
-
-struct FakeClock {
-  TokenBucket::TimePoint now{};
-  TokenBucket::Clock Get() {
-    return [this] { return now; };
-  }
-};
 
 // Four takers each receiving pieces of `piece` bytes for `seconds` of fake
 // time; each waits as long as the bucket tells it before its next piece.

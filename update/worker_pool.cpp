@@ -1,8 +1,8 @@
 #include "update/worker_pool.h"
 
 #include <algorithm>
-#include <cinttypes>
 #include <chrono>
+#include <cinttypes>
 #include <cstdio>
 #include <system_error>
 #include <thread>
@@ -138,8 +138,8 @@ bool CDownloaderThread::RefetchElsewhere(DownloadTask& task, int* refetches) {
   MirrorSet& mirrors = fetcher_->Mirrors();
   if (static_cast<size_t>(*refetches) + 1 >= mirrors.AdmittedCount()) return false;
   ++*refetches;
-  WriteLog("MD5 Of %s Wrong From %s, Fetching It Again Elsewhere", FileNameOf(task.targetPath).c_str(),
-           mirrors.Address(lastAddress_).c_str());
+  WriteLog("MD5 Of %s Wrong From %s, Fetching It Again Elsewhere",
+           FileNameOf(task.targetPath).c_str(), mirrors.Address(lastAddress_).c_str());
   mirrors.Penalise(lastAddress_, "a file with the wrong MD5");
   RemoveFileIfPresent(task.downloadPath);
   task.dwHaveBeenDownloadLength = 0;
@@ -420,22 +420,23 @@ void CDownloaderThread::NoteAttempt(size_t address, TransferResult r) {
     mirrors.Served(address);
     return;
   }
-  switch (lastFault_) {
+  if (const char* why = FaultText(lastFault_)) mirrors.Penalise(address, why);
+}
+
+const char* CDownloaderThread::FaultText(AddressFault fault) {
+  switch (fault) {
     case AddressFault::kConnection:
-      mirrors.Penalise(address, "no connection or a stall");
-      break;
+      return "no connection or a stall";
     case AddressFault::kServerError:
-      mirrors.Penalise(address, "a server error");
-      break;
+      return "a server error";
     case AddressFault::kMissing:
-      mirrors.Penalise(address, "a missing file");
-      break;
+      return "a missing file";
     case AddressFault::kShortBody:
-      mirrors.Penalise(address, "a short body");
-      break;
+      return "a short body";
     case AddressFault::kNone:
       break;
   }
+  return nullptr;
 }
 
 void CDownloaderThread::BackOff(int round) {

@@ -92,7 +92,10 @@ class CDownloaderThread {
   // A plain file whose digest is wrong although another address may serve
   // it right: that address rests and the file starts again.
   bool RefetchElsewhere(DownloadTask& task, int* refetches);
+  // Rests the address when the attempt failed for a reason of its own.
   void NoteAttempt(size_t address, TransferResult r);
+  // What the log says of a fault that rests an address; null for none.
+  static const char* FaultText(AddressFault fault);
   // Waits min(200 ms x round, 1 s), or less when a stop comes.
   void BackOff(int round);
   void HandleFetched(DownloadTask& task);

@@ -322,13 +322,14 @@ class WorkerFailoverTest : public WorkerPoolTest {
     for (const auto& [address, resource] : byAddress) server_.Put(address + name, resource);
     return t;
   }
-  std::vector<DownloadTask> RunOne(const std::string& urls, const std::vector<DownloadTask>& tasks) {
+  std::vector<DownloadTask> RunOne(const std::string& urls,
+                                   const std::vector<DownloadTask>& tasks) {
     engine_->SetReleaseBaseUrl(urls);
     MirrorSet& mirrors = engine_->fetcher().Mirrors();
     for (size_t i = 1; i < mirrors.Count(); ++i) mirrors.Admit(i);
     CDownloaderThreadPool pool(&engine_->installation(), &engine_->fetcher());
-    pool.AddWorker(std::make_unique<CDownloaderThread>(&engine_->installation(),
-                                                       &engine_->fetcher(), &pool));
+    pool.AddWorker(
+        std::make_unique<CDownloaderThread>(&engine_->installation(), &engine_->fetcher(), &pool));
     for (const DownloadTask& t : tasks) pool.AddTask(t, true);
     pool.Worker(0)->Run();  // on this thread
     return Drain(&pool);
@@ -367,7 +368,8 @@ TEST_F(WorkerFailoverTest, ServerErrorsAndWrongBytesAreFetchedFromTheNextAddress
 
   // One address: a wrong file is dropped as it always was, a 503 costs the
   // whole attempt budget.
-  tasks = {Served("h.bin", body, {{kA, {200, wrong}}}), Served("i.bin", body, {{kA, {503, "busy"}}})};
+  tasks = {Served("h.bin", body, {{kA, {200, wrong}}}),
+           Served("i.bin", body, {{kA, {503, "busy"}}})};
   EXPECT_TRUE(RunOne(kA, tasks).empty());
   EXPECT_EQ(server_.CountRequests("http://a/rel/h.bin"), 1);
   EXPECT_EQ(server_.CountRequests("http://a/rel/i.bin"), 21);

@@ -99,16 +99,17 @@ class MirrorsTest : public ::testing::Test {
     fs::create_directories(dir);
     SkipFourDayCheck(dir);
     fs::remove(dir + ".rc");
-    e2e::Run("(KESTRAVA_MIRROR_COOL_DOWN_MS=200 " + Patcher() + " update '" + dir + "' --url '" + urls +
-        "' " + extra + " > '" + dir + ".out' 2>&1; echo $? > '" + dir + ".rc.tmp'; mv '" + dir +
-        ".rc.tmp' '" + dir + ".rc') &");
+    e2e::Run("(KESTRAVA_MIRROR_COOL_DOWN_MS=200 " + Patcher() + " update '" + dir + "' --url '" +
+             urls + "' " + extra + " > '" + dir + ".out' 2>&1; echo $? > '" + dir +
+             ".rc.tmp'; mv '" + dir + ".rc.tmp' '" + dir + ".rc') &");
   }
   bool Finished() const { return fs::exists(dir_ + ".rc"); }
   int ExitCode() const { return std::stoi(ReadFile(dir_ + ".rc")); }
   std::string DayLog() const {
     std::string all;
     std::error_code ec;
-    for (const auto& e : fs::directory_iterator(dir_ + "/launcherlog", ec)) all += ReadFile(e.path());
+    for (const auto& e : fs::directory_iterator(dir_ + "/launcherlog", ec))
+      all += ReadFile(e.path());
     return all;
   }
   // What the origin was asked for below the previous release other than
@@ -162,8 +163,9 @@ TEST_F(MirrorsTest, EdgesThatDieLagOrAnswer503LeaveEveryFileRight) {
   ASSERT_TRUE(edgeA_->Fail(true));
   StartUpdate(shm_ + "/install2", a + " " + b, "--limit-rate 40M");
   ASSERT_TRUE(WaitFor(
-      [&] { return DayLog().find("Release address " + a + " failed") != std::string::npos ||
-                   Finished(); },
+      [&] {
+        return DayLog().find("Release address " + a + " failed") != std::string::npos || Finished();
+      },
       300));
   ASSERT_TRUE(edgeA_->Recover());
   ASSERT_TRUE(WaitFor([&] { return Finished(); }, 300));

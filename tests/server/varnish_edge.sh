@@ -14,10 +14,7 @@ cmd=${1:?start, fail, recover or stop}
 state=$(mkdir -p "${2:?state folder}" && cd "$2" && pwd)
 varnishd_bin=$(command -v varnishd || echo /usr/sbin/varnishd)
 varnishadm_bin=$(command -v varnishadm || echo /usr/bin/varnishadm)
-
-free_port() {
-  python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])'
-}
+. "$(dirname "$0")/server_common.sh"
 
 write_vcl() {
   local origin=$1
@@ -43,17 +40,10 @@ sub vcl_recv {
 VCL
 }
 
+# The manager stops its cache process and closes the listening socket.
 stop() {
-  [ -f "$state/varnishd.pid" ] || return 0
-  local pid
-  pid=$(cat "$state/varnishd.pid")
-  # The manager stops its cache process and closes the listening socket.
-  kill "$pid" 2>/dev/null || true
-  for _ in $(seq 200); do
-    kill -0 "$pid" 2>/dev/null || break
-    sleep 0.05
-  done
-  rm -f "$state/varnishd.pid" "$state/edge.env"
+  stop_by_pid_file "$state/varnishd.pid"
+  rm -f "$state/edge.env"
 }
 
 start() {
