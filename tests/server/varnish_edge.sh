@@ -4,7 +4,8 @@
 # state folder of the caller's:
 #   <state>/work      varnishd's private -n folder
 #   <state>/edge.env  "port=" of the edge, written once it serves
-#   <state>/*.vcl     the serving VCL and the one that answers 503
+#   <state>/*.vcl     the serving VCL and the ones that answer 503
+# KESTRAVA_EDGE_STORAGE: the cache size (default 512m; benchmarks of 1 GiB want 2g).
 # Usage:
 #   varnish_edge.sh start <state> <origin port> [port]  (port: reuse one after a stop)
 #   varnish_edge.sh fail <state> [files]   503 to everything, or to all but the metadata
@@ -54,7 +55,8 @@ start() {
   # -j none: as root the cache would drop to a user that cannot read the
   # caller's folder; the edge only ever listens on loopback.
   "$varnishd_bin" -j none -n "$state/work" -a "127.0.0.1:$port" -T 127.0.0.1:0 \
-    -f "$state/serve.vcl" -P "$state/varnishd.pid" -s malloc,512m >"$state/varnishd.log" 2>&1
+    -f "$state/serve.vcl" -P "$state/varnishd.pid" -s "malloc,${KESTRAVA_EDGE_STORAGE:-512m}" \
+    >"$state/varnishd.log" 2>&1
   for _ in $(seq 200); do
     if curl -s -o /dev/null "http://127.0.0.1:$port/"; then
       printf 'port=%s\n' "$port" >"$state/edge.env.tmp"
