@@ -362,7 +362,9 @@ TransferResult CDownloaderThread::FetchAsDelta(DownloadTask& task) {
   lastAddress_ = mirrors.Pick();
   task.downloadUrl = mirrors.Rebase(task.downloadUrl, lastAddress_);
   task.deltaMapUrl = mirrors.Rebase(task.deltaMapUrl, lastAddress_);
-  DeltaFetch delta(install_, Http(), &fetcher_->TransferTimeouts(), [this] { return StopSeen(); });
+  const std::function<bool()> stop = [this] { return StopSeen(); };
+  DeltaFetch delta(install_, Http(), &fetcher_->TransferTimeouts(), stop);
+  delta.SetThrottle([this, &stop](int64_t n) { fetcher_->ThrottleReceived(n, stop); });
   switch (delta.Fetch(task, &lastDigest_)) {
     case DeltaOutcome::kComplete:
       mirrors.Served(lastAddress_);
