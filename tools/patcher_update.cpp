@@ -47,6 +47,12 @@ struct UpdateOptions {
 
 int RunUpdate(const UpdateOptions& options) {
   namespace fs = std::filesystem;
+  int64_t limit = 0;
+  if (!options.limitRate.empty() && !ParseByteRate(options.limitRate, &limit)) {
+    std::fprintf(stderr, "update: --limit-rate %s is not a rate such as 5M, 500K or 65536\n",
+                 options.limitRate.c_str());
+    return 2;
+  }
   std::error_code ec;
   fs::create_directories(options.folder, ec);
   std::string dir = fs::absolute(options.folder, ec).lexically_normal().string();
@@ -55,12 +61,6 @@ int RunUpdate(const UpdateOptions& options) {
     return 2;
   }
   if (dir.back() != '/') dir += '/';
-  int64_t limit = 0;
-  if (!options.limitRate.empty() && !ParseByteRate(options.limitRate, &limit)) {
-    std::fprintf(stderr, "update: --limit-rate %s is not a rate such as 5M, 500K or 65536\n",
-                 options.limitRate.c_str());
-    return 2;
-  }
   std::string busy;
   std::unique_ptr<InstallLock> lock = InstallLock::TryAcquire(dir, &busy);
   if (!lock) {
