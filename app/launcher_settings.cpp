@@ -11,6 +11,7 @@
 #include "diag/log.h"
 #include "update/downloader.h"
 #include "update/install_layout.h"
+#include "update/rate_limit.h"
 #include "update/release_layout.h"
 #include "util/file_util.h"
 #include "util/text_util.h"
@@ -86,6 +87,12 @@ void LoadWebConfig(const std::string& file, WebConfig* config) {
   read("AddQQ", &config->groupUrl);
   read("HomePage", &config->homePage);
   read("GameRunner", &config->gameRunner);
+  std::string limit;
+  read("LimitRate", &limit);
+  if (!limit.empty() && !ParseByteRate(limit, &config->limitRate)) {
+    WriteLogTag("Error", "web.xml LimitRate %s is not a rate such as 5M or 500K; no limit",
+                limit.c_str());
+  }
 }
 
 bool DownloadServerList(CVXDlownloader* engine) {

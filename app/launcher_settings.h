@@ -21,16 +21,18 @@ struct WebConfig {
   // What starts a Windows game: a path or a name found on PATH (a Wine or
   // Proton build of the player's choice); empty for wine from PATH.
   std::string gameRunner;
+  // Bytes per second every download shares ("LimitRate": "5M", "500K",
+  // plain bytes); 0: no limit.
+  int64_t limitRate = 0;
 };
 
 // The defaults: KESTRAVA_HOME_PAGE (empty: the release's "web/index.html"
 // below releaseBaseUrl) and KESTRAVA_GROUP_URL, set when the program is built.
 WebConfig DefaultWebConfig(const std::string& releaseBaseUrl);
 
-// Logs "LoadUrl!" and reads `url`/`platform`, `AddQQ`, `HomePage` and `GameRunner` of the
-// file into *config; each one missing or without text keeps its value. A
-// file that cannot be read or parsed logs "LoadUrl Fail!" and changes
-// nothing.
+// Logs "LoadUrl!" and reads `url`/`platform`, `AddQQ`, `HomePage`, `GameRunner` and `LimitRate` of
+// the file into *config; each one missing or without text keeps its value. A file that cannot be
+// read or parsed logs "LoadUrl Fail!" and changes nothing.
 void LoadWebConfig(const std::string& file, WebConfig* config);
 
 // Fetches the engine's release folder + "url.xml" into the installation folder; true on

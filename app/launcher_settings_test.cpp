@@ -123,3 +123,23 @@ TEST(IniFile, ValuesKeepTheRestOfTheFile) {
 }
 
 }  // namespace
+
+// LimitRate reaches the launcher with its unit; a value that is no rate
+// leaves no limit rather than a wrong one, and keeps the other settings.
+TEST(WebXml, LimitRateIsReadWithItsUnitAndABadOneMeansNoLimit) {
+  const fs::path file =
+      fs::temp_directory_path() / ("kst-web-" + std::to_string(getpid()) + ".xml");
+  auto load = [&file](const std::string& limit) {
+    std::ofstream(file) << "<url><HomePage>http://h/p.html</HomePage>" << limit << "</url>";
+    WebConfig c;
+    LoadWebConfig(file.string(), &c);
+    return c;
+  };
+  EXPECT_EQ(load("").limitRate, 0);
+  EXPECT_EQ(load("<LimitRate>5M</LimitRate>").limitRate, 5 << 20);
+  EXPECT_EQ(load("<LimitRate>500K</LimitRate>").limitRate, 500 << 10);
+  const WebConfig bad = load("<LimitRate>fast</LimitRate>");
+  EXPECT_EQ(bad.limitRate, 0);
+  EXPECT_EQ(bad.homePage, "http://h/p.html");
+  fs::remove(file);
+}

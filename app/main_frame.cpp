@@ -276,6 +276,7 @@ void CMainFrame::InitWindow() {
   FindControls();
   webConfig_ = DefaultWebConfig(engine_->releaseBaseUrl());
   LoadWebConfig(installDir_ + "web.xml", &webConfig_);
+  engine_->SetRateLimit(webConfig_.limitRate);
   NavigateHomePage();
   CreateFolderPath(engine_->layout().configFolder());
   engine_->LoadLaunchConf();

@@ -15,6 +15,7 @@
 #include "diag/log.h"
 #include "update/downloader.h"
 #include "update/install_lock.h"
+#include "update/rate_limit.h"
 #include "util/file_util.h"
 
 namespace {
@@ -41,10 +42,17 @@ struct UpdateOptions {
   std::string folder;
   std::string url;
   std::string mode = "normal";
+  std::string limitRate;
 };
 
 int RunUpdate(const UpdateOptions& options) {
   namespace fs = std::filesystem;
+  int64_t limit = 0;
+  if (!options.limitRate.empty() && !ParseByteRate(options.limitRate, &limit)) {
+    std::fprintf(stderr, "update: --limit-rate %s is not a rate such as 5M, 500K or 65536\n",
+                 options.limitRate.c_str());
+    return 2;
+  }
   std::error_code ec;
   fs::create_directories(options.folder, ec);
   std::string dir = fs::absolute(options.folder, ec).lexically_normal().string();
@@ -72,6 +80,7 @@ int RunUpdate(const UpdateOptions& options) {
   CVXDlownloader engine(dir);
   engine.LoadLaunchConf();
   if (!options.url.empty()) engine.SetReleaseBaseUrl(options.url);
+  engine.SetRateLimit(limit);
   engine.SetSkipMissingLauncher(true);
   engine.SetSelfUpdateHooks(nullptr, &EndForRestart);
   engine.SetUpdateMode(kModes.at(options.mode));
@@ -115,7 +124,10 @@ void AddUpdateCommand(CLI::App& app) {
   cmd->add_option("INSTALL_DIR", options.folder, "Installation folder (created when missing)")
       ->required();
   cmd->add_option("--url", options.url,
-                  "Base address of the release folder (default: KESTRAVA_RELEASE_URL or built-in)");
+                  "Base address of the release folder, or several separated by spaces in order "
+                  "of preference (default: KESTRAVA_RELEASE_URL or built-in)");
+  cmd->add_option("--limit-rate", options.limitRate,
+                  "Bandwidth all downloads share: 5M, 500K or bytes per second (default: none)");
   cmd->add_option("--mode", options.mode, "normal, repair, recheck or full")
       ->check(CLI::IsMember({"normal", "repair", "recheck", "full"}));
   cmd->callback([] { std::exit(RunUpdate(options)); });

@@ -109,12 +109,12 @@ LocalChunks FindLocalChunks(const std::string& oldCopy, const ChunkMap& map, int
 class RangeReceiver : public HttpReceiver {
  public:
   RangeReceiver(FileAppender* out, const ChunkMap& map, const FetchRange& range,
-                const std::function<bool()>& stop, EngineProgress* counters)
+                const std::function<bool()>& stop, std::function<void(int64_t)> received)
       : out_(out),
         map_(map),
         range_(range),
         stop_(stop),
-        counters_(counters),
+        onPiece_(std::move(received)),
         chunk_(range.firstChunk) {}
 
   bool OnResponse(int status, int64_t) override {
@@ -124,7 +124,7 @@ class RangeReceiver : public HttpReceiver {
 
   bool OnBody(const char* data, size_t size) override {
     if (ShouldStop()) return false;
-    counters_->AddReceived(static_cast<int64_t>(size));
+    onPiece_(static_cast<int64_t>(size));
     while (size > 0) {
       if (received_ >= range_.length) return Fail("a body longer than the range");
       const uint32_t length = map_.chunks[chunk_].length;
@@ -174,7 +174,7 @@ class RangeReceiver : public HttpReceiver {
   const ChunkMap& map_;
   const FetchRange& range_;
   const std::function<bool()>& stop_;
-  EngineProgress* counters_;
+  std::function<void(int64_t)> onPiece_;
   size_t chunk_;
   size_t inChunk_ = 0;
   int64_t received_ = 0;
@@ -185,6 +185,11 @@ class RangeReceiver : public HttpReceiver {
 };
 
 }  // namespace
+
+void DeltaFetch::Received(int64_t count) {
+  state_->Counters().AddReceived(count);
+  if (throttle_) throttle_(count);
+}
 
 DeltaFetch::DeltaFetch(InstallState* state, HttpClient* http, const HttpTimeouts* timeouts,
                        std::function<bool()> stop)
@@ -208,9 +213,8 @@ bool DeltaFetch::LoadMap(const DownloadTask& task, ChunkMap* map, int64_t* mapBy
     *why = "the map cannot be written";
     return false;
   }
-  EngineProgress& counters = state_->Counters();
   const Attempt a = FetchInto(http_, task.deltaMapUrl, &file, kChunkMapLimit, *timeouts_, stop_,
-                              [&counters](int64_t n) { counters.AddReceived(n); });
+                              [this](int64_t n) { Received(n); });
   std::string bytes;
   if (a.status != 200 && a.status != 206) {
     *why = a.status == 0 ? "no chunk map (" + a.http.message + ")"
@@ -300,7 +304,7 @@ DeltaOutcome DeltaFetch::Assemble(const DownloadTask& task, const ChunkMap& map,
       continue;
     }
     const FetchRange& range = ranges[next++];
-    RangeReceiver receiver(&out, map, range, stop_, &state_->Counters());
+    RangeReceiver receiver(&out, map, range, stop_, [this](int64_t n) { Received(n); });
     const HttpResult h = http_->GetRange(task.downloadUrl, range.offset,
                                          range.offset + range.length - 1, *timeouts_, &receiver);
     if (receiver.stopped()) break;

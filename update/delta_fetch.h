@@ -40,6 +40,9 @@ class DeltaFetch {
              std::function<bool()> stop);
 
   DeltaOutcome Fetch(const DownloadTask& task, std::string* md5);
+  // Told the size of every piece received after it is counted (the shared
+  // bandwidth limit waits there); none by default.
+  void SetThrottle(std::function<void(int64_t)> throttle) { throttle_ = std::move(throttle); }
 
  private:
   // Each fails with *why set.
@@ -48,9 +51,12 @@ class DeltaFetch {
                         const std::vector<int64_t>& localOffsets, std::string* md5,
                         std::string* why);
   DeltaOutcome Unused(const DownloadTask& task, const std::string& why);
+  // Counts a piece received and lets the throttle hold it.
+  void Received(int64_t count);
 
   InstallState* state_;
   HttpClient* http_;
   const HttpTimeouts* timeouts_;
   std::function<bool()> stop_;
+  std::function<void(int64_t)> throttle_;
 };

@@ -69,6 +69,10 @@ void CVXDlownloader::SetReleaseBaseUrl(const std::string& url) {
   fetcher_->SetReleaseBaseUrl(url);
 }
 
+void CVXDlownloader::SetRateLimit(int64_t bytesPerSecond) {
+  fetcher_->RateLimit().SetRate(bytesPerSecond);
+}
+
 void CVXDlownloader::LoadLaunchConf() {
   state_->LoadLaunchConf();
 }

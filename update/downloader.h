@@ -53,6 +53,8 @@ class CVXDlownloader final {
   // The release folder on the server, ending with "/". Set before a pass.
   const std::string& releaseBaseUrl() const;
   void SetReleaseBaseUrl(const std::string& url);
+  // Bytes per second all transfers share; 0: no limit.
+  void SetRateLimit(int64_t bytesPerSecond);
 
   // The release version of Launch.conf, kept in step by the update list.
   void LoadLaunchConf();

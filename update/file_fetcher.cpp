@@ -1,10 +1,13 @@
 #include "update/file_fetcher.h"
 
+#include <algorithm>
 #include <cstdio>
+#include <thread>
 #include <utility>
 
 #include "diag/log.h"
 #include "update/install_state.h"
+#include "update/release_layout.h"
 #include "update/release_url.h"
 #include "update/transfer.h"
 #include "util/file_util.h"
@@ -27,13 +30,34 @@ bool CreateEmptyFile(const std::string& path) {
 
 }  // namespace
 
-FileFetcher::FileFetcher(const InstallState* state)
-    : state_(state), releaseBaseUrl_(DefaultReleaseBaseUrl()) {}
+FileFetcher::FileFetcher(const InstallState* state) : state_(state) {
+  SetReleaseBaseUrl(DefaultReleaseBaseUrl());
+}
 
 FileFetcher::~FileFetcher() = default;
 
-void FileFetcher::SetReleaseBaseUrl(const std::string& url) {
-  releaseBaseUrl_ = WithTrailingSlash(url);
+void FileFetcher::SetReleaseBaseUrl(const std::string& urls) {
+  std::vector<std::string> list = ParseReleaseUrls(urls);
+  releaseBaseUrl_ = list.empty() ? std::string() : list.front();
+  mirrors_.SetAddresses(list);
+}
+
+void FileFetcher::UseForMetadata(size_t address) {
+  mirrors_.BeginPass(address);
+  const std::string url = mirrors_.Address(address);
+  if (url != releaseBaseUrl_) WriteLog("Release metadata comes from %s", url.c_str());
+  releaseBaseUrl_ = url;
+}
+
+void FileFetcher::ThrottleReceived(int64_t count, const std::function<bool()>& stop) {
+  auto wait = rateLimit_.Take(count);
+  const auto until = std::chrono::steady_clock::now() + wait;
+  // Slices short enough that a cancel is seen at once.
+  while (wait > std::chrono::nanoseconds::zero() && !(stop && stop())) {
+    std::this_thread::sleep_for(
+        std::min<std::chrono::nanoseconds>(wait, std::chrono::milliseconds(50)));
+    wait = until - std::chrono::steady_clock::now();
+  }
 }
 
 HttpClientFactory* FileFetcher::HttpFactory() {
@@ -105,11 +129,13 @@ TransferResult FileFetcher::DownloadFileOnce(const std::string& url, const std::
     WriteLog("Open File ErrorNum: %d", file.error());
     return Transfer_Failed;
   }
-  std::function<void(int64_t)> onPiece;
-  if (hook) onPiece = [&hook](int64_t n) { hook(static_cast<int>(n)); };
-  Attempt a = FetchInto(
-      Lease(this).get(), url, &file, remote, transferTimeouts_,
-      [this] { return state_->CancelRequested(); }, std::move(onPiece));
+  std::function<bool()> stop = [this] { return state_->CancelRequested(); };
+  std::function<void(int64_t)> onPiece = [this, &hook, &stop](int64_t n) {
+    if (hook) hook(static_cast<int>(n));
+    ThrottleReceived(n, stop);
+  };
+  Attempt a =
+      FetchInto(Lease(this).get(), url, &file, remote, transferTimeouts_, stop, std::move(onPiece));
   if (a.stopped) return Transfer_Stopped;
   if (a.status == 0) {
     WriteLog("GetLastErrorNum: %d", a.http.error);
@@ -140,9 +166,33 @@ TransferResult FileFetcher::DownloadFile(std::string url, std::string localPath,
 }
 
 int FileFetcher::CheckNet(std::string url) {
+  const bool everyAddress = mirrors_.Count() > 1 && url == releaseBaseUrl_;
   for (int i = 0; i < kNetChecks; ++i) {
     if (state_->CancelRequested()) return Status_Cancelled;
-    if (Lease(this)->CanConnect(url, checkNetTimeoutMs_)) return 1;
+    if (everyAddress ? CheckEveryAddress() == 1
+                     : Lease(this)->CanConnect(url, checkNetTimeoutMs_)) {
+      return 1;
+    }
+  }
+  return 0;
+}
+
+// An address answers when it serves update.xml; one that only accepts
+// connections (a cache whose origin is gone answers 503) is the last resort.
+int FileFetcher::CheckEveryAddress() {
+  const std::vector<size_t> order = mirrors_.MetadataOrder();
+  for (size_t at : order) {
+    if (QueryRemoteFileSize(mirrors_.Address(at) + release_layout::kUpdateXml) >= 0) {
+      UseForMetadata(at);
+      return 1;
+    }
+    mirrors_.Penalise(at, "update.xml not served");
+  }
+  for (size_t at : order) {
+    if (Lease(this)->CanConnect(mirrors_.Address(at), checkNetTimeoutMs_)) {
+      UseForMetadata(at);
+      return 1;
+    }
   }
   return 0;
 }

@@ -17,6 +17,8 @@
 #include <string>
 
 #include "platform/http.h"
+#include "update/mirror_set.h"
+#include "update/rate_limit.h"
 #include "update/types.h"
 
 class InstallState;
@@ -29,9 +31,18 @@ class FileFetcher {
   FileFetcher(const FileFetcher&) = delete;
   FileFetcher& operator=(const FileFetcher&) = delete;
 
-  // The release folder on the server, ending with "/".
+  // The release folder the pass takes its metadata from, ending with "/".
   const std::string& releaseBaseUrl() const { return releaseBaseUrl_; }
-  void SetReleaseBaseUrl(const std::string& url);
+  // One address, or several separated by spaces in order of preference
+  // (the edges of a CDN, mirrors).
+  void SetReleaseBaseUrl(const std::string& urls);
+  // Every address and its health; the workers pick from it.
+  MirrorSet& Mirrors() { return mirrors_; }
+  // The bandwidth every transfer of the engine shares.
+  TokenBucket& RateLimit() { return rateLimit_; }
+  // Takes `count` bytes from the shared limit, waiting as long as it says;
+  // the wait ends early when `stop` turns true.
+  void ThrottleReceived(int64_t count, const std::function<bool()>& stop);
 
   // Called after each piece DownloadFileOnce writes, with its byte count.
   using ProgressHook = std::function<void(int count)>;
@@ -49,7 +60,9 @@ class FileFetcher {
   int64_t GetRemoteFileSize(const std::string& url);
   int64_t QueryRemoteFileSize(const std::string& url);
   // Whether the host and port of url accept a connection, up to 10 tries:
-  // 1 reachable, 0 not, 36 cancelled.
+  // 1 reachable, 0 not, 36 cancelled. With several release addresses and
+  // url the metadata address, each try asks every address and the first to
+  // answer becomes the metadata address of the pass.
   int CheckNet(std::string url);
 
   HttpClientFactory* HttpFactory();
@@ -62,9 +75,14 @@ class FileFetcher {
  private:
   // Borrows the kept connection for one request.
   class Lease;
+  // One try of CheckNet over every address; 1 when one answered.
+  int CheckEveryAddress();
+  void UseForMetadata(size_t address);
 
   const InstallState* state_;
   std::string releaseBaseUrl_;
+  MirrorSet mirrors_;
+  TokenBucket rateLimit_;
   HttpTimeouts transferTimeouts_;
   HttpTimeouts sizeQueryTimeouts_{1000, 1, 1000};
   long checkNetTimeoutMs_ = 3000;

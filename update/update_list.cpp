@@ -8,6 +8,9 @@
 #include "update/file_list.h"
 #include "update/install_state.h"
 #include "update/md5.h"
+#include "update/mirror_set.h"
+#include "update/release_layout.h"
+#include "update/release_sig.h"
 #include "update/release_trust.h"
 #include "update/self_update.h"
 #include "util/file_util.h"
@@ -107,7 +110,66 @@ UpdateStatus UpdateListStep::ReadUpdateXml(bool verify, std::string* expectedCod
   // The last entry's code is the MD5 the unpacked client list must have.
   expectedCode->clear();
   if (!list.entries.empty()) *expectedCode = list.entries.back().code;
+  AdmitOtherAddresses(*expectedCode);
   return Status_Ready;
+}
+
+void UpdateListStep::AdmitOtherAddresses(const std::string& expectedCode) {
+  MirrorSet& mirrors = fetcher_.Mirrors();
+  for (size_t i = 0; i < mirrors.Count(); ++i) {
+    if (i == mirrors.Primary()) continue;
+    std::string why;
+    if (SameRelease(mirrors.Address(i), expectedCode, &why)) {
+      mirrors.Admit(i);
+    } else {
+      mirrors.Skip(i, why);
+    }
+  }
+}
+
+// The same address a player's request uses, so that a cache that still
+// holds the previous update.xml is caught.
+bool UpdateListStep::SameRelease(const std::string& base, const std::string& expectedCode,
+                                 std::string* why) {
+  const std::string local = state_.layout().InUpdateArea("update.xml.other");
+  RemoveFileIfPresent(local);
+  FileList list;
+  const bool read = fetcher_.DownloadFileOnce(base + release_layout::kUpdateXml, local, nullptr,
+                                              kSmallFileLimit) == Transfer_Complete &&
+                    ReadFileList(local, kSmallFileLimit, &list) && !list.entries.empty();
+  RemoveFileIfPresent(local);
+  if (!read) {
+    *why = "its update.xml cannot be read";
+    return false;
+  }
+  if (list.entries.back().code != expectedCode) {
+    *why = "it announces client list " + list.entries.back().code + ", not " + expectedCode;
+    return false;
+  }
+  return !state_.SignedReleases() || SameSerial(base, why);
+}
+
+bool UpdateListStep::SameSerial(const std::string& base, std::string* why) {
+  const std::string local = state_.layout().InUpdateArea("release.sig.other");
+  RemoveFileIfPresent(local);
+  std::string text;
+  ReleaseManifest manifest;
+  std::string error;
+  const bool read = fetcher_.DownloadFileOnce(base + release_layout::kReleaseSig, local, nullptr,
+                                              kSmallFileLimit) == Transfer_Complete &&
+                    ReadWholeFile(local, kSmallFileLimit, &text) &&
+                    ParseManifest(text, &manifest, &error);
+  RemoveFileIfPresent(local);
+  if (!read) {
+    *why = "its release.sig cannot be read";
+    return false;
+  }
+  if (manifest.serial != state_.trust().serial()) {
+    *why = "its release.sig has serial " + std::to_string(manifest.serial) + ", not " +
+           std::to_string(state_.trust().serial());
+    return false;
+  }
+  return true;
 }
 
 // Unpacks client.md5.7z into LauncherConfig/ and checks the result.

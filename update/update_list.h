@@ -38,6 +38,14 @@ class UpdateListStep {
   // ReadUpdateXml, then the launcher's own update: the common start of both
   // list checks.
   UpdateStatus ReadVersionAndSelfUpdate(bool verify, std::string* expectedCode);
+  // Admits for the pass each other release address whose update.xml
+  // announces the same client list (and, for a signed release, whose
+  // release.sig has the same serial); the others are skipped.
+  void AdmitOtherAddresses(const std::string& expectedCode);
+  // Whether the release below `base` is the one the metadata came from;
+  // the reason in *why when not.
+  bool SameRelease(const std::string& base, const std::string& expectedCode, std::string* why);
+  bool SameSerial(const std::string& base, std::string* why);
   UpdateStatus UnpackClientList(const std::string& archive, const std::string& expected,
                                 const char* mismatchLine);
 

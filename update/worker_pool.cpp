@@ -1,9 +1,11 @@
 #include "update/worker_pool.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cinttypes>
 #include <cstdio>
 #include <system_error>
+#include <thread>
 #include <utility>
 
 #include "diag/function_timer.h"
@@ -15,6 +17,7 @@
 #include "update/file_list.h"
 #include "update/install_state.h"
 #include "update/md5.h"
+#include "update/mirror_set.h"
 #include "update/safe_path.h"
 #include "update/transfer.h"
 #include "util/file_util.h"
@@ -22,6 +25,10 @@
 namespace {
 
 constexpr int kTaskAttempts = 21;  // a task's first attempt and 20 retries
+
+bool HashesWhileFetching(const DownloadTask& task) {
+  return task.TaskKind == TaskKind::Plain || task.TaskKind == TaskKind::FourG;
+}
 
 // Adds a package's file counts to the engine counters as it unpacks.
 class PackageProgress : public ExtractProgress {
@@ -98,26 +105,45 @@ bool CDownloaderThread::Run() {
     if (state_ == WorkerState::StopRequested || state_ == WorkerState::Stopped) return false;
     DownloadTask task = taskQueue_.front();
     hold.unlock();
-    {
-      WriteLog(" @@@@@ thread: %d  download file [%s] cost time ", static_cast<int>(ThreadId()),
-               task.targetPath.c_str());
-      TestFunctionTime timer(true, 10, " @@@@@ thread: %d  download file [%s] cost time ",
-                             static_cast<int>(ThreadId()), task.targetPath.c_str());
-      TransferResult r = FetchAsDelta(task);
-      if (r == Transfer_Failed) r = DownloadFileWithRetry(task);
-      if (r == Transfer_Complete) {
-        HandleFetched(task);
-      } else {
-        // A stopped task is dropped too: whoever waits for it must not wait
-        // for ever. It stays unrecorded and is fetched by a later update.
-        if (r == Transfer_Failed) WriteLog("Download %s Failed", task.downloadUrl.c_str());
-        pool_->DropPendingTask(task);
-      }
-    }
+    HandleTask(task);
     hold.lock();
     taskQueue_.pop_front();
   }
   return !(state_ == WorkerState::StopRequested || state_ == WorkerState::Stopped);
+}
+
+void CDownloaderThread::HandleTask(DownloadTask& task) {
+  WriteLog(" @@@@@ thread: %d  download file [%s] cost time ", static_cast<int>(ThreadId()),
+           task.targetPath.c_str());
+  TestFunctionTime timer(true, 10, " @@@@@ thread: %d  download file [%s] cost time ",
+                         static_cast<int>(ThreadId()), task.targetPath.c_str());
+  TransferResult r = FetchAsDelta(task);
+  if (r == Transfer_Failed) r = DownloadFileWithRetry(task);
+  int refetches = 0;
+  while (r == Transfer_Complete && RefetchElsewhere(task, &refetches)) {
+    r = DownloadFileWithRetry(task);
+  }
+  if (r == Transfer_Complete) {
+    HandleFetched(task);
+    return;
+  }
+  // A stopped task is dropped too: whoever waits for it must not wait
+  // for ever. It stays unrecorded and is fetched by a later update.
+  if (r == Transfer_Failed) WriteLog("Download %s Failed", task.downloadUrl.c_str());
+  pool_->DropPendingTask(task);
+}
+
+bool CDownloaderThread::RefetchElsewhere(DownloadTask& task, int* refetches) {
+  if (!HashesWhileFetching(task) || task.code.empty() || lastDigest_ == task.code) return false;
+  MirrorSet& mirrors = fetcher_->Mirrors();
+  if (static_cast<size_t>(*refetches) + 1 >= mirrors.AdmittedCount()) return false;
+  ++*refetches;
+  WriteLog("MD5 Of %s Wrong From %s, Fetching It Again Elsewhere",
+           FileNameOf(task.targetPath).c_str(), mirrors.Address(lastAddress_).c_str());
+  mirrors.Penalise(lastAddress_, "a file with the wrong MD5");
+  RemoveFileIfPresent(task.downloadPath);
+  task.dwHaveBeenDownloadLength = 0;
+  return true;
 }
 
 void CDownloaderThread::HandleFetched(DownloadTask& task) {
@@ -248,10 +274,6 @@ bool CDownloaderThread::StopSeen() {
 
 namespace {
 
-bool HashesWhileFetching(const DownloadTask& task) {
-  return task.TaskKind == TaskKind::Plain || task.TaskKind == TaskKind::FourG;
-}
-
 // A package of a signed release is checked against the SHA-256 that
 // release.sig gives it before it is unpacked; taken while the bytes arrive,
 // it needs no second read of a file that may be a gigabyte.
@@ -285,9 +307,13 @@ TransferResult CDownloaderThread::DownloadFileOneTime(DownloadTask& objTask) {
         "lDownloadedSize");
   }
   EngineProgress& counters = install_->Counters();
-  Attempt a = FetchInto(
-      Http(), objTask.downloadUrl, &file, expected, fetcher_->TransferTimeouts(),
-      [this] { return StopSeen(); }, [&counters](int64_t n) { counters.AddReceived(n); });
+  lastFault_ = AddressFault::kNone;
+  const std::function<bool()> stop = [this] { return StopSeen(); };
+  Attempt a = FetchInto(Http(), objTask.downloadUrl, &file, expected, fetcher_->TransferTimeouts(),
+                        stop, [this, &counters, &stop](int64_t n) {
+                          counters.AddReceived(n);
+                          fetcher_->ThrottleReceived(n, stop);
+                        });
   objTask.dwHaveBeenDownloadLength = file.size();
   if (a.stopped) {
     WriteLog("Error! Thread close down load file [%s] failed! ", objTask.downloadPath.c_str());
@@ -297,10 +323,14 @@ TransferResult CDownloaderThread::DownloadFileOneTime(DownloadTask& objTask) {
     WriteLog("Error!  InternetOpenUrl failed! [%s]  [%d] Error Number is %d",
              "CDownloaderThread::DownloadFileOneTime", 196, a.http.error);
     WriteLogTag("Error", "%s: %s", objTask.downloadUrl.c_str(), a.http.message.c_str());
+    lastFault_ = AddressFault::kConnection;
     return Transfer_Failed;
   }
   if (!IsSuccessStatus(a.status)) {
     WriteLogTag("Error", "Server answered %d for [%s]", a.status, objTask.downloadUrl.c_str());
+    if (a.status >= 500) lastFault_ = AddressFault::kServerError;
+    // Another address may hold what this one lacks (a mirror half copied).
+    if (a.status == 404) lastFault_ = AddressFault::kMissing;
     return Transfer_Failed;
   }
   if (a.writeFailed) {
@@ -321,14 +351,23 @@ TransferResult CDownloaderThread::DownloadFileOneTime(DownloadTask& objTask) {
   WriteLog(" error file: [%s] ! ", objTask.downloadPath.c_str());
   // The body ended (or the connection broke) before the expected size: the
   // next attempt resumes from what is on disk.
-  return a.tooLong ? Transfer_Failed : Transfer_Short;
+  if (a.tooLong) return Transfer_Failed;
+  lastFault_ = AddressFault::kShortBody;
+  return Transfer_Short;
 }
 
 TransferResult CDownloaderThread::FetchAsDelta(DownloadTask& task) {
   if (task.deltaMap.empty()) return Transfer_Failed;
-  DeltaFetch delta(install_, Http(), &fetcher_->TransferTimeouts(), [this] { return StopSeen(); });
+  MirrorSet& mirrors = fetcher_->Mirrors();
+  lastAddress_ = mirrors.Pick();
+  task.downloadUrl = mirrors.Rebase(task.downloadUrl, lastAddress_);
+  task.deltaMapUrl = mirrors.Rebase(task.deltaMapUrl, lastAddress_);
+  const std::function<bool()> stop = [this] { return StopSeen(); };
+  DeltaFetch delta(install_, Http(), &fetcher_->TransferTimeouts(), stop);
+  delta.SetThrottle([this, &stop](int64_t n) { fetcher_->ThrottleReceived(n, stop); });
   switch (delta.Fetch(task, &lastDigest_)) {
     case DeltaOutcome::kComplete:
+      mirrors.Served(lastAddress_);
       task.taskState = TaskState::Fetched;
       task.dwHaveBeenDownloadLength = task.size;
       return Transfer_Complete;
@@ -343,10 +382,19 @@ TransferResult CDownloaderThread::FetchAsDelta(DownloadTask& task) {
 }
 
 TransferResult CDownloaderThread::DownloadFileWithRetry(DownloadTask& task) {
-  for (;;) {
+  MirrorSet& mirrors = fetcher_->Mirrors();
+  int failedRounds = 0;
+  for (bool first = true;; first = false) {
     task.nRetryTime++;
     task.taskState = TaskState::Transferring;
+    bool everyAddressFailed = false;
+    lastAddress_ = mirrors.Pick(&everyAddressFailed);
+    // One address keeps its old pace; with several, a round in which all
+    // of them failed waits a little before the next.
+    if (everyAddressFailed && !first && mirrors.AdmittedCount() > 1) BackOff(++failedRounds);
+    task.downloadUrl = mirrors.Rebase(task.downloadUrl, lastAddress_);
     TransferResult r = DownloadFileOneTime(task);
+    NoteAttempt(lastAddress_, r);
     if (r == Transfer_Complete) {
       task.taskState = TaskState::Fetched;
       return Transfer_Complete;
@@ -365,6 +413,40 @@ TransferResult CDownloaderThread::DownloadFileWithRetry(DownloadTask& task) {
       task.taskState = TaskState::Resuming;
       WriteLog("Status_Download_Goon,nRetryTime=%d", task.nRetryTime);
     }
+  }
+}
+
+void CDownloaderThread::NoteAttempt(size_t address, TransferResult r) {
+  MirrorSet& mirrors = fetcher_->Mirrors();
+  if (r == Transfer_Complete) {
+    mirrors.Served(address);
+    return;
+  }
+  if (const char* why = FaultText(lastFault_)) mirrors.Penalise(address, why);
+}
+
+const char* CDownloaderThread::FaultText(AddressFault fault) {
+  switch (fault) {
+    case AddressFault::kConnection:
+      return "no connection or a stall";
+    case AddressFault::kServerError:
+      return "a server error";
+    case AddressFault::kMissing:
+      return "a missing file";
+    case AddressFault::kShortBody:
+      return "a short body";
+    case AddressFault::kNone:
+      break;
+  }
+  return nullptr;
+}
+
+void CDownloaderThread::BackOff(int round) {
+  using std::chrono::milliseconds;
+  const auto until =
+      std::chrono::steady_clock::now() + std::min(milliseconds(200) * round, milliseconds(1000));
+  while (!StopSeen() && std::chrono::steady_clock::now() < until) {
+    std::this_thread::sleep_for(milliseconds(20));
   }
 }
 

@@ -67,7 +67,9 @@ class CDownloaderThread {
   // the whole-file transfer must fetch it.
   TransferResult FetchAsDelta(DownloadTask& task);
   // Up to 21 attempts of DownloadFileOneTime: 1 complete, 0 failed,
-  // 36 stopped.
+  // 36 stopped. Each attempt goes to the release address the MirrorSet
+  // picks; one that fails it rests, and a round in which every address
+  // failed is followed by a short back-off.
   TransferResult DownloadFileWithRetry(DownloadTask& task);
   // One attempt: resumes within the run, counts every piece, obeys stop.
   TransferResult DownloadFileOneTime(DownloadTask& objTask);
@@ -81,7 +83,21 @@ class CDownloaderThread {
   bool StopSeen();
 
  private:
+  // Why an attempt failed, as far as it tells of the address's health.
+  enum class AddressFault { kNone, kConnection, kServerError, kMissing, kShortBody };
+
   void ThreadMain();
+  // Fetches, verifies and hands on (or drops) one task.
+  void HandleTask(DownloadTask& task);
+  // A plain file whose digest is wrong although another address may serve
+  // it right: that address rests and the file starts again.
+  bool RefetchElsewhere(DownloadTask& task, int* refetches);
+  // Rests the address when the attempt failed for a reason of its own.
+  void NoteAttempt(size_t address, TransferResult r);
+  // What the log says of a fault that rests an address; null for none.
+  static const char* FaultText(AddressFault fault);
+  // Waits min(200 ms x round, 1 s), or less when a stop comes.
+  void BackOff(int round);
   void HandleFetched(DownloadTask& task);
   void HandleArchive(DownloadTask& task);
   void HandlePackage(DownloadTask& task);
@@ -101,6 +117,8 @@ class CDownloaderThread {
   // Digest of the file the last complete attempt wrote: MD5 of a game file,
   // SHA-256 of a package of a signed release.
   std::string lastDigest_;
+  AddressFault lastFault_ = AddressFault::kNone;  // of the last attempt
+  size_t lastAddress_ = 0;                        // that the last attempt used
 };
 
 // The pool of download workers, owned by the engine.

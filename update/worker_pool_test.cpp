@@ -303,3 +303,74 @@ TEST_F(WorkerPoolTest, AddDownloadTaskBuildsPathsAndDropsWrongLeftovers) {
 }
 
 }  // namespace
+
+namespace {
+
+size_t Count(const std::string& text, const std::string& what) {
+  size_t n = 0;
+  for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
+  return n;
+}
+
+// Release addresses a, b and c; each test says what each serves.
+class WorkerFailoverTest : public WorkerPoolTest {
+ protected:
+  DownloadTask Served(const std::string& name, const std::string& body,
+                      const std::map<std::string, FakeResource>& byAddress) {
+    DownloadTask t = Task(name, body);
+    t.downloadUrl = "http://a/rel/" + name;
+    for (const auto& [address, resource] : byAddress) server_.Put(address + name, resource);
+    return t;
+  }
+  std::vector<DownloadTask> RunOne(const std::string& urls,
+                                   const std::vector<DownloadTask>& tasks) {
+    engine_->SetReleaseBaseUrl(urls);
+    MirrorSet& mirrors = engine_->fetcher().Mirrors();
+    for (size_t i = 1; i < mirrors.Count(); ++i) mirrors.Admit(i);
+    CDownloaderThreadPool pool(&engine_->installation(), &engine_->fetcher());
+    pool.AddWorker(
+        std::make_unique<CDownloaderThread>(&engine_->installation(), &engine_->fetcher(), &pool));
+    for (const DownloadTask& t : tasks) pool.AddTask(t, true);
+    pool.Worker(0)->Run();  // on this thread
+    return Drain(&pool);
+  }
+};
+
+const char kA[] = "http://a/rel/";
+const char kB[] = "http://b/rel/";
+const char kC[] = "http://c/rel/";
+
+}  // namespace
+
+TEST_F(WorkerFailoverTest, ServerErrorsAndWrongBytesAreFetchedFromTheNextAddress) {
+  const std::string body(3000, 'k');
+  const std::string wrong(3000, 'w');
+  // g: a answers 503, b serves. f: a rests by then, b serves wrong bytes,
+  // c serves them right.
+  std::vector<DownloadTask> tasks = {
+      Served("g.bin", body, {{kA, {503, "busy"}}, {kB, {200, body}}}),
+      Served("f.bin", body, {{kA, {200, body}}, {kB, {200, wrong}}, {kC, {200, body}}})};
+  std::vector<DownloadTask> got = RunOne("http://a/rel/ http://b/rel/ http://c/rel/", tasks);
+  ASSERT_EQ(got.size(), 2u);
+  EXPECT_EQ(ReadAll(tasks[0].downloadPath), body);
+  EXPECT_EQ(ReadAll(tasks[1].downloadPath), body);
+  EXPECT_EQ(server_.CountRequests("http://a/rel/g.bin"), 1);
+  EXPECT_EQ(server_.CountRequests("http://b/rel/g.bin"), 1);
+  EXPECT_EQ(server_.CountRequests("http://a/rel/f.bin"), 0);
+  EXPECT_EQ(server_.CountRequests("http://b/rel/f.bin"), 1);
+  EXPECT_EQ(server_.CountRequests("http://c/rel/f.bin"), 1);
+  const std::string log = Log();
+  EXPECT_NE(log.find("Release address http://a/rel/ failed (a server error)"), std::string::npos);
+  EXPECT_NE(log.find("Release address http://b/rel/ failed (a file with the wrong MD5)"),
+            std::string::npos);
+  EXPECT_EQ(Count(log, "Release files now come from http://b/rel/"), 1u) << log;
+  EXPECT_EQ(Count(log, "Release files now come from http://c/rel/"), 1u) << log;
+
+  // One address: a wrong file is dropped as it always was, a 503 costs the
+  // whole attempt budget.
+  tasks = {Served("h.bin", body, {{kA, {200, wrong}}}),
+           Served("i.bin", body, {{kA, {503, "busy"}}})};
+  EXPECT_TRUE(RunOne(kA, tasks).empty());
+  EXPECT_EQ(server_.CountRequests("http://a/rel/h.bin"), 1);
+  EXPECT_EQ(server_.CountRequests("http://a/rel/i.bin"), 21);
+}

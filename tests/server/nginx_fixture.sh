@@ -15,21 +15,11 @@ set -euo pipefail
 cmd=${1:?start or stop}
 state=$(mkdir -p "${2:?state folder}" && cd "$2" && pwd)
 nginx_bin=$(command -v nginx || echo /usr/sbin/nginx)
+. "$(dirname "$0")/server_common.sh"
 
 stop() {
-  [ -f "$state/nginx.pid" ] || return 0
-  local pid
-  pid=$(cat "$state/nginx.pid")
-  kill "$pid" 2>/dev/null || true
-  for _ in $(seq 100); do
-    kill -0 "$pid" 2>/dev/null || break
-    sleep 0.05
-  done
-  rm -f "$state/nginx.pid" "$state/server.env"
-}
-
-free_port() {
-  python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])'
+  stop_by_pid_file "$state/nginx.pid"
+  rm -f "$state/server.env"
 }
 
 # A fresh self-signed certificate for 127.0.0.1 on every start, so that an
