@@ -7,7 +7,10 @@
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string dir = FreshFolder("web");
   WriteInput(dir + "web.xml", data, size);
-  WebConfig config{"platform-default", "group-default", "page-default", ""};
+  WebConfig config;
+  config.platform = "platform-default";
+  config.groupUrl = "group-default";
+  config.homePage = "page-default";
   LoadWebConfig(dir + "web.xml", &config);
   FUZZ_CHECK(!config.platform.empty() && !config.groupUrl.empty() && !config.homePage.empty());
   return 0;
