@@ -9,12 +9,18 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
+#include <mutex>
 #include <vector>
 
 namespace {
 
 std::atomic<const std::string*> allowedFolder{nullptr};  // realpath, no trailing "/"
 std::atomic<unsigned long> checks{0};
+// Kept only for targets that ask for it (TakeExclusivelyCreated), so that
+// the others do not gather a name per input.
+std::atomic<bool> recordCreated{false};
+std::mutex createdLock;
+std::vector<std::string> created;  // guarded by createdLock
 // What libFuzzer writes when an input fails: prefix + kind + "-" + digest,
 // the prefix resolved (folder realpath, "/", start of a name); or the one
 // exact path.
@@ -132,6 +138,14 @@ bool WriteAllowed(const std::string& path) {
   return Allowed(nullptr, path.c_str(), true);
 }
 
+std::vector<std::string> TakeExclusivelyCreated() {
+  recordCreated = true;
+  std::lock_guard<std::mutex> hold(createdLock);
+  std::vector<std::string> taken;
+  taken.swap(created);
+  return taken;
+}
+
 unsigned long WriteGuardChecks() {
   return checks.load();
 }
@@ -197,7 +211,12 @@ int __wrap_open(const char* path, int flags, ...) {
     va_end(args);
   }
   if (flags & (O_WRONLY | O_RDWR | O_CREAT | O_TRUNC)) Allowed("open", path, true);
-  return __real_open(path, flags, mode);
+  const int fd = __real_open(path, flags, mode);
+  if (fd >= 0 && (flags & O_EXCL) && recordCreated && allowedFolder.load() != nullptr) {
+    std::lock_guard<std::mutex> hold(createdLock);
+    created.push_back(path);
+  }
+  return fd;
 }
 
 FILE* __wrap_fopen(const char* path, const char* mode) {

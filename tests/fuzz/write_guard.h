@@ -17,6 +17,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 class WriteGuard {
  public:
@@ -32,6 +33,12 @@ class WriteGuard {
 // program was linked without the --wrap options).
 bool WriteAllowed(const std::string& path);
 unsigned long WriteGuardChecks();
+
+// The files opened with O_EXCL while a guard was alive, in order, taken and
+// forgotten; kept from the first call on. Our code makes every temporary
+// file that way, so each must be gone (renamed into place or removed) once
+// the call that made it returns.
+std::vector<std::string> TakeExclusivelyCreated();
 
 // For LLVMFuzzerInitialize of a target that uses the guard. libFuzzer
 // writes its crash, leak and timeout files while a guard may be alive (the
