@@ -30,6 +30,13 @@ bool HashesWhileFetching(const DownloadTask& task) {
   return task.TaskKind == TaskKind::Plain || task.TaskKind == TaskKind::FourG;
 }
 
+// A package of a signed release is checked against the SHA-256 that
+// release.sig gives it before it is unpacked; taken while the bytes arrive,
+// it needs no second read of a file that may be a gigabyte.
+bool SignedPackage(InstallState* host, const DownloadTask& task) {
+  return task.TaskKind == TaskKind::Package && host->SignedReleases();
+}
+
 // Adds a package's file counts to the engine counters as it unpacks.
 class PackageProgress : public ExtractProgress {
  public:
@@ -120,12 +127,13 @@ void CDownloaderThread::HandleTask(DownloadTask& task) {
   TransferResult r = FetchAsDelta(task);
   if (r == Transfer_Failed) r = DownloadFileWithRetry(task);
   int refetches = 0;
-  while (r == Transfer_Complete && RefetchElsewhere(task, &refetches)) {
+  while (r == Transfer_Complete) {
+    const Fetched verdict = HandleFetched(task);
+    if (verdict == Fetched::kHandled) return;
+    // Wrong bytes from one edge (a stale or damaged cache) are no reason to
+    // fail the file while another address may serve it right.
+    if (!RefetchElsewhere(task, verdict, &refetches)) break;
     r = DownloadFileWithRetry(task);
-  }
-  if (r == Transfer_Complete) {
-    HandleFetched(task);
-    return;
   }
   // A stopped task is dropped too: whoever waits for it must not wait
   // for ever. It stays unrecorded and is fetched by a later update.
@@ -133,45 +141,41 @@ void CDownloaderThread::HandleTask(DownloadTask& task) {
   pool_->DropPendingTask(task);
 }
 
-bool CDownloaderThread::RefetchElsewhere(DownloadTask& task, int* refetches) {
-  if (!HashesWhileFetching(task) || task.code.empty() || lastDigest_ == task.code) return false;
+bool CDownloaderThread::RefetchElsewhere(DownloadTask& task, Fetched verdict, int* refetches) {
   MirrorSet& mirrors = fetcher_->Mirrors();
   if (static_cast<size_t>(*refetches) + 1 >= mirrors.AdmittedCount()) return false;
   ++*refetches;
-  WriteLog("MD5 Of %s Wrong From %s, Fetching It Again Elsewhere",
-           FileNameOf(task.targetPath).c_str(), mirrors.Address(lastAddress_).c_str());
-  mirrors.Penalise(lastAddress_, "a file with the wrong MD5");
+  const bool digest = verdict == Fetched::kWrongDigest;
+  const bool sha = SignedPackage(install_, task);
+  WriteLog("%s Of %s Wrong From %s, Fetching It Again Elsewhere",
+           !digest ? "Archive" : sha ? "SHA-256" : "MD5", FileNameOf(task.targetPath).c_str(),
+           mirrors.Address(lastAddress_).c_str());
+  mirrors.Penalise(lastAddress_, !digest ? "an archive that does not unpack"
+                                 : sha   ? "a file with the wrong SHA-256"
+                                         : "a file with the wrong MD5");
   RemoveFileIfPresent(task.downloadPath);
   task.dwHaveBeenDownloadLength = 0;
   return true;
 }
 
-void CDownloaderThread::HandleFetched(DownloadTask& task) {
+CDownloaderThread::Fetched CDownloaderThread::HandleFetched(DownloadTask& task) {
   switch (task.TaskKind) {
     case TaskKind::Plain:
     case TaskKind::FourG:
-      if (VerifyMd5(task, task.downloadPath, lastDigest_)) {
-        pool_->AddFinishedTask(task);
-      } else {
-        pool_->DropPendingTask(task);
-      }
-      break;
+      if (!VerifyMd5(task, task.downloadPath, lastDigest_)) return Fetched::kWrongDigest;
+      pool_->AddFinishedTask(task);
+      return Fetched::kHandled;
     case TaskKind::SevenZip:
     case TaskKind::Zip:
-      HandleArchive(task);
-      break;
+      return HandleArchive(task);
     case TaskKind::Package:
-      HandlePackage(task);
-      break;
+      return HandlePackage(task);
     default:
       pool_->DropPendingTask(task);
-      break;
+      return Fetched::kHandled;
   }
 }
 
-// Nothing unverified is handed on: the caller drops a file whose digest
-// differs from its list entry, so it stays unrecorded and the next check
-// fetches it again.
 bool CDownloaderThread::VerifyMd5(const DownloadTask& task, const std::string& path,
                                   const std::string& md5) {
   if (task.code.empty() || md5 == task.code) return true;
@@ -183,7 +187,7 @@ bool CDownloaderThread::VerifyMd5(const DownloadTask& task, const std::string& p
 
 // The archive is unpacked beside the target and renamed over it only once
 // its digest is right, so a bad archive never replaces an installed file.
-void CDownloaderThread::HandleArchive(DownloadTask& task) {
+CDownloaderThread::Fetched CDownloaderThread::HandleArchive(DownloadTask& task) {
   WriteLog(" ######### unzip unzip file [%s] cost time ", task.targetPath.c_str());
   TestFunctionTime timer(true, 10, " ######### unzip unzip file [%s] cost time ",
                          task.targetPath.c_str());
@@ -192,35 +196,32 @@ void CDownloaderThread::HandleArchive(DownloadTask& task) {
   if (!ExtractSingleFile(task.downloadPath, temp, &md5)) {
     WriteLog("Update UnzipFile Failed!!%s", task.downloadPath.c_str());
     RemoveFileIfPresent(temp);
-    pool_->DropPendingTask(task);
-    return;
+    return Fetched::kUnreadable;
   }
   if (!VerifyMd5(task, temp, md5)) {
     RemoveFileIfPresent(temp);
-    pool_->DropPendingTask(task);
-    return;
+    return Fetched::kWrongDigest;
   }
   if (std::rename(temp.c_str(), task.targetPath.c_str()) != 0) {
     WriteLog("Update UnzipFile Failed!!%s", task.targetPath.c_str());
     RemoveFileIfPresent(temp);
     pool_->DropPendingTask(task);
-    return;
+    return Fetched::kHandled;
   }
   pool_->AddFinishedTask(task);
+  return Fetched::kHandled;
 }
 
-void CDownloaderThread::HandlePackage(DownloadTask& task) {
+CDownloaderThread::Fetched CDownloaderThread::HandlePackage(DownloadTask& task) {
   // A package is opened only once it is known to be the signed one: the
   // unpacker never sees bytes a stranger may have crafted.
   if (!install_->CheckFetchedReleaseFile(task.targetPath, task.downloadPath, lastDigest_)) {
-    pool_->DropPendingTask(task);
-    return;
+    return Fetched::kWrongDigest;
   }
   std::vector<ExtractedFile> written;
   PackageProgress progress(install_);
   if (!ExtractPackage(task.downloadPath, install_->installDir(), &written, &progress)) {
-    pool_->DropPendingTask(task);
-    return;
+    return Fetched::kUnreadable;
   }
   // The package goes first, so that its list is read before its files are
   // looked up in it.
@@ -234,6 +235,7 @@ void CDownloaderThread::HandlePackage(DownloadTask& task) {
     handOn.push_back(std::move(file));
   }
   pool_->AddFinishedTasks(handOn);
+  return Fetched::kHandled;
 }
 
 HttpClient* CDownloaderThread::Http() {
@@ -271,17 +273,6 @@ bool CDownloaderThread::StopSeen() {
 }
 
 // ---- One task's transfer ----
-
-namespace {
-
-// A package of a signed release is checked against the SHA-256 that
-// release.sig gives it before it is unpacked; taken while the bytes arrive,
-// it needs no second read of a file that may be a gigabyte.
-bool SignedPackage(InstallState* host, const DownloadTask& task) {
-  return task.TaskKind == TaskKind::Package && host->SignedReleases();
-}
-
-}  // namespace
 
 TransferResult CDownloaderThread::DownloadFileOneTime(DownloadTask& objTask) {
   const int64_t expected = objTask.ExpectedSize();

@@ -86,21 +86,26 @@ class CDownloaderThread {
   // Why an attempt failed, as far as it tells of the address's health.
   enum class AddressFault { kNone, kConnection, kServerError, kMissing, kShortBody };
 
+  // What became of a fetched file: handed on (or dropped for a local
+  // fault), or refused for bytes the address served wrong.
+  enum class Fetched { kHandled, kWrongDigest, kUnreadable };
+
   void ThreadMain();
   // Fetches, verifies and hands on (or drops) one task.
   void HandleTask(DownloadTask& task);
-  // A plain file whose digest is wrong although another address may serve
-  // it right: that address rests and the file starts again.
-  bool RefetchElsewhere(DownloadTask& task, int* refetches);
+  // A file, archive or package refused for its bytes although another
+  // address may serve it right: that address rests and the file starts
+  // again. False when every admitted address had its turn.
+  bool RefetchElsewhere(DownloadTask& task, Fetched verdict, int* refetches);
   // Rests the address when the attempt failed for a reason of its own.
   void NoteAttempt(size_t address, TransferResult r);
   // What the log says of a fault that rests an address; null for none.
   static const char* FaultText(AddressFault fault);
   // Waits min(200 ms x round, 1 s), or less when a stop comes.
   void BackOff(int round);
-  void HandleFetched(DownloadTask& task);
-  void HandleArchive(DownloadTask& task);
-  void HandlePackage(DownloadTask& task);
+  Fetched HandleFetched(DownloadTask& task);
+  Fetched HandleArchive(DownloadTask& task);
+  Fetched HandlePackage(DownloadTask& task);
   bool VerifyMd5(const DownloadTask& task, const std::string& path, const std::string& md5);
   HttpClient* Http();
 

@@ -374,3 +374,43 @@ TEST_F(WorkerFailoverTest, ServerErrorsAndWrongBytesAreFetchedFromTheNextAddress
   EXPECT_EQ(server_.CountRequests("http://a/rel/h.bin"), 1);
   EXPECT_EQ(server_.CountRequests("http://a/rel/i.bin"), 21);
 }
+
+TEST_F(WorkerFailoverTest, ArchivesAndPackagesServedWrongAreFetchedFromTheNextAddress) {
+  // one.txt.7z: a serves bytes that do not unpack, b an archive of the
+  // wrong file, c the right one. The package: a garbage, b right.
+  const std::string content(20000, 'z');
+  const std::string archive = Make7z("one.7z", {{"one.txt", content}});
+  const std::string other = Make7z("other.7z", {{"one.txt", std::string(20000, 'y')}});
+  ASSERT_EQ(other.size(), archive.size());
+  const std::string garbage(archive.size(), 'x');
+  DownloadTask packed = Served("one.txt.7z", archive,
+                               {{kA, {200, garbage}}, {kB, {200, other}}, {kC, {200, archive}}});
+  packed.TaskKind = TaskKind::SevenZip;
+  packed.targetPath = dir_ + "game/one.txt";
+  packed.zipSize = static_cast<int64_t>(archive.size());
+  packed.size = static_cast<int64_t>(content.size());
+  packed.code = Md5Of(content);
+  std::vector<DownloadTask> got = RunOne("http://a/rel/ http://b/rel/ http://c/rel/", {packed});
+  ASSERT_EQ(got.size(), 1u) << Log();
+  EXPECT_EQ(ReadAll(packed.targetPath), content);
+  for (const char* address : {kA, kB, kC}) {
+    EXPECT_EQ(server_.CountRequests(std::string(address) + "one.txt.7z"), 1) << address;
+  }
+  std::string log = Log();
+  EXPECT_NE(log.find("Archive Of one.txt Wrong From http://a/rel/, Fetching It Again Elsewhere"),
+            std::string::npos)
+      << log;
+  EXPECT_NE(log.find("MD5 Of one.txt Wrong From http://b/rel/, Fetching It Again Elsewhere"),
+            std::string::npos);
+
+  const std::string data = Make7z("data.7z", {{"data.7z.md5", "<Filelist/>"}, {"z.dat", "zz"}});
+  DownloadTask pkg = Served("data.7z", data, {{kA, {200, std::string(data.size(), 'x')}},
+                                              {kB, {200, data}}});
+  pkg.TaskKind = TaskKind::Package;
+  pkg.targetPath = "data.7z";
+  got = RunOne("http://a/rel/ http://b/rel/", {pkg});
+  ASSERT_EQ(got.size(), 2u) << Log();
+  EXPECT_EQ(ReadAll(dir_ + "game/z.dat"), "zz");
+  EXPECT_EQ(server_.CountRequests("http://a/rel/data.7z"), 1);
+  EXPECT_EQ(server_.CountRequests("http://b/rel/data.7z"), 1);
+}
