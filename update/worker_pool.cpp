@@ -148,8 +148,10 @@ bool CDownloaderThread::RefetchElsewhere(DownloadTask& task, Fetched verdict, in
   const bool digest = verdict == Fetched::kWrongDigest;
   const bool sha = SignedPackage(install_, task);
   WriteLog("%s Of %s Wrong From %s, Fetching It Again Elsewhere",
-           !digest ? "Archive" : sha ? "SHA-256" : "MD5", FileNameOf(task.targetPath).c_str(),
-           mirrors.Address(lastAddress_).c_str());
+           !digest ? "Archive"
+           : sha   ? "SHA-256"
+                   : "MD5",
+           FileNameOf(task.targetPath).c_str(), mirrors.Address(lastAddress_).c_str());
   mirrors.Penalise(lastAddress_, !digest ? "an archive that does not unpack"
                                  : sha   ? "a file with the wrong SHA-256"
                                          : "a file with the wrong MD5");

@@ -404,8 +404,8 @@ TEST_F(WorkerFailoverTest, ArchivesAndPackagesServedWrongAreFetchedFromTheNextAd
             std::string::npos);
 
   const std::string data = Make7z("data.7z", {{"data.7z.md5", "<Filelist/>"}, {"z.dat", "zz"}});
-  DownloadTask pkg = Served("data.7z", data, {{kA, {200, std::string(data.size(), 'x')}},
-                                              {kB, {200, data}}});
+  DownloadTask pkg =
+      Served("data.7z", data, {{kA, {200, std::string(data.size(), 'x')}}, {kB, {200, data}}});
   pkg.TaskKind = TaskKind::Package;
   pkg.targetPath = "data.7z";
   got = RunOne("http://a/rel/ http://b/rel/", {pkg});

@@ -1,8 +1,8 @@
 // The update command given several release addresses: two Varnish edges in
-// front of the nginx origin, and a third address whose origin still holds
-// the previous release. Edges die, answer 503 and recover while a 200 MiB
-// first install runs; the pass must end with every file right and nothing
-// of the previous release in it.
+// front of the nginx origin, and a third edge in front of an origin that
+// still holds the previous release. Edges die, answer 503 and recover while
+// a 200 MiB first install and then an update run; each pass must end with
+// every file right and nothing of the previous release in it.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -62,12 +62,17 @@ class MirrorsTest : public ::testing::Test {
     ASSERT_TRUE(PublishInMemory(SampleGame(7), "old", "1.0"));
     edgeA_ = std::make_unique<VarnishEdge>(shm_ + "/edge-a", server_.port);
     edgeB_ = std::make_unique<VarnishEdge>(shm_ + "/edge-b", server_.port);
+    // Whatever release it is asked for, its origin has only the old one.
+    edgeC_ = std::make_unique<VarnishEdge>(shm_ + "/edge-c", server_.port,
+                                           "^/" + name_ + "/[a-z]+/", "/" + name_ + "/old/");
     ASSERT_TRUE(edgeA_->Start());
     ASSERT_TRUE(edgeB_->Start());
+    ASSERT_TRUE(edgeC_->Start());
   }
   void TearDown() override {
     edgeA_.reset();
     edgeB_.reset();
+    edgeC_.reset();
     fs::remove_all(shm_);
     fs::remove_all(work_);
   }
@@ -123,20 +128,33 @@ class MirrorsTest : public ::testing::Test {
     return served;
   }
 
+  // One pass's log: the lagging edge was skipped once and served nothing,
+  // and the files came from a until it failed, then from b.
+  static void ExpectFailoverFromAToB(const std::string& log, const std::string& a,
+                                     const std::string& lagging, const std::string& b) {
+    EXPECT_EQ(Count(log, "Release address " + lagging + " skipped for this pass: it announces"), 1u)
+        << log;
+    EXPECT_EQ(log.find("Release files now come from " + lagging), std::string::npos) << log;
+    EXPECT_NE(log.find("Release files now come from " + a), std::string::npos) << log;
+    const size_t failed = log.find("Release address " + a + " failed");
+    EXPECT_NE(failed, std::string::npos) << log;
+    EXPECT_LT(failed, log.find("Release files now come from " + b)) << log;
+  }
+
   NginxServer server_;
   std::string name_, shm_, work_, dir_;
   Game game_;
-  std::unique_ptr<VarnishEdge> edgeA_, edgeB_;
+  std::unique_ptr<VarnishEdge> edgeA_, edgeB_, edgeC_;
 };
 
 TEST_F(MirrorsTest, EdgesThatDieLagOrAnswer503LeaveEveryFileRight) {
-  const std::string lagging = Release(*edgeB_, "old");
+  const std::string lagging = Release(*edgeC_, "new");
   const std::string a = Release(*edgeA_, "new");
   const std::string b = Release(*edgeB_, "new");
 
   // 1. Edge A, the first choice, is killed a third of the way in; a
   // limit keeps the install long enough to be cut.
-  // The lagging address comes second: if it were admitted, it would serve
+  // The lagging edge comes second: if it were admitted, it would serve
   // once A is gone.
   StartUpdate(shm_ + "/install1", a + " " + lagging + " " + b, "--limit-rate 40M");
   const int64_t total = static_cast<int64_t>(kFiles * kFileBytes);
@@ -147,13 +165,32 @@ TEST_F(MirrorsTest, EdgesThatDieLagOrAnswer503LeaveEveryFileRight) {
   std::string log = DayLog();
   EXPECT_EQ(ExitCode(), 0) << ReadFile(dir_ + ".out") << log;
   EXPECT_TRUE(Differences(game_, dir_).empty());
-  EXPECT_EQ(Count(log, "Release address " + lagging + " skipped for this pass: it announces"), 1u)
-      << log;
-  EXPECT_NE(log.find("Release files now come from " + a), std::string::npos);
-  EXPECT_NE(log.find("Release address " + a + " failed"), std::string::npos);
-  EXPECT_LT(log.find("Release address " + a + " failed"),
-            log.find("Release files now come from " + b))
-      << log;
+  ExpectFailoverFromAToB(log, a, lagging, b);
+
+  // 1b. An update of that install to a release with half its big files
+  // changed, A killed again once a few of them are in.
+  const std::string installed = dir_;
+  Game newer = game_;
+  for (int i = 0; i < kFiles; i += 2) {
+    newer["data/big/chunk" + std::to_string(i) + ".pak"] = RandomBytes(2900 + i, kFileBytes);
+  }
+  ASSERT_TRUE(PublishInMemory(newer, "newer", "2.1"));
+  ASSERT_TRUE(edgeA_->Start());
+  const std::string a2 = Release(*edgeA_, "newer");
+  const std::string b2 = Release(*edgeB_, "newer");
+  const std::string lagging2 = Release(*edgeC_, "newer");
+  const size_t before = log.size();
+  StartUpdate(installed, a2 + " " + lagging2 + " " + b2, "--limit-rate 40M");
+  ASSERT_TRUE(WaitFor(
+      [&] { return Count(DayLog().substr(before), "down load file success") >= 4 || Finished(); },
+      300));
+  EXPECT_FALSE(Finished()) << "the update ended before the edge could be killed";
+  edgeA_->Stop();
+  ASSERT_TRUE(WaitFor([&] { return Finished(); }, 300));
+  log = DayLog().substr(before);
+  EXPECT_EQ(ExitCode(), 0) << ReadFile(dir_ + ".out") << log;
+  EXPECT_TRUE(Differences(newer, dir_).empty());
+  ExpectFailoverFromAToB(log, a2, lagging2, b2);
   EXPECT_EQ(OldReleaseFilesServed(), "");
 
   // 2. Edge A is back and preferred; it answers 503 for every file until

@@ -11,7 +11,10 @@ namespace e2e {
 class VarnishEdge {
  public:
   // state: a folder of the edge's own (its -n folder and VCL go there).
-  VarnishEdge(std::string state, int originPort);
+  // originFrom/originTo: the edge asks the origin for each path with the
+  // first match of the regular expression originFrom replaced by originTo.
+  VarnishEdge(std::string state, int originPort, std::string originFrom = "",
+              std::string originTo = "");
   ~VarnishEdge();  // stops the edge
   VarnishEdge(const VarnishEdge&) = delete;
   VarnishEdge& operator=(const VarnishEdge&) = delete;
@@ -31,10 +34,12 @@ class VarnishEdge {
   std::string Url(const std::string& path) const;
 
  private:
-  int Script(const std::string& args) const;
+  // env: assignments put before the script's command.
+  int Script(const std::string& args, const std::string& env = "") const;
 
   std::string state_;
   int originPort_;
+  std::string originFrom_, originTo_;
   int port_ = 0;
 };
 

@@ -6,6 +6,9 @@
 #   <state>/edge.env  "port=" of the edge, written once it serves
 #   <state>/*.vcl     the serving VCL and the ones that answer 503
 # KESTRAVA_EDGE_STORAGE: the cache size (default 512m; benchmarks of 1 GiB want 2g).
+# KESTRAVA_EDGE_ORIGIN_FROM / _TO: the edge asks its origin for another path,
+#   the first match of the regular expression FROM replaced by TO (an edge in
+#   front of an origin that still holds the previous release).
 # Usage:
 #   varnish_edge.sh start <state> <origin port> [port]  (port: reuse one after a stop)
 #   varnish_edge.sh fail <state> [files]   503 to everything, or to all but the metadata
@@ -18,10 +21,16 @@ varnishadm_bin=$(command -v varnishadm || echo /usr/bin/varnishadm)
 . "$(dirname "$0")/server_common.sh"
 
 write_vcl() {
-  local origin=$1
+  local origin=$1 rewrite=
+  if [ -n "${KESTRAVA_EDGE_ORIGIN_FROM:-}" ]; then
+    rewrite="sub vcl_backend_fetch {
+  set bereq.url = regsub(bereq.url, \"$KESTRAVA_EDGE_ORIGIN_FROM\", \"${KESTRAVA_EDGE_ORIGIN_TO:-}\");
+}"
+  fi
   cat >"$state/serve.vcl" <<VCL
 vcl 4.1;
 backend origin { .host = "127.0.0.1"; .port = "$origin"; }
+$rewrite
 VCL
   cat >"$state/down.vcl" <<VCL
 vcl 4.1;
