@@ -40,8 +40,8 @@ void VarnishEdge::Stop() {
   Script("stop '" + state_ + "'");
 }
 
-bool VarnishEdge::Fail(bool onlyFiles) {
-  return Script("fail '" + state_ + "'" + (onlyFiles ? " files" : "")) == 0;
+bool VarnishEdge::Fail() {
+  return Script("fail '" + state_ + "'") == 0;
 }
 
 bool VarnishEdge::Recover() {

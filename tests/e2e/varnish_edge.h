@@ -24,9 +24,9 @@ class VarnishEdge {
   bool Start();
   // Kills it: its connections break and new ones are refused.
   void Stop();
-  // Every request answered 503 (onlyFiles: every request for a game file
-  // or a package, the metadata still served), then served again.
-  bool Fail(bool onlyFiles = false);
+  // Every request answered 503 (the edge has lost its origin), then
+  // served again.
+  bool Fail();
   bool Recover();
 
   int port() const { return port_; }

@@ -4,14 +4,14 @@
 # state folder of the caller's:
 #   <state>/work      varnishd's private -n folder
 #   <state>/edge.env  "port=" of the edge, written once it serves
-#   <state>/*.vcl     the serving VCL and the ones that answer 503
+#   <state>/*.vcl     the serving VCL and the one that answers 503
 # KESTRAVA_EDGE_STORAGE: the cache size (default 512m; benchmarks of 1 GiB want 2g).
 # KESTRAVA_EDGE_ORIGIN_FROM / _TO: the edge asks its origin for another path,
 #   the first match of the regular expression FROM replaced by TO (an edge in
 #   front of an origin that still holds the previous release).
 # Usage:
 #   varnish_edge.sh start <state> <origin port> [port]  (port: reuse one after a stop)
-#   varnish_edge.sh fail <state> [files]   503 to everything, or to all but the metadata
+#   varnish_edge.sh fail <state>   503 to everything
 #   varnish_edge.sh recover|stop <state>
 set -euo pipefail
 cmd=${1:?start, fail, recover or stop}
@@ -36,17 +36,6 @@ VCL
 vcl 4.1;
 backend origin { .host = "127.0.0.1"; .port = "$origin"; }
 sub vcl_recv { return (synth(503)); }
-VCL
-  # Metadata still served: the edge passes a pass's admission, then fails
-  # every game file and package.
-  cat >"$state/files-down.vcl" <<VCL
-vcl 4.1;
-backend origin { .host = "127.0.0.1"; .port = "$origin"; }
-sub vcl_recv {
-  if (req.url !~ "/(LauncherConfig|ZEPLauncherUpdate|LauncherUpdate|scope)/") {
-    return (synth(503));
-  }
-}
 VCL
 }
 
@@ -78,12 +67,9 @@ start() {
   return 1
 }
 
-# Every request answered 503 until recover (the edge has lost its origin),
-# or with "files" every request but the metadata.
+# Every request answered 503 until recover (the edge has lost its origin).
 fail() {
-  local vcl=$state/down.vcl
-  [ "${1:-}" = files ] && vcl=$state/files-down.vcl
-  "$varnishadm_bin" -n "$state/work" vcl.load "down$$" "$vcl" >/dev/null
+  "$varnishadm_bin" -n "$state/work" vcl.load "down$$" "$state/down.vcl" >/dev/null
   "$varnishadm_bin" -n "$state/work" vcl.use "down$$" >/dev/null
 }
 
@@ -93,7 +79,7 @@ recover() {
 
 case $cmd in
   start) start "${3:-}" "${4:-}" ;;
-  fail) fail "${3:-}" ;;
+  fail) fail ;;
   recover) recover ;;
   stop) stop ;;
   *) echo "usage: $0 start|fail|recover|stop <state> [origin port] [port]" >&2; exit 2 ;;
