@@ -235,9 +235,12 @@ TEST_F(LauncherE2e, NoServerLeavesRepairOffAndABrokenListIsRebuilt) {
     EXPECT_EQ(LogCount(install_, "Click ExitButton"), 1);
   }
   WriteFile(install_ + "/LauncherConfig/localclient.md5", "<Filelist><Files><File Path=");
-  LauncherProcess launcher(display_, install_, Url());
+  // The dead address is still the first of two: the pass goes through the
+  // second.
+  LauncherProcess launcher(display_, install_, "http://127.0.0.1:1/release/ " + Url());
   const unsigned long window = WaitForWindow();
   ASSERT_TRUE(WaitForLog("Set Complete photo"));
+  EXPECT_EQ(LogCount(install_, "Release metadata comes from " + Url()), 1);
   EXPECT_EQ(LogCount(install_, " localclient.md5 Is Failed"), 1);
   EXPECT_EQ(LogCount(install_, "Delete localclient.md5"), 1);
   EXPECT_EQ(Differences(game_, install_), std::vector<std::string>{});
