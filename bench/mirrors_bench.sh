@@ -4,6 +4,8 @@
 #  - failover: a 1 GiB first install through two Varnish edges, the first
 #    killed at 30 % of the bytes, against the same install with no fault
 #    (target: wall <= 1.2x);
+#  - every address down in the middle of a pass: seconds from the kill to
+#    the failure status, one address against two;
 #  - the limit: the achieved rate of a first install under --limit-rate 2M,
 #    10M and 50M (target: within 5 %). 1 GiB at 2 MiB/s takes nine minutes,
 #    so the sizes are 64 MiB, 256 MiB and 1 GiB (MIRRORS_BENCH_FULL=1: 1 GiB
@@ -33,8 +35,10 @@ make_big_files "$work/game"
 publish "$work/game" big
 "$edge" start "$work/edge-a" "$port"
 "$edge" start "$work/edge-b" "$port"
-a=http://127.0.0.1:$(sed -n 's/^port=//p' "$work/edge-a/edge.env")/big/
-b=http://127.0.0.1:$(sed -n 's/^port=//p' "$work/edge-b/edge.env")/big/
+port_a=$(sed -n 's/^port=//p' "$work/edge-a/edge.env")
+port_b=$(sed -n 's/^port=//p' "$work/edge-b/edge.env")
+a=http://127.0.0.1:$port_a/big/
+b=http://127.0.0.1:$port_b/big/
 # Both caches warm, so that the two runs compare like with like.
 "$patcher" update "$work/warm-a" --url "$a" >/dev/null 2>&1
 "$patcher" update "$work/warm-b" --url "$b" >/dev/null 2>&1
@@ -60,6 +64,35 @@ rm -rf "$work/fault"
 awk -v a="$t0" -v b="$t1" -v c="$t2" -v d="$t3" 'BEGIN {
   printf "failover 1 GiB, two edges: no fault %7.3f s   edge killed at 30%% %7.3f s   ratio %.2f (target <= 1.2)\n",
          b - a, d - c, (d - c) / (b - a) }'
+
+# Every address down in the middle of a pass: from the kill to the failure
+# status, one address against two (the back-off between rounds in which
+# every address failed must not make the pass fail much later than one dead
+# address does).
+restart_edge() {  # state folder, port
+  "$edge" start "$1" "$port" "$2" >/dev/null
+}
+all_down_run() {  # addresses, then "state:port" of each edge to kill
+  local urls=$1 pid t0 t1 rc=0 e
+  shift
+  rm -rf "$work/down"
+  "$patcher" update "$work/down" --url "$urls" >"$work/down.out" 2>&1 &
+  pid=$!
+  while [ "$(bytes_below "$work/down")" -lt $((total * 3 / 10)) ] && kill -0 $pid 2>/dev/null; do
+    sleep 0.02
+  done
+  t0=$(now)
+  for e in "$@"; do "$edge" stop "${e%:*}" & done
+  wait $pid || rc=$?
+  t1=$(now)
+  for e in "$@"; do restart_edge "${e%:*}" "${e##*:}"; done
+  rm -rf "$work/down"
+  awk -v a="$t0" -v b="$t1" -v n="$#" -v rc="$rc" 'BEGIN {
+    printf "every address down mid-pass, %d address(es): status %d %6.3f s after the kill\n", n, rc, b - a }'
+}
+restart_edge "$work/edge-a" "$port_a"
+all_down_run "$a" "$work/edge-a:$port_a"
+all_down_run "$a $b" "$work/edge-a:$port_a" "$work/edge-b:$port_b"
 "$edge" stop "$work/edge-b"
 
 # The rate while the bytes arrive: from 10 % to 90 % of them, so that the

@@ -112,6 +112,7 @@ void MirrorSet::Penalise(size_t i, const char* why) {
   if (i >= addresses_.size()) return;
   Health& h = addresses_[i];
   const bool wasResting = RestingLocked(h);
+  if (h.failures == 0) h.failingSince = clock_();
   h.failures = std::min(h.failures + 1, 30);
   const std::chrono::milliseconds rest = RestFor(h.failures);
   h.restUntil = clock_() + rest;
@@ -134,6 +135,20 @@ void MirrorSet::Served(size_t i) {
 bool MirrorSet::Resting(size_t i) const {
   std::lock_guard<std::mutex> hold(lock_);
   return i < addresses_.size() && RestingLocked(addresses_[i]);
+}
+
+std::chrono::milliseconds MirrorSet::OutageAge() const {
+  std::lock_guard<std::mutex> hold(lock_);
+  TimePoint since{};
+  bool any = false;
+  for (const Health& h : addresses_) {
+    if (!h.admitted) continue;
+    if (h.failures == 0) return std::chrono::milliseconds(0);
+    since = std::max(since, h.failingSince);
+    any = true;
+  }
+  if (!any) return std::chrono::milliseconds(0);
+  return std::chrono::duration_cast<std::chrono::milliseconds>(clock_() - since);
 }
 
 std::string MirrorSet::Rebase(const std::string& url, size_t i) const {

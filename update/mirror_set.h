@@ -58,6 +58,10 @@ class MirrorSet {
   // serving address once per change.
   void Served(size_t i);
   bool Resting(size_t i) const;
+  // How long every admitted address has been failing (since the last of
+  // them failed first); zero while one of them has not failed since it last
+  // delivered. Waiting out an outage of them all pays only while it is short.
+  std::chrono::milliseconds OutageAge() const;
 
   // url (below any of the addresses) moved below address i; other urls
   // are returned as they are.
@@ -67,6 +71,7 @@ class MirrorSet {
   struct Health {
     std::string url;
     int failures = 0;  // in a row
+    TimePoint failingSince{};  // the first of those failures
     TimePoint restUntil{};
     bool admitted = false;
   };

@@ -34,9 +34,16 @@ TEST(MirrorSet, FailingAddressRestsForADoublingCoolDownAndTheNextOneIsPicked) {
   EXPECT_EQ(set.Pick(&resting), 0u);
   EXPECT_TRUE(resting);
   EXPECT_EQ((std::vector<size_t>{0, 1, 2}), set.MetadataOrder());
+  // The outage of them all counts from the last one's first failure; more
+  // failures do not restart it.
+  EXPECT_EQ(set.OutageAge(), milliseconds(0));
+  clock.now += milliseconds(700);
+  set.Penalise(2, "stall");
+  EXPECT_EQ(set.OutageAge(), milliseconds(700));
 
   // Rests of 100, 200, 400, 800 and then no longer than 800 ms.
   set.Served(0);
+  EXPECT_EQ(set.OutageAge(), milliseconds(0));
   const long long expected[] = {100, 200, 400, 800, 800, 800};
   for (long long rest : expected) {
     set.Penalise(0, "no connection");

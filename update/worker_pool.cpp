@@ -25,6 +25,9 @@
 namespace {
 
 constexpr int kTaskAttempts = 21;  // a task's first attempt and 20 retries
+// Waiting between rounds in which every address failed is worth it for an
+// outage this young (a cache restarting); beyond it, attempts go on at once.
+constexpr std::chrono::milliseconds kOutageWorthWaiting{1000};
 
 bool HashesWhileFetching(const DownloadTask& task) {
   return task.TaskKind == TaskKind::Plain || task.TaskKind == TaskKind::FourG;
@@ -383,8 +386,13 @@ TransferResult CDownloaderThread::DownloadFileWithRetry(DownloadTask& task) {
     bool everyAddressFailed = false;
     lastAddress_ = mirrors.Pick(&everyAddressFailed);
     // One address keeps its old pace; with several, a round in which all
-    // of them failed waits a little before the next.
-    if (everyAddressFailed && !first && mirrors.AdmittedCount() > 1) BackOff(++failedRounds);
+    // of them failed waits a little before the next, while the outage is
+    // young enough to be a blip. A longer one ends the pass as quickly as
+    // one dead address would.
+    if (everyAddressFailed && !first && mirrors.AdmittedCount() > 1 &&
+        mirrors.OutageAge() < kOutageWorthWaiting) {
+      BackOff(++failedRounds);
+    }
     task.downloadUrl = mirrors.Rebase(task.downloadUrl, lastAddress_);
     TransferResult r = DownloadFileOneTime(task);
     NoteAttempt(lastAddress_, r);
