@@ -3,12 +3,14 @@
 // updated by kestrava-patcher update. The bytes each file cost are read
 // from nginx's access log ($body_bytes_sent).
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include <filesystem>
 #include <regex>
 #include <sstream>
 
+#include "platform/testing/fault_server_process.h"
 #include "tests/e2e/launcher_e2e_support.h"
 #include "tests/e2e/nginx_server.h"
 #include "tests/e2e/update_e2e_support.h"
@@ -173,6 +175,52 @@ TEST_F(DeltaE2e, ATamperedMapOrChunkIsRefusedAndTheFileStillEndsRight) {
       LogCount(install_ + "/", "Delta Not Used For edit.pak: release.sig refuses its chunk map"), 1)
       << DayLog(install_ + "/");
   EXPECT_EQ(LogCount(install_ + "/", "Delta Not Used For insert.pak: chunk"), 1);
+}
+
+TEST_F(DeltaE2e, ARangeIgnoringServerAndAKillInTheMiddleOfADeltaStillEndRight) {
+  const Game one = FirstVersion();
+  const Game two = SecondVersion(one);
+  const std::string url1 = Publish(one, "r1", "");
+  ASSERT_EQ(Update(install_, url1), 0) << Out();
+  const std::string url2 = Publish(two, "r2", "--previous '" + base_ + "r1'");
+
+  // A server (or a proxy) that answers a range with the whole file: each
+  // delta gives up at its first answer, and the file comes whole.
+  {
+    FaultServerProcess norange;
+    ASSERT_TRUE(norange.Start(server_.root));
+    ASSERT_EQ(Update(install_, norange.Url("norange/" + name_ + "/r2/")), 0) << Out();
+  }
+  EXPECT_EQ(Differences(two, install_), std::vector<std::string>{});
+  const std::string dir = install_ + "/";
+  EXPECT_EQ(LogCount(dir, "Delta Not Used For edit.pak: the server ignores ranges"), 1)
+      << DayLog(dir);
+
+  // Back to release 1, then killed with SIGKILL while the deltas to
+  // release 2 arrive (slowed so that they are still running): the next
+  // run ends right and leaves no temporary file.
+  ASSERT_EQ(Update(install_, url1), 0) << Out();
+  ASSERT_EQ(Differences(one, install_), std::vector<std::string>{});
+  const int deltas = LogCount(dir, "Delta For ");
+  const std::string pidFile = work_ + "update.pid";
+  ASSERT_EQ(e2e::Run(Patcher() + " update '" + install_ + "' --url '" + url2 +
+                     "' --limit-rate 512K >> '" + work_ + "update.out' 2>&1 & echo $! > '" +
+                     pidFile + "'"),
+            0);
+  const pid_t pid = std::stoi(ReadFile(pidFile));
+  ASSERT_TRUE(WaitFor([&] { return LogCount(dir, "Delta For ") > deltas; }));
+  ASSERT_EQ(kill(pid, SIGKILL), 0);
+  // Gone, or a zombie no one has reaped yet: it holds nothing any more.
+  ASSERT_TRUE(WaitFor([&] {
+    const std::string stat = ReadFile("/proc/" + std::to_string(pid) + "/stat");
+    return stat.empty() || stat.find(") Z ") != std::string::npos;
+  }));
+  EXPECT_FALSE(Differences(two, install_).empty()) << "the update ended before it was killed";
+  ASSERT_EQ(Update(install_, url2), 0) << Out();
+  EXPECT_EQ(Differences(two, install_), std::vector<std::string>{});
+  for (const auto& e : fs::recursive_directory_iterator(install_)) {
+    EXPECT_EQ(e.path().filename().string().find(".tmp-"), std::string::npos) << e.path();
+  }
 }
 
 }  // namespace
