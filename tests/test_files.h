@@ -11,6 +11,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <random>
 #include <sstream>
 #include <string>
 
@@ -32,6 +33,14 @@ inline void WriteAll(const std::string& path, const std::string& data) {
   std::ofstream(path, std::ios::binary) << data;
 }
 
+// n bytes that do not compress, the same for the same seed.
+inline std::string RandomBytes(size_t n, unsigned seed) {
+  std::mt19937_64 gen(seed);
+  std::string s(n, '\0');
+  for (char& c : s) c = static_cast<char>(gen());
+  return s;
+}
+
 inline std::string Md5Of(const std::string& data) {
   Md5Context c;
   c.Update(data.data(), data.size());
@@ -47,7 +56,9 @@ inline std::string MakeTempFolder(const std::string& prefix) {
 
 // A named pipe at path: a program the test starts writes into it, and
 // ReadFifoUntilClosed waits for that program instead of polling for a file.
-inline bool MakeFifo(const std::string& path) { return mkfifo(path.c_str(), 0600) == 0; }
+inline bool MakeFifo(const std::string& path) {
+  return mkfifo(path.c_str(), 0600) == 0;
+}
 
 // Waits up to `seconds` for a writer to open the pipe, then reads until it
 // closes it (the writer has finished). Returns what it wrote.

@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <fstream>
-#include <random>
 #include <set>
 
 #include "tests/test_files.h"
@@ -11,12 +10,7 @@
 
 namespace {
 
-std::string RandomBytes(size_t n, unsigned seed) {
-  std::mt19937_64 gen(seed);
-  std::string s(n, '\0');
-  for (char& c : s) c = static_cast<char>(gen());
-  return s;
-}
+using testfiles::RandomBytes;
 
 struct Cut {
   int64_t offset;

@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <random>
 
 #include "diag/log.h"
 #include "platform/testing/fake_http.h"
@@ -14,15 +13,9 @@
 namespace {
 
 using testfiles::Md5Of;
+using testfiles::RandomBytes;
 using testfiles::ReadAll;
 using testfiles::WriteAll;
-
-std::string RandomBytes(size_t n, unsigned seed) {
-  std::mt19937_64 gen(seed);
-  std::string s(n, '\0');
-  for (char& c : s) c = static_cast<char>(gen());
-  return s;
-}
 
 // One big file in two versions, the old one installed, the new one and its
 // chunk map on the fake server.

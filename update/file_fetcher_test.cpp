@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <random>
 #include <string>
 #include <vector>
 
@@ -14,21 +13,9 @@
 
 namespace {
 
+using testfiles::RandomBytes;
 using testfiles::ReadAll;
 using testfiles::WriteAll;
-
-std::string RandomBytes(size_t n, unsigned seed) {
-  std::mt19937 gen(seed);
-  std::string s(n, '\0');
-  for (char& c : s) c = static_cast<char>(gen());
-  return s;
-}
-
-FakeResource Refused() {
-  FakeResource r;
-  r.refuse = true;
-  return r;
-}
 
 // The single-file fetch alone, over the in-process fake server, with a
 // stand-in installation for its cancel flag.
@@ -144,7 +131,7 @@ TEST_F(FileFetcherTest, CancelledDownloadFileKeepsItsPartForTheNextRun) {
 }
 
 TEST_F(FileFetcherTest, CheckNetTriesTenTimesAndObeysCancel) {
-  server_.Put("http://fake/down/", Refused());
+  server_.Put("http://fake/down/", FakeResource::Refused());
   EXPECT_EQ(fetcher_.CheckNet("http://fake/down/"), 0);
   EXPECT_EQ(server_.CountRequests("http://fake/down/"), 10);
   EXPECT_EQ(fetcher_.CheckNet("http://fake/up/"), 1);

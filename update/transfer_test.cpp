@@ -5,7 +5,6 @@
 
 #include <filesystem>
 #include <fstream>
-#include <random>
 #include <sstream>
 
 #include "diag/log.h"
@@ -17,21 +16,9 @@
 namespace {
 
 using testfiles::Md5Of;
+using testfiles::RandomBytes;
 using testfiles::ReadAll;
 using testfiles::WriteAll;
-
-std::string RandomBytes(size_t n, unsigned seed) {
-  std::mt19937 gen(seed);
-  std::string s(n, '\0');
-  for (char& c : s) c = static_cast<char>(gen());
-  return s;
-}
-
-FakeResource Refused() {
-  FakeResource r;
-  r.refuse = true;
-  return r;
-}
 
 class TransferTest : public ::testing::Test {
  protected:
@@ -99,7 +86,7 @@ TEST_F(TransferTest, ArchiveTaskIsCompleteAtItsPackedSize) {
 }
 
 TEST_F(TransferTest, UnreachableServerGivesUpAfter21Attempts) {
-  server_.Put("http://fake/gone.bin", Refused());
+  server_.Put("http://fake/gone.bin", FakeResource::Refused());
   DownloadTask t = Task("gone.bin", 10);
 
   EXPECT_EQ(Transfer_Failed, worker_->DownloadFileWithRetry(t));

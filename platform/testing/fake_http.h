@@ -24,6 +24,13 @@ struct FakeResource {
   int cutResponses = -1;    // how many responses are cut; -1: all
   bool refuse = false;      // the connection fails
   bool omitLength = false;  // no Content-Length
+
+  // A resource whose connection always fails.
+  static FakeResource Refused() {
+    FakeResource r;
+    r.refuse = true;
+    return r;
+  }
 };
 
 // One request as the fake saw it.
