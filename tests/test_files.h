@@ -9,11 +9,13 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <random>
 #include <sstream>
 #include <string>
+#include <vector>
 
 #include "update/md5.h"
 
@@ -45,6 +47,17 @@ inline std::string Md5Of(const std::string& data) {
   Md5Context c;
   c.Update(data.data(), data.size());
   return c.HexDigest();
+}
+
+// Every regular file (and symbolic link) below root, relative and sorted.
+inline std::vector<std::string> FilesBelow(const std::string& root) {
+  namespace fs = std::filesystem;
+  std::vector<std::string> out;
+  for (auto& e : fs::recursive_directory_iterator(root)) {
+    if (e.is_regular_file() || e.is_symlink()) out.push_back(fs::relative(e.path(), root).string());
+  }
+  std::sort(out.begin(), out.end());
+  return out;
 }
 
 // A fresh folder under /tmp, with a trailing "/".

@@ -16,6 +16,7 @@ namespace fs = std::filesystem;
 
 namespace {
 
+using testfiles::FilesBelow;
 using testfiles::Md5Of;
 using testfiles::ReadAll;
 
@@ -24,16 +25,6 @@ std::string Sample(size_t size, unsigned seed) {
   std::string s(size, '\0');
   for (size_t i = 0; i < size; ++i) s[i] = static_cast<char>("kestrava"[(i * seed) % 8] + i % 7);
   return s;
-}
-
-// Every regular file below root, relative and sorted.
-std::vector<std::string> FilesBelow(const std::string& root) {
-  std::vector<std::string> out;
-  for (auto& e : fs::recursive_directory_iterator(root)) {
-    if (e.is_regular_file() || e.is_symlink()) out.push_back(fs::relative(e.path(), root).string());
-  }
-  std::sort(out.begin(), out.end());
-  return out;
 }
 
 std::vector<std::string> Names(const std::vector<ExtractedFile>& files) {

@@ -19,6 +19,7 @@ namespace fs = std::filesystem;
 
 namespace {
 
+using testfiles::FilesBelow;
 using testfiles::ReadAll;
 const auto& WriteText = testfiles::WriteAll;
 using testfiles::Md5Of;
@@ -76,16 +77,6 @@ class CountingProgress : public ExtractProgress {
   int items = 0;
   int files = 0;
 };
-
-// Every regular file below root, relative and sorted.
-std::vector<std::string> FilesBelow(const std::string& root) {
-  std::vector<std::string> out;
-  for (auto& e : fs::recursive_directory_iterator(root)) {
-    if (e.is_regular_file() || e.is_symlink()) out.push_back(fs::relative(e.path(), root).string());
-  }
-  std::sort(out.begin(), out.end());
-  return out;
-}
 
 std::vector<std::string> Names(const std::vector<ExtractedFile>& files) {
   std::vector<std::string> out;
