@@ -101,6 +101,7 @@ struct Published {
   // when not known (small or reused plain files).
   double packRatio = -1;
   bool sampled = false;  // published plain from its slices alone
+  bool mapCut = false;   // its chunk map was cut in the read that took its MD5
 };
 
 // One first-download package.
@@ -129,7 +130,14 @@ class Publisher {
   bool ScanGameFolder();
   void LoadPrevious();
   bool PublishFile(Published& p, std::atomic<int64_t>* done);
-  bool PublishContent(Published& p, std::atomic<int64_t>* done);
+  bool PublishContent(Published& p, std::atomic<int64_t>* done, ChunkMap* map);
+  // Whether the file's MD5 should come with its chunk map, in one read.
+  bool CutsWhileDigesting(const Published& p, bool mayPack) const;
+  // The previous release has a file at its path of its size.
+  bool LikelyUnchanged(const Published& p) const;
+  // A big file judged from its slices: one that would not shrink enough is
+  // not packed (*mayPack turns false). Once per file.
+  void JudgeFromSlices(Published& p, bool* mayPack, const std::string& packed);
   bool ReuseFile(Published& p, std::atomic<int64_t>* done);
   bool WantsMap(const Published& p) const {
     return o_.delta && TaskKindOf(p.entry.zip) == TaskKind::Plain &&
@@ -367,8 +375,8 @@ bool Publisher::ReuseFile(Published& p, std::atomic<int64_t>* done) {
 }
 
 bool Publisher::PublishFile(Published& p, std::atomic<int64_t>* done) {
-  if (!PublishContent(p, done)) return false;
   ChunkMap map;
+  if (!PublishContent(p, done, &map)) return false;
   if (WantsMap(p) && !WriteMap(p, &map)) return false;
   EstimateDownload(p, p.hasMap ? &map : nullptr);
   return true;
@@ -400,12 +408,12 @@ bool Publisher::ReuseMap(Published& p, ChunkMap* map) {
   return true;
 }
 
-// Built from the published copy, so that the map describes the bytes the
-// server hands out.
+// Cut with the MD5 of the list (the same bytes), or else from the published
+// copy, so that the map describes the bytes the server hands out.
 bool Publisher::WriteMap(Published& p, ChunkMap* map) {
   if (p.reused && ReuseMap(p, map)) return true;
   const std::string mapPath = DeltaMapPath(p.entry.path);
-  if (!BuildChunkMap(Staged(p.entry.path), ChunkParams{}, map)) {
+  if (!p.mapCut && !BuildChunkMap(Staged(p.entry.path), ChunkParams{}, map)) {
     return Fail("building the chunk map of " + p.entry.path + " failed");
   }
   if (map->md5 != p.entry.code) return Fail(p.entry.path + " changed while it was published");
@@ -445,22 +453,48 @@ void Publisher::EstimateDownload(Published& p, const ChunkMap* map) const {
   }
 }
 
-bool Publisher::PublishContent(Published& p, std::atomic<int64_t>* done) {
-  p.entry.code = Md5OfFile(p.source);
+// A file known to be published plain before it is read (nothing is packed,
+// or its slices do not shrink) gets its map in the same read as its MD5:
+// a big file is read once instead of twice. One the previous release has at
+// the same size is most likely unchanged and takes the old map instead.
+bool Publisher::CutsWhileDigesting(const Published& p, bool mayPack) const {
+  return o_.delta && !mayPack && p.entry.size >= o_.deltaMinSize && !LikelyUnchanged(p);
+}
+
+bool Publisher::LikelyUnchanged(const Published& p) const {
+  auto it = previous_.find(p.entry.path);
+  return it != previous_.end() && it->second.size == p.entry.size;
+}
+
+void Publisher::JudgeFromSlices(Published& p, bool* mayPack, const std::string& packed) {
+  if (!*mayPack || p.entry.size < kSampledFileSize || p.packRatio >= 0) return;
+  const double ratio = SampledPackRatio(p.source, p.entry.size, o_.level, TempPathFor(packed));
+  p.packRatio = ratio;
+  if (ratio * 200 > 200 - o_.packSavingPercent) {
+    p.sampled = true;
+    *mayPack = false;
+  }
+}
+
+bool Publisher::PublishContent(Published& p, std::atomic<int64_t>* done, ChunkMap* map) {
   p.entry.size = FileSizeOf(p.source);
+  // A packed copy would take the name of another listed file; a stored
+  // archive (level 0) is always bigger than the file.
+  bool mayPack =
+      o_.level > 0 && p.entry.size >= o_.minPackSize && !listed_.count(p.entry.path + ".7z");
+  std::string packed = Staged(p.entry.path + ".7z");
+  // Judged before it is read when it is likely new: a file that stays
+  // plain is then cut as it is digested.
+  if (!LikelyUnchanged(p)) JudgeFromSlices(p, &mayPack, packed);
+  if (CutsWhileDigesting(p, mayPack)) {
+    p.mapCut = BuildChunkMap(p.source, ChunkParams{}, map);
+    p.entry.code = p.mapCut ? map->md5 : std::string();
+  } else {
+    p.entry.code = Md5OfFile(p.source);
+  }
   if (p.entry.code.empty()) return Fail(p.source + ": cannot be read");
   if (ReuseFile(p, done)) return true;
-  // A packed copy would take the name of another listed file.
-  bool mayPack = p.entry.size >= o_.minPackSize && !listed_.count(p.entry.path + ".7z");
-  std::string packed = Staged(p.entry.path + ".7z");
-  if (mayPack && o_.level > 0 && p.entry.size >= kSampledFileSize) {
-    const double ratio = SampledPackRatio(p.source, p.entry.size, o_.level, TempPathFor(packed));
-    if (ratio * 200 > 200 - o_.packSavingPercent) {
-      p.packRatio = ratio;
-      p.sampled = true;
-      mayPack = false;
-    }
-  }
+  JudgeFromSlices(p, &mayPack, packed);
   if (mayPack) {
     std::string why;
     if (!PackSevenZip(packed, {{FileNameOf(p.entry.path), p.source, ""}}, o_.level, done, &why)) {
