@@ -148,16 +148,18 @@ bool CDownloaderThread::RefetchElsewhere(DownloadTask& task, Fetched verdict, in
   MirrorSet& mirrors = fetcher_->Mirrors();
   if (static_cast<size_t>(*refetches) + 1 >= mirrors.AdmittedCount()) return false;
   ++*refetches;
-  const bool digest = verdict == Fetched::kWrongDigest;
-  const bool sha = SignedPackage(install_, task);
-  WriteLog("%s Of %s Wrong From %s, Fetching It Again Elsewhere",
-           !digest ? "Archive"
-           : sha   ? "SHA-256"
-                   : "MD5",
+  const char* what = "Archive";
+  const char* why = "an archive that does not unpack";
+  if (verdict == Fetched::kWrongDigest && SignedPackage(install_, task)) {
+    what = "SHA-256";
+    why = "a file with the wrong SHA-256";
+  } else if (verdict == Fetched::kWrongDigest) {
+    what = "MD5";
+    why = "a file with the wrong MD5";
+  }
+  WriteLog("%s Of %s Wrong From %s, Fetching It Again Elsewhere", what,
            FileNameOf(task.targetPath).c_str(), mirrors.Address(lastAddress_).c_str());
-  mirrors.Penalise(lastAddress_, !digest ? "an archive that does not unpack"
-                                 : sha   ? "a file with the wrong SHA-256"
-                                         : "a file with the wrong MD5");
+  mirrors.Penalise(lastAddress_, why);
   RemoveFileIfPresent(task.downloadPath);
   task.dwHaveBeenDownloadLength = 0;
   return true;
@@ -181,6 +183,9 @@ CDownloaderThread::Fetched CDownloaderThread::HandleFetched(DownloadTask& task) 
   }
 }
 
+// Nothing unverified is handed on: a file whose digest differs from its
+// list entry is fetched again elsewhere or dropped, so it stays unrecorded
+// and the next check fetches it again.
 bool CDownloaderThread::VerifyMd5(const DownloadTask& task, const std::string& path,
                                   const std::string& md5) {
   if (task.code.empty() || md5 == task.code) return true;
