@@ -28,6 +28,9 @@ struct RequestState {
     curl_off_t length = -1;
     curl_easy_getinfo(easy, CURLINFO_RESPONSE_CODE, &status);
     curl_easy_getinfo(easy, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &length);
+    const char* type = nullptr;
+    curl_easy_getinfo(easy, CURLINFO_CONTENT_TYPE, &type);
+    receiver->OnContentType(type ? type : "");
     return receiver->OnResponse(static_cast<int>(status), static_cast<int64_t>(length));
   }
 };
@@ -113,6 +116,16 @@ class CurlHttpClient : public HttpClient {
                       const HttpTimeouts& timeouts, HttpReceiver* receiver) override {
     return Request(url, "Range: bytes=" + std::to_string(from) + "-" + std::to_string(to), timeouts,
                    receiver);
+  }
+
+  HttpResult GetRanges(const std::string& url, const std::vector<HttpRange>& ranges,
+                       const HttpTimeouts& timeouts, HttpReceiver* receiver) override {
+    std::string header = "Range: bytes=";
+    for (const HttpRange& r : ranges) {
+      if (&r != &ranges.front()) header += ',';
+      header += std::to_string(r.from) + "-" + std::to_string(r.to);
+    }
+    return Request(url, header, timeouts, receiver);
   }
 
   bool QueryHeaders(const std::string& url, const HttpTimeouts& timeouts, int* status,

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 // Limits of one request. The defaults are the launcher's: 10 s to connect,
 // and a transfer that receives nothing for 10 s fails. Tests shorten them.
@@ -24,6 +25,9 @@ class HttpReceiver {
   // Once, when the response headers are complete and before any body piece.
   // contentLength is -1 when the server sent none. False aborts the request.
   virtual bool OnResponse(int status, int64_t contentLength) = 0;
+  // Just before OnResponse: the Content-Type ("" when none). Only a receiver
+  // of several ranges at once needs it, for the multipart boundary.
+  virtual void OnContentType(const std::string& type) { (void)type; }
   // Each piece of the body as it arrives. False aborts the request.
   virtual bool OnBody(const char* data, size_t size) = 0;
   // Asked between pieces and while waiting, so that a stop is seen even when
@@ -35,6 +39,12 @@ enum class HttpOutcome {
   kDone,     // the whole response was received
   kAborted,  // a receiver callback asked to stop
   kFailed,   // no connection, a timeout, or the connection was cut
+};
+
+// Bytes [from, to] of a resource.
+struct HttpRange {
+  int64_t from = 0;
+  int64_t to = 0;
 };
 
 struct HttpResult {
@@ -61,6 +71,18 @@ class HttpClient {
     (void)url, (void)from, (void)to, (void)timeouts, (void)receiver;
     HttpResult unsupported;
     unsupported.message = "closed ranges are not supported";
+    return unsupported;
+  }
+  // GET url for several ranges in one request ("Range: bytes=a-b,c-d,...",
+  // in the order given). A server that honours it answers 206 with a
+  // "multipart/byteranges" body (see update/byteranges.h); one that does
+  // not sends 200 with the whole file, or a single range. Clients that
+  // cannot fail at once, with no status.
+  virtual HttpResult GetRanges(const std::string& url, const std::vector<HttpRange>& ranges,
+                               const HttpTimeouts& timeouts, HttpReceiver* receiver) {
+    (void)url, (void)ranges, (void)timeouts, (void)receiver;
+    HttpResult unsupported;
+    unsupported.message = "several ranges in one request are not supported";
     return unsupported;
   }
   // GET url without reading its body: the status and Content-Length

@@ -12,6 +12,7 @@
 
 #include "diag/log.h"
 #include "platform/crypto.h"
+#include "update/byteranges.h"
 #include "update/chunk_map.h"
 #include "update/install_state.h"
 #include "update/transfer.h"
@@ -104,30 +105,44 @@ LocalChunks FindLocalChunks(const std::string& oldCopy, const ChunkMap& map, int
   return LocalChunks::kFound;
 }
 
-// Receives one range into the assembled file, checking each chunk of it
-// against the map as its last byte arrives.
-class RangeReceiver : public HttpReceiver {
- public:
-  RangeReceiver(FileAppender* out, const ChunkMap& map, const FetchRange& range,
-                const std::function<bool()>& stop, std::function<void(int64_t)> received)
-      : out_(out),
-        map_(map),
-        range_(range),
-        stop_(stop),
-        onPiece_(std::move(received)),
-        chunk_(range.firstChunk) {}
+}  // namespace
 
-  bool OnResponse(int status, int64_t) override {
-    status_ = status;
-    return status == 206;
+// The new file as it is written, front to back: chunks of the old copy
+// copied, fetched ranges appended as they arrive, each fetched chunk checked
+// against the map's SHA-256 when its last byte is in.
+// Thread-safety: one thread.
+class DeltaAssembly {
+ public:
+  DeltaAssembly(const ChunkMap& map, const std::vector<int64_t>& local, int old, FileAppender* out)
+      : map_(map), local_(local), old_(old), out_(out), buffer_(map.params.maxSize) {}
+
+  // Copies the old copy's chunks before `chunk`.
+  bool CopyLocalUntil(size_t chunk) {
+    for (; cursor_ < chunk; ++cursor_) {
+      const uint32_t length = map_.chunks[cursor_].length;
+      if (local_[cursor_] < 0) return Fail("a chunk to fetch was passed over");
+      if (pread(old_, buffer_.data(), length, local_[cursor_]) != static_cast<ssize_t>(length) ||
+          !out_->Append(buffer_.data(), length)) {
+        return Fail("the old copy cannot be read");
+      }
+    }
+    return true;
   }
 
-  bool OnBody(const char* data, size_t size) override {
-    if (ShouldStop()) return false;
-    onPiece_(static_cast<int64_t>(size));
+  // A fetched range begins; the old copy's chunks before it go first.
+  bool BeginRange(const FetchRange& range) {
+    if (!CopyLocalUntil(range.firstChunk)) return false;
+    range_ = &range;
+    received_ = 0;
+    inChunk_ = 0;
+    sha_ = std::make_unique<platform::Sha256>();
+    return true;
+  }
+
+  bool Append(const char* data, size_t size) {
     while (size > 0) {
-      if (received_ >= range_.length) return Fail("a body longer than the range");
-      const uint32_t length = map_.chunks[chunk_].length;
+      if (!range_ || received_ >= range_->length) return Fail("a body longer than the range");
+      const uint32_t length = map_.chunks[cursor_].length;
       const size_t take = std::min<size_t>(size, length - inChunk_);
       if (!out_->Append(data, take)) return Fail("the file cannot be written");
       sha_->Update(data, take);
@@ -140,28 +155,21 @@ class RangeReceiver : public HttpReceiver {
     return true;
   }
 
-  bool ShouldStop() override {
-    if (!stopped_ && stop_()) stopped_ = true;
-    return stopped_;
-  }
-
-  int status() const { return status_; }
-  bool stopped() const { return stopped_; }
-  bool complete() const { return failure_.empty() && received_ == range_.length; }
+  bool RangeComplete() const { return range_ && received_ == range_->length; }
   const std::string& failure() const { return failure_; }
 
  private:
   bool ChunkDone() {
     const std::string hex = sha_->HexDigest();
     sha_ = std::make_unique<platform::Sha256>();
-    const std::array<uint8_t, 32>& expected = map_.chunks[chunk_].sha256;
+    const std::array<uint8_t, 32>& expected = map_.chunks[cursor_].sha256;
     static const char kDigits[] = "0123456789abcdef";
     for (size_t i = 0; i < expected.size(); ++i) {
       if (hex[2 * i] != kDigits[expected[i] >> 4] || hex[2 * i + 1] != kDigits[expected[i] & 15]) {
-        return Fail("chunk " + std::to_string(chunk_) + " does not match its map");
+        return Fail("chunk " + std::to_string(cursor_) + " does not match its map");
       }
     }
-    ++chunk_;
+    ++cursor_;
     inChunk_ = 0;
     return true;
   }
@@ -170,19 +178,122 @@ class RangeReceiver : public HttpReceiver {
     return false;
   }
 
-  FileAppender* out_;
   const ChunkMap& map_;
-  const FetchRange& range_;
-  const std::function<bool()>& stop_;
-  std::function<void(int64_t)> onPiece_;
-  size_t chunk_;
+  const std::vector<int64_t>& local_;
+  int old_;
+  FileAppender* out_;
+  std::vector<char> buffer_;
+  size_t cursor_ = 0;  // the next chunk of the new file to write
+  const FetchRange* range_ = nullptr;
   size_t inChunk_ = 0;
   int64_t received_ = 0;
-  std::unique_ptr<platform::Sha256> sha_ = std::make_unique<platform::Sha256>();
+  std::unique_ptr<platform::Sha256> sha_;
+  std::string failure_;
+};
+
+namespace {
+
+// How many ranges one request asks for. Servers cap the header's length
+// (nginx at 8 KiB a line) and some the number of ranges (Apache at 200).
+constexpr size_t kRangesPerRequest = 64;
+
+// Receives the answer to one request for `count` ranges: the raw body of
+// one range, or the parts of a multipart answer for several. Nothing is
+// written before the answer shows it is the one asked for, so a server that
+// will not send several ranges at once can be asked again, one at a time.
+class BatchReceiver : public HttpReceiver {
+ public:
+  BatchReceiver(DeltaAssembly* assembly, const FetchRange* ranges, size_t count,
+                const std::function<bool()>& stop, std::function<void(int64_t)> received)
+      : assembly_(assembly), ranges_(ranges), count_(count), stop_(stop),
+        onPiece_(std::move(received)) {}
+
+  void OnContentType(const std::string& type) override { type_ = type; }
+
+  bool OnResponse(int status, int64_t) override {
+    status_ = status;
+    if (status != 206) return false;
+    if (count_ == 1) {
+      began_ = true;
+      return assembly_->BeginRange(ranges_[0]);
+    }
+    const std::string boundary = ByteRangesBoundary(type_);
+    if (boundary.empty()) return false;  // one range for all of them: not what was asked
+    parser_ = std::make_unique<ByteRangesParser>(
+        boundary, [this](int64_t from, int64_t to) { return OnPart(from, to); },
+        [this](const char* data, size_t size) {
+          onPiece_(static_cast<int64_t>(size));
+          return assembly_->Append(data, size);
+        });
+    return true;
+  }
+
+  bool OnBody(const char* data, size_t size) override {
+    if (ShouldStop()) return false;
+    if (parser_) {
+      if (parser_->Feed(data, size)) return true;
+      if (!parser_->error().empty()) Fail("a multipart answer: " + parser_->error());
+      return false;
+    }
+    onPiece_(static_cast<int64_t>(size));
+    return assembly_->Append(data, size);
+  }
+
+  bool ShouldStop() override {
+    if (!stopped_ && stop_()) stopped_ = true;
+    return stopped_;
+  }
+
+  int status() const { return status_; }
+  bool stopped() const { return stopped_; }
+  // Whether anything was written: only then does a failure end the delta.
+  bool began() const { return began_; }
+  bool complete() const {
+    if (!failure().empty() || !assembly_->RangeComplete()) return false;
+    return !parser_ || (parser_->Finished() && next_ == count_);
+  }
+  std::string failure() const { return failure_.empty() ? assembly_->failure() : failure_; }
+
+ private:
+  bool OnPart(int64_t from, int64_t to) {
+    const bool asked = next_ < count_ && from == ranges_[next_].offset &&
+                       to == ranges_[next_].offset + ranges_[next_].length - 1;
+    // A server may join ranges or reorder them; before anything is written
+    // that only means asking one at a time.
+    if (!asked) return began_ ? Fail("a part that was not asked for") : false;
+    if (next_ > 0 && !assembly_->RangeComplete()) return Fail("a short part");
+    began_ = true;
+    return assembly_->BeginRange(ranges_[next_++]);
+  }
+  bool Fail(const std::string& why) {
+    if (failure_.empty()) failure_ = why;
+    return false;
+  }
+
+  DeltaAssembly* assembly_;
+  const FetchRange* ranges_;
+  size_t count_;
+  const std::function<bool()>& stop_;
+  std::function<void(int64_t)> onPiece_;
+  std::string type_;
+  std::unique_ptr<ByteRangesParser> parser_;
+  size_t next_ = 0;  // the next range a part must bring
   int status_ = 0;
+  bool began_ = false;
   bool stopped_ = false;
   std::string failure_;
 };
+
+// Why a request for ranges did not deliver them; "" when it did.
+std::string WhyNotDelivered(const BatchReceiver& receiver, const HttpResult& h) {
+  if (!receiver.failure().empty()) return receiver.failure();
+  if (receiver.status() == 200) return "the server ignores ranges";
+  if (receiver.status() != 206) {
+    return receiver.status() == 0 ? "no answer (" + h.message + ")"
+                                  : "status " + std::to_string(receiver.status()) + " for a range";
+  }
+  return receiver.complete() ? "" : "a short body";
+}
 
 }  // namespace
 
@@ -290,36 +401,10 @@ DeltaOutcome DeltaFetch::Assemble(const DownloadTask& task, const ChunkMap& map,
     *why = "the files cannot be opened";
     return DeltaOutcome::kUnused;
   }
-  std::vector<char> buffer(map.params.maxSize);
-  size_t next = 0;  // the next range to fetch
-  for (size_t i = 0; i < map.chunks.size() && why->empty();) {
-    if (stop_()) break;
-    const uint32_t length = map.chunks[i].length;
-    if (local[i] >= 0) {
-      if (pread(old, buffer.data(), length, local[i]) != static_cast<ssize_t>(length) ||
-          !out.Append(buffer.data(), length)) {
-        *why = "the old copy cannot be read";
-      }
-      ++i;
-      continue;
-    }
-    const FetchRange& range = ranges[next++];
-    RangeReceiver receiver(&out, map, range, stop_, [this](int64_t n) { Received(n); });
-    const HttpResult h = http_->GetRange(task.downloadUrl, range.offset,
-                                         range.offset + range.length - 1, *timeouts_, &receiver);
-    if (receiver.stopped()) break;
-    if (!receiver.failure().empty()) {
-      *why = receiver.failure();
-    } else if (receiver.status() == 200) {
-      *why = "the server ignores ranges";
-    } else if (receiver.status() != 206) {
-      *why = receiver.status() == 0
-                 ? "no answer (" + h.message + ")"
-                 : "status " + std::to_string(receiver.status()) + " for a range";
-    } else if (!receiver.complete()) {
-      *why = "a short body";
-    }
-    i += range.chunkCount;
+  DeltaAssembly assembly(map, local, old, &out);
+  FetchRanges(task, ranges, &assembly, why);
+  if (why->empty() && !stop_() && !assembly.CopyLocalUntil(map.chunks.size())) {
+    *why = assembly.failure();
   }
   close(old);
   const bool closed = out.Close();
@@ -329,4 +414,37 @@ DeltaOutcome DeltaFetch::Assemble(const DownloadTask& task, const ChunkMap& map,
     *why = "the assembled file's MD5 differs";
   }
   return why->empty() ? DeltaOutcome::kComplete : DeltaOutcome::kUnused;
+}
+
+void DeltaFetch::FetchRanges(const DownloadTask& task, const std::vector<FetchRange>& ranges,
+                             DeltaAssembly* assembly, std::string* why) {
+  bool several = true;
+  for (size_t next = 0; next < ranges.size() && why->empty() && !stop_();) {
+    const size_t count = several ? std::min(kRangesPerRequest, ranges.size() - next) : 1;
+    BatchReceiver receiver(assembly, &ranges[next], count, stop_,
+                           [this](int64_t n) { Received(n); });
+    HttpResult h;
+    if (count == 1) {
+      h = http_->GetRange(task.downloadUrl, ranges[next].offset,
+                          ranges[next].offset + ranges[next].length - 1, *timeouts_, &receiver);
+    } else {
+      std::vector<HttpRange> asked;
+      for (size_t i = next; i < next + count; ++i) {
+        asked.push_back({ranges[i].offset, ranges[i].offset + ranges[i].length - 1});
+      }
+      h = http_->GetRanges(task.downloadUrl, asked, *timeouts_, &receiver);
+    }
+    if (receiver.stopped()) return;
+    if (count > 1 && !receiver.began()) {
+      if (receiver.status() != 0) {
+        WriteLog("Delta For %s: Several Ranges In One Request Not Served (Status %d), Asking For "
+                 "One At A Time",
+                 FileNameOf(task.targetPath).c_str(), receiver.status());
+      }
+      several = false;
+      continue;
+    }
+    *why = WhyNotDelivered(receiver, h);
+    next += count;
+  }
 }

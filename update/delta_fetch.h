@@ -2,8 +2,9 @@
 // map for it and an older copy lies at its place in the installation, the
 // copy is cut into chunks with the map's parameters, every chunk the new
 // file shares with it is copied, and only the missing ones are fetched with
-// range requests ("bytes=a-b", adjacent chunks joined) on the worker's own
-// keep-alive connection. The new file is assembled in the update area, each
+// range requests on the worker's own keep-alive connection: adjacent chunks
+// joined into one range, many ranges in one request ("bytes=a-b,c-d", a
+// multipart answer) or, from a server that will not, one per request. The new file is assembled in the update area, each
 // fetched chunk checked against the map's SHA-256 as it arrives and the
 // whole file's MD5 taken while it is written; the worker then hands it on
 // like any fetched file.
@@ -20,12 +21,15 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <vector>
 
 #include "platform/http.h"
 #include "update/types.h"
 
+class DeltaAssembly;
 class InstallState;
 struct ChunkMap;
+struct FetchRange;
 
 enum class DeltaOutcome {
   kUnused,    // the whole-file transfer must fetch it
@@ -50,6 +54,10 @@ class DeltaFetch {
   DeltaOutcome Assemble(const DownloadTask& task, const ChunkMap& map,
                         const std::vector<int64_t>& localOffsets, std::string* md5,
                         std::string* why);
+  // Fetches every range into the assembly, several per request where the
+  // server allows; *why set on the first failure.
+  void FetchRanges(const DownloadTask& task, const std::vector<FetchRange>& ranges,
+                   DeltaAssembly* assembly, std::string* why);
   DeltaOutcome Unused(const DownloadTask& task, const std::string& why);
   // Counts a piece received and lets the throttle hold it.
   void Received(int64_t count);

@@ -92,6 +92,13 @@ done
 head -c 100 "$corpus/chunk_map/noise.map" >"$corpus/chunk_map/truncated.map"
 { printf 'KSTCMAP2'; tail -c +9 "$corpus/chunk_map/one.map"; } >"$corpus/chunk_map/bad-magic.map"
 
+fresh byteranges
+# The first byte of each seed is the fuzzer's own (the piece size); then a
+# multipart answer as nginx writes one, one cut short, and hostile ones.
+seed byteranges nginx '\007\r\n--kb\r\nContent-Type: application/octet-stream\r\nContent-Range: bytes 0-4/100\r\n\r\nhello\r\n--kb\r\nContent-Range: bytes 90-99/100\r\n\r\n\r\n--kb--\r\n\r\n--kb--\r\n'
+seed byteranges cut '\001\r\n--kb\r\nContent-Range: bytes 0-4/100\r\n\r\nhel'
+seed byteranges hostile '\003preamble\r\n--kb \r\ncontent-range: bytes 99999999999999999-0/*\r\n\r\n\r\n--kb\r\nContent-Range: bytes 5-4/1\r\n\r\n'
+
 fresh scope_file
 cp "$rel/scope/login.scope" "$corpus/scope_file/login.scope"
 seed scope_file hostile.scope '../outside\r\n/abs\n\n\nKestrava.exe\r\ndata/xml/items.xml'

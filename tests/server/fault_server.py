@@ -6,6 +6,8 @@ Files under --root are served at /<behaviour>/<relative path>, where
   cut-N        every response breaks off after N body bytes
   cutonce-N    only the first response for that path breaks off after N bytes
   norange      the Range header is ignored (200 and the whole file)
+Without norange, a Range header asking for several ranges gets 416, as
+Varnish answers it: one range per request is all a CDN edge may serve.
   status-N     answer N with a small error body (the file is not sent)
   stall        send the headers, then nothing (until --stall-limit seconds)
   stallhead    accept the request, send nothing at all
@@ -152,6 +154,8 @@ class Handler(BaseHTTPRequestHandler):
         with open(path, "rb") as f:
             data = f.read()
         start, end, ranged = 0, None, False
+        if "," in (self.headers.get("Range") or "") and "norange" not in opts:
+            return self.reply(416, b"")
         m = re.match(r"bytes=(\d+)-(\d*)$", self.headers.get("Range") or "")
         if m and "norange" not in opts:
             start = int(m.group(1))
