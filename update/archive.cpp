@@ -28,9 +28,8 @@ namespace {
 
 // Large reads keep the decoder fed without holding much of the archive.
 constexpr size_t kReadBlockSize = 1 << 20;
-constexpr size_t kCopyBufferSize = 256 * 1024;
+constexpr size_t kCopyBufferSize = BackgroundMd5::kBufferSize;
 constexpr int kOpenRetries = 10;
-constexpr size_t kInlineHashBytes = 64 * 1024;
 
 struct ArchiveFree {
   void operator()(archive* a) const { archive_read_free(a); }
@@ -86,88 +85,6 @@ bool IsLinkEntry(archive_entry* entry) {
 bool IsDirEntry(archive_entry* entry) {
   return archive_entry_filetype(entry) == AE_IFDIR;
 }
-
-// Digests an item's bytes on a thread of its own while the next piece is
-// decoded and written, so that hashing costs no extra wall time on a second
-// core. Owned and driven by one extracting thread.
-class BackgroundMd5 {
- public:
-  BackgroundMd5() {
-    try {
-      thread_ = std::thread([this] { Loop(); });
-    } catch (const std::system_error&) {
-      // No second thread to be had: each piece is hashed where it is fed.
-    }
-  }
-  ~BackgroundMd5() {
-    {
-      std::lock_guard<std::mutex> hold(lock_);
-      stop_ = true;
-    }
-    wake_.notify_all();
-    if (thread_.joinable()) thread_.join();
-  }
-  BackgroundMd5(const BackgroundMd5&) = delete;
-  BackgroundMd5& operator=(const BackgroundMd5&) = delete;
-
-  void Start() {
-    Wait();
-    md5_.Init();
-  }
-  // Hashes data[0, size) in the background; the bytes must stay unchanged
-  // until the next Feed or Finish returns. A small piece (all of a small
-  // item) is hashed here: handing it over costs two thread switches, more
-  // than its hashing, and the other workers keep the cores busy anyway.
-  void Feed(const char* data, size_t size) {
-    if (!thread_.joinable() || size < kInlineHashBytes) {
-      Wait();
-      md5_.Update(data, size);
-      return;
-    }
-    Wait();
-    {
-      std::lock_guard<std::mutex> hold(lock_);
-      pending_ = data;
-      size_ = size;
-    }
-    wake_.notify_all();
-  }
-  std::string Finish() {
-    Wait();
-    return md5_.HexDigest();
-  }
-  // The two copy buffers that take turns, kept for every item of an archive:
-  // allocating them per item cost more than a small item's own bytes.
-  char* Buffer(int turn) { return buffers_[turn].get(); }
-
- private:
-  void Wait() {
-    std::unique_lock<std::mutex> hold(lock_);
-    wake_.wait(hold, [this] { return pending_ == nullptr; });
-  }
-  void Loop() {
-    std::unique_lock<std::mutex> hold(lock_);
-    for (;;) {
-      wake_.wait(hold, [this] { return pending_ != nullptr || stop_; });
-      if (!pending_) return;
-      hold.unlock();
-      md5_.Update(pending_, size_);
-      hold.lock();
-      pending_ = nullptr;
-      wake_.notify_all();
-    }
-  }
-
-  std::mutex lock_;
-  std::condition_variable wake_;
-  const char* pending_ = nullptr;  // guarded by lock_
-  size_t size_ = 0;                // guarded by lock_
-  bool stop_ = false;              // guarded by lock_
-  Md5Context md5_;                 // used by the helper while pending_ is set
-  std::unique_ptr<char[]> buffers_[2] = {std::make_unique_for_overwrite<char[]>(kCopyBufferSize),
-                                         std::make_unique_for_overwrite<char[]>(kCopyBufferSize)};
-  std::thread thread_;
-};
 
 // Makes the folders above each item's target. A package's items come
 // folder by folder, so the folder made last is remembered and not asked of

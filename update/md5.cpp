@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <cstring>
 #include <memory>
+#include <system_error>
 
 #include "diag/log.h"
 #include "util/file_util.h"
@@ -231,6 +232,66 @@ void Md5Context::Transform(const uint8_t* data, size_t blocks) {
 
 std::string Md5OfFile(const std::string& path) {
   return DigestOfFile(path);
+}
+
+BackgroundMd5::BackgroundMd5() {
+  try {
+    thread_ = std::thread([this] { Loop(); });
+  } catch (const std::system_error&) {
+    // Each piece is then hashed where it is fed.
+  }
+}
+
+BackgroundMd5::~BackgroundMd5() {
+  {
+    std::lock_guard<std::mutex> hold(lock_);
+    stop_ = true;
+  }
+  wake_.notify_all();
+  if (thread_.joinable()) thread_.join();
+}
+
+void BackgroundMd5::Start() {
+  Wait();
+  md5_.Init();
+}
+
+void BackgroundMd5::Feed(const char* data, size_t size) {
+  if (!thread_.joinable() || size < kInlineHashBytes) {
+    Wait();
+    md5_.Update(data, size);
+    return;
+  }
+  Wait();
+  {
+    std::lock_guard<std::mutex> hold(lock_);
+    pending_ = data;
+    size_ = size;
+  }
+  wake_.notify_all();
+}
+
+std::string BackgroundMd5::Finish() {
+  Wait();
+  return md5_.HexDigest();
+}
+
+void BackgroundMd5::Wait() {
+  std::unique_lock<std::mutex> hold(lock_);
+  wake_.wait(hold, [this] { return pending_ == nullptr; });
+}
+
+void BackgroundMd5::Loop() {
+  std::unique_lock<std::mutex> hold(lock_);
+  for (;;) {
+    wake_.wait(hold, [this] { return pending_ != nullptr || stop_; });
+    if (!pending_) return;
+    hold.unlock();
+    md5_.Update(pending_, size_);
+    hold.lock();
+    pending_ = nullptr;
+    wake_.notify_all();
+  }
 }
 
 bool DigestFile(const std::string& path, std::string* hex, int* error) {

@@ -2,13 +2,18 @@
 // characters that file lists carry in "Code", and the file checks built on
 // them.
 //
-// Thread-safety: an Md5Context belongs to one thread; the free functions
+// Thread-safety: an Md5Context belongs to one thread (BackgroundMd5 says
+// its own); the free functions
 // keep no shared state and run on any number of threads at once.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <condition_variable>
+#include <memory>
+#include <mutex>
 #include <string>
+#include <thread>
 
 // One running digest. Init, Update any number of times, then HexDigest;
 // asking for the digest again returns the same text.
@@ -30,6 +35,51 @@ class Md5Context {
   uint8_t block[64];
   uint8_t digest[16];
   uint8_t finalized;
+};
+
+// Digests bytes on a thread of its own while the next piece is read,
+// decoded or written, so that hashing costs no extra wall time on a second
+// core. It lends two buffers that callers fill by turns: one is hashed while
+// the other fills. Without a second thread to be had, each piece is hashed
+// where it is fed.
+// Thread-safety: owned and driven by one thread; the helper thread only
+// hashes the piece it was handed.
+class BackgroundMd5 {
+ public:
+  static constexpr size_t kBufferSize = 256 * 1024;
+
+  BackgroundMd5();
+  ~BackgroundMd5();
+  BackgroundMd5(const BackgroundMd5&) = delete;
+  BackgroundMd5& operator=(const BackgroundMd5&) = delete;
+
+  // Begins a new digest.
+  void Start();
+  // Hashes data[0, size) in the background; the bytes must stay unchanged
+  // until the next Feed or Finish returns. A small piece (all of a small
+  // item) is hashed here: handing it over costs two thread switches, more
+  // than its hashing, and other workers keep the cores busy anyway.
+  void Feed(const char* data, size_t size);
+  std::string Finish();
+  // The two buffers of kBufferSize that take turns (0 and 1), kept for the
+  // object's life: allocating them per file cost more than a small file's
+  // own bytes.
+  char* Buffer(int turn) { return buffers_[turn].get(); }
+
+ private:
+  static constexpr size_t kInlineHashBytes = 64 * 1024;
+  void Wait();
+  void Loop();
+
+  std::mutex lock_;
+  std::condition_variable wake_;
+  const char* pending_ = nullptr;  // guarded by lock_
+  size_t size_ = 0;                // guarded by lock_
+  bool stop_ = false;              // guarded by lock_
+  Md5Context md5_;                 // used by the helper while pending_ is set
+  std::unique_ptr<char[]> buffers_[2] = {std::make_unique_for_overwrite<char[]>(kBufferSize),
+                                         std::make_unique_for_overwrite<char[]>(kBufferSize)};
+  std::thread thread_;
 };
 
 // Hex digest of a file for tools that must tell a failed read from a short
