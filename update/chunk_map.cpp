@@ -78,12 +78,17 @@ void ForEachChunk(const ChunkParams& params, const char* data, size_t size,
 }
 
 bool ForEachChunkOfFile(const std::string& path, const ChunkParams& params,
-                        const std::function<bool(int64_t, const char*, size_t)>& onChunk) {
+                        const std::function<bool(int64_t, const char*, size_t)>& onChunk,
+                        int64_t from) {
   const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) return false;
+  if (from > 0 && lseek(fd, from, SEEK_SET) != from) {
+    close(fd);
+    return false;
+  }
   std::vector<char> buffer(std::max<size_t>(size_t{4} << 20, size_t{2} * params.maxSize));
   size_t start = 0, have = 0;
-  int64_t offset = 0;
+  int64_t offset = from;
   bool atEnd = false, ok = true;
   while (ok && (have > 0 || !atEnd)) {
     if (!atEnd && have < params.maxSize) {

@@ -51,11 +51,14 @@ constexpr int64_t kChunkMapLimit = int64_t{64} << 20;
 // file make the rest one chunk).
 size_t NextChunkLength(const ChunkParams& params, const uint8_t* data, size_t size, bool atEnd);
 
-// Cuts a whole file into chunks, reading it once in large blocks, and calls
-// `onChunk` with each chunk's offset and bytes (valid during the call).
-// False when the file cannot be read or `onChunk` returns false.
+// Cuts a file into chunks, reading it once in large blocks from offset
+// `from` (0: the whole file; elsewhere the first cut is as if the file began
+// there) to its end, and calls `onChunk` with each chunk's offset in the file
+// and its bytes (valid during the call). False when the file cannot be read
+// or `onChunk` returns false.
 bool ForEachChunkOfFile(const std::string& path, const ChunkParams& params,
-                        const std::function<bool(int64_t, const char*, size_t)>& onChunk);
+                        const std::function<bool(int64_t, const char*, size_t)>& onChunk,
+                        int64_t from = 0);
 // The same over bytes in memory.
 void ForEachChunk(const ChunkParams& params, const char* data, size_t size,
                   const std::function<void(int64_t, const char*, size_t)>& onChunk);

@@ -5,7 +5,10 @@
 
 #include <algorithm>
 #include <cinttypes>
+#include <cstring>
 #include <memory>
+#include <system_error>
+#include <thread>
 #include <unordered_map>
 #include <utility>
 #include <vector>
@@ -14,6 +17,7 @@
 #include "platform/crypto.h"
 #include "update/byteranges.h"
 #include "update/chunk_map.h"
+#include "update/md5.h"
 #include "update/install_state.h"
 #include "update/transfer.h"
 #include "util/file_util.h"
@@ -58,11 +62,37 @@ bool ProbeFindsAChunk(const std::string& oldCopy, int64_t oldSize, const ChunkPa
   return found;
 }
 
+// The chunks of the old copy whose length and fast hash the new file has,
+// found by one cutting pass over [from, end of file), in file order.
+// Thread-safety: each pass is owned by the thread that runs it.
+struct CutPass {
+  struct Hit {
+    int64_t at;
+    uint64_t hash;
+    uint32_t length;
+  };
+  std::vector<Hit> hits;
+  std::vector<int64_t> cuts;  // where each chunk began (kept by the second half's pass)
+  int64_t syncAt = -1;        // the first pass: where it met a cut of the second
+  bool read = true;
+  bool tooFew = false;
+};
+
+// A copy this big is cut by two threads, one per half.
+constexpr int64_t kSplitScanSize = kProbedFileSize;
+
 // Where each chunk of the new file can be copied from in the old copy; -1
 // for the chunks that must be fetched. Chunks are matched by length and
 // fast hash; the MD5 of the assembled file proves the match. Cutting stops
 // (kTooFew) once the rest of the old copy could no longer supply `needed`
 // bytes: a file that changed throughout is not hashed to its end first.
+//
+// Cutting is the costliest local step of a delta, so a big copy is cut on
+// both cores: a second thread from the middle, and this one from the start
+// on past the middle until one of its cuts falls where the second thread
+// cut too. A cut depends only on the bytes since the previous one, so from
+// there both cut alike, and the result is the cut of a single pass. `stop`
+// is asked from both threads.
 LocalChunks FindLocalChunks(const std::string& oldCopy, const ChunkMap& map, int64_t needed,
                             const std::function<bool()>& stop, std::vector<int64_t>* offsets) {
   struct Wanted {
@@ -78,28 +108,81 @@ LocalChunks FindLocalChunks(const std::string& oldCopy, const ChunkMap& map, int
     mostUses = std::max(mostUses, ++w.uses);
   }
   const int64_t oldSize = FileSizeOf(oldCopy);
+  // Read-only from here until both passes are done.
+  auto usesOf = [&](uint64_t hash, size_t n) -> int64_t {
+    auto it = wanted.find(hash);
+    return it != wanted.end() && it->second.length == n ? it->second.uses : 0;
+  };
   auto isWanted = [&](const char* data, size_t n) {
-    auto it = wanted.find(FastChunkHash(data, n));
-    return it != wanted.end() && it->second.length == n;
+    return usesOf(FastChunkHash(data, n), n) > 0;
   };
   if (!ProbeFindsAChunk(oldCopy, oldSize, map.params, isWanted)) {
     return LocalChunks::kNothingInCommon;
   }
+  // One pass over [from, end), giving up as soon as even finding every
+  // chunk of the other half (`elsewhere` bytes) could not make up `needed`.
+  auto cut = [&](CutPass* pass, int64_t from, int64_t until, int64_t elsewhere,
+                 const std::function<bool(int64_t)>& met) {
+    int64_t found = 0;
+    pass->read = ForEachChunkOfFile(
+        oldCopy, map.params,
+        [&](int64_t at, const char* data, size_t n) {
+          if (met && met(at)) return false;
+          if (from > 0) pass->cuts.push_back(at);
+          const uint64_t hash = FastChunkHash(data, n);
+          const int64_t uses = usesOf(hash, n);
+          if (uses > 0) {
+            pass->hits.push_back({at, hash, static_cast<uint32_t>(n)});
+            found += static_cast<int64_t>(n) * uses;
+          }
+          const int64_t rest = std::max<int64_t>(0, until - at - static_cast<int64_t>(n));
+          pass->tooFew = found + (rest + elsewhere) * mostUses < needed;
+          return !pass->tooFew && !stop();
+        },
+        from);
+  };
+  CutPass first, second;
+  const int64_t middle = oldSize >= kSplitScanSize ? oldSize / 2 : oldSize;
+  std::thread helper;
+  if (middle < oldSize) {
+    try {
+      helper = std::thread([&] { cut(&second, middle, oldSize, middle, nullptr); });
+    } catch (const std::system_error&) {
+      // One pass then cuts it all.
+    }
+  }
+  const bool split = helper.joinable();
+  cut(&first, 0, split ? middle : oldSize, split ? oldSize - middle : 0, [&](int64_t at) {
+    if (!split || at < middle) return false;
+    if (helper.joinable()) helper.join();
+    // A second pass that gave up has its reason; this one needs no more.
+    if (!second.read || second.tooFew) return true;
+    if (!std::binary_search(second.cuts.begin(), second.cuts.end(), at)) return false;
+    first.syncAt = at;
+    return true;
+  });
+  if (helper.joinable()) helper.join();
+  if (first.syncAt < 0 && split && (second.tooFew || !second.read)) {
+    // The first pass stopped for the second's sake (or for its own reason).
+    if (second.tooFew) return LocalChunks::kTooFew;
+    return LocalChunks::kUnreadable;
+  }
+  if (first.tooFew) return LocalChunks::kTooFew;
+  if (first.syncAt < 0 && !first.read) return LocalChunks::kUnreadable;
+  // The hits of one pass: the first's, then the second's from where they met.
+  std::vector<CutPass::Hit> hits = std::move(first.hits);
+  for (const CutPass::Hit& h : second.hits) {
+    if (first.syncAt >= 0 && h.at >= first.syncAt) hits.push_back(h);
+  }
   int64_t found = 0;
-  bool tooFew = false;
-  const bool read =
-      ForEachChunkOfFile(oldCopy, map.params, [&](int64_t at, const char* data, size_t n) {
-        auto it = wanted.find(FastChunkHash(data, n));
-        if (it != wanted.end() && it->second.length == n && it->second.at < 0) {
-          it->second.at = at;
-          found += static_cast<int64_t>(n) * it->second.uses;
-        }
-        const int64_t rest = oldSize - at - static_cast<int64_t>(n);
-        tooFew = found + rest * mostUses < needed;
-        return !tooFew && !stop();
-      });
-  if (tooFew) return LocalChunks::kTooFew;
-  if (!read) return LocalChunks::kUnreadable;
+  for (const CutPass::Hit& h : hits) {
+    Wanted& w = wanted[h.hash];
+    if (w.at < 0) {
+      w.at = h.at;
+      found += static_cast<int64_t>(h.length) * w.uses;
+    }
+  }
+  if (found < needed) return LocalChunks::kTooFew;
   offsets->clear();
   for (const ChunkEntry& e : map.chunks) offsets->push_back(wanted[e.fastHash].at);
   return LocalChunks::kFound;
@@ -109,21 +192,28 @@ LocalChunks FindLocalChunks(const std::string& oldCopy, const ChunkMap& map, int
 
 // The new file as it is written, front to back: chunks of the old copy
 // copied, fetched ranges appended as they arrive, each fetched chunk checked
-// against the map's SHA-256 when its last byte is in.
+// against the map's SHA-256 when its last byte is in. Every byte passes
+// through a buffer of the background digest, which takes the file's MD5 on
+// the second core while the next buffer fills: on a big file the MD5 would
+// otherwise cost as much as all the rest of the copy.
 // Thread-safety: one thread.
 class DeltaAssembly {
  public:
   DeltaAssembly(const ChunkMap& map, const std::vector<int64_t>& local, int old, FileAppender* out)
-      : map_(map), local_(local), old_(old), out_(out), buffer_(map.params.maxSize) {}
+      : map_(map), local_(local), old_(old), out_(out) {}
 
   // Copies the old copy's chunks before `chunk`.
   bool CopyLocalUntil(size_t chunk) {
     for (; cursor_ < chunk; ++cursor_) {
-      const uint32_t length = map_.chunks[cursor_].length;
       if (local_[cursor_] < 0) return Fail("a chunk to fetch was passed over");
-      if (pread(old_, buffer_.data(), length, local_[cursor_]) != static_cast<ssize_t>(length) ||
-          !out_->Append(buffer_.data(), length)) {
-        return Fail("the old copy cannot be read");
+      const int64_t length = map_.chunks[cursor_].length;
+      for (int64_t done = 0; done < length;) {
+        const size_t piece = Room(static_cast<size_t>(length - done));
+        if (pread(old_, Space(), piece, local_[cursor_] + done) != static_cast<ssize_t>(piece)) {
+          return Fail("the old copy cannot be read");
+        }
+        if (!Commit(piece)) return false;
+        done += static_cast<int64_t>(piece);
       }
     }
     return true;
@@ -143,9 +233,10 @@ class DeltaAssembly {
     while (size > 0) {
       if (!range_ || received_ >= range_->length) return Fail("a body longer than the range");
       const uint32_t length = map_.chunks[cursor_].length;
-      const size_t take = std::min<size_t>(size, length - inChunk_);
-      if (!out_->Append(data, take)) return Fail("the file cannot be written");
+      const size_t take = Room(std::min<size_t>(size, length - inChunk_));
+      std::memcpy(Space(), data, take);
       sha_->Update(data, take);
+      if (!Commit(take)) return false;
       inChunk_ += take;
       received_ += static_cast<int64_t>(take);
       data += take;
@@ -155,10 +246,38 @@ class DeltaAssembly {
     return true;
   }
 
+  // Writes what is still buffered; the MD5 of all that was written.
+  bool Finish(std::string* md5) {
+    if (!Flush()) return false;
+    *md5 = digest_.Finish();
+    return true;
+  }
+
   bool RangeComplete() const { return range_ && received_ == range_->length; }
   const std::string& failure() const { return failure_; }
 
  private:
+  // How much of `wanted` the current buffer takes at Space(), at least one
+  // byte: a full buffer is handed on first.
+  size_t Room(size_t wanted) {
+    if (used_ == BackgroundMd5::kBufferSize) Flush();
+    return std::min(wanted, BackgroundMd5::kBufferSize - used_);
+  }
+  char* Space() { return digest_.Buffer(turn_) + used_; }
+  bool Commit(size_t n) {
+    used_ += n;
+    return failure_.empty();
+  }
+  // Writes the current buffer and hands it to the digest; the other one
+  // fills next (its own digest is done by the time Feed returns).
+  bool Flush() {
+    if (used_ == 0) return failure_.empty();
+    if (!out_->Append(digest_.Buffer(turn_), used_)) return Fail("the file cannot be written");
+    digest_.Feed(digest_.Buffer(turn_), used_);
+    turn_ ^= 1;
+    used_ = 0;
+    return true;
+  }
   bool ChunkDone() {
     const std::string hex = sha_->HexDigest();
     sha_ = std::make_unique<platform::Sha256>();
@@ -182,7 +301,9 @@ class DeltaAssembly {
   const std::vector<int64_t>& local_;
   int old_;
   FileAppender* out_;
-  std::vector<char> buffer_;
+  BackgroundMd5 digest_;
+  int turn_ = 0;     // the buffer filling
+  size_t used_ = 0;  // bytes in it
   size_t cursor_ = 0;  // the next chunk of the new file to write
   const FetchRange* range_ = nullptr;
   size_t inChunk_ = 0;
@@ -396,23 +517,22 @@ DeltaOutcome DeltaFetch::Assemble(const DownloadTask& task, const ChunkMap& map,
   RemoveFileIfPresent(task.downloadPath);
   FileAppender out;
   const int old = open(task.targetPath.c_str(), O_RDONLY | O_CLOEXEC);
-  if (old < 0 || !out.Open(task.downloadPath, true)) {
+  if (old < 0 || !out.Open(task.downloadPath, false)) {
     if (old >= 0) close(old);
     *why = "the files cannot be opened";
     return DeltaOutcome::kUnused;
   }
   DeltaAssembly assembly(map, local, old, &out);
   FetchRanges(task, ranges, &assembly, why);
-  if (why->empty() && !stop_() && !assembly.CopyLocalUntil(map.chunks.size())) {
+  if (why->empty() && !stop_() &&
+      (!assembly.CopyLocalUntil(map.chunks.size()) || !assembly.Finish(md5))) {
     *why = assembly.failure();
   }
   close(old);
   const bool closed = out.Close();
   if (stop_()) return DeltaOutcome::kStopped;
   if (why->empty() && !closed) *why = "the file cannot be written";
-  if (why->empty() && (*md5 = out.HexDigest()) != task.code) {
-    *why = "the assembled file's MD5 differs";
-  }
+  if (why->empty() && *md5 != task.code) *why = "the assembled file's MD5 differs";
   return why->empty() ? DeltaOutcome::kComplete : DeltaOutcome::kUnused;
 }
 

@@ -104,7 +104,8 @@ TEST_F(DeltaFetchTest, OnlyTheChangedChunksTravelAndTheFileIsAssembledExactly) {
 
 // A big old copy is probed before it is cut: one edit leaves plenty in
 // common, a new build of a packed archive nothing, and that one is fetched
-// whole without being hashed through.
+// whole without being hashed through. The copy is cut by two threads, one
+// per half, and the edit sits where they meet.
 TEST_F(DeltaFetchTest, ABigFileThatChangedThroughoutIsFetchedWholeWithoutBeingCut) {
   old_ = RandomBytes(40 << 20, 4);
   WriteAll(task_.targetPath, old_);
