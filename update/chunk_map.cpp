@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cstring>
 #include <string>
+#include <system_error>
 #include <thread>
 
 #include "platform/crypto.h"
@@ -146,7 +147,12 @@ bool BuildChunkMap(const std::string& path, const ChunkParams& params, ChunkMap*
   map->params = params;
   map->chunks.clear();
   std::string md5;
-  std::thread digest([&] { md5 = Md5OfFile(path); });
+  std::thread digest;
+  try {
+    digest = std::thread([&] { md5 = Md5OfFile(path); });
+  } catch (const std::system_error&) {
+    md5 = Md5OfFile(path);  // no second thread to be had: one read after the other
+  }
   int64_t total = 0;
   const bool read = ForEachChunkOfFile(path, params, [&](int64_t, const char* data, size_t n) {
     ChunkEntry e;
@@ -157,7 +163,7 @@ bool BuildChunkMap(const std::string& path, const ChunkParams& params, ChunkMap*
     total += static_cast<int64_t>(n);
     return true;
   });
-  digest.join();
+  if (digest.joinable()) digest.join();
   map->fileSize = total;
   map->md5 = md5;
   return read && !md5.empty();
