@@ -17,6 +17,7 @@
 #include "update/install_state.h"
 #include "update/local_list.h"
 #include "update/md5.h"
+#include "update/release_trust.h"
 #include "update/safe_path.h"
 #include "util/file_util.h"
 #include "util/text_util.h"
@@ -369,9 +370,13 @@ void DifferenceStep::AddDownloadTask(const FileEntry& entry, uint8_t fixNameCase
       (TaskKindOf(entry.zip) == TaskKind::Zip || TaskKindOf(entry.zip) == TaskKind::SevenZip)
           ? entry.zipSize
           : 0;
-  // A big plain file may be fetched as a delta against the copy on disk.
-  if (task.TaskKind == TaskKind::Plain && task.size >= kDeltaMinFileSize) {
-    task.deltaMap = release_layout::DeltaMapPath(entry.path);
+  // A big plain file may be fetched as a delta against the copy on disk. A
+  // signed release names its maps: a file without one (below the
+  // publisher's --delta-min-size) costs no request for it.
+  const std::string map = release_layout::DeltaMapPath(entry.path);
+  if (task.TaskKind == TaskKind::Plain && task.size >= kDeltaMinFileSize &&
+      state_.trust().MayHave(map)) {
+    task.deltaMap = map;
     task.deltaMapUrl = fetcher_.releaseBaseUrl() + task.deltaMap;
   }
   if (FileSizeOf(task.downloadPath) != 0 && !IsFileMD5Equal(task.code, task.downloadPath)) {

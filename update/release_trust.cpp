@@ -90,6 +90,13 @@ uint64_t ReleaseTrust::serial() const {
   return manifest_ ? manifest_->serial : 0;
 }
 
+bool ReleaseTrust::MayHave(const std::string& relative) const {
+  if (!enabled()) return true;
+  SignedFile entry;
+  std::string why;
+  return SignedEntry(relative, &entry, &why);
+}
+
 bool ReleaseTrust::SignedEntry(const std::string& relative, SignedFile* entry,
                                std::string* error) const {
   std::lock_guard<std::mutex> hold(lock_);

@@ -60,6 +60,11 @@ class ReleaseTrust {
   bool CheckFile(const std::string& relative, const std::string& localPath,
                  const std::string& sha256, std::string* error) const;
 
+  // Unsigned mode: true, anything may be published. Otherwise whether the
+  // accepted release.sig names `relative`: a file it does not name would be
+  // refused, so it is not worth a request.
+  bool MayHave(const std::string& relative) const;
+
   // The highest serial accepted so far; 0 when none was.
   uint64_t AcceptedSerial() const;
 

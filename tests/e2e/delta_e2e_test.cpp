@@ -157,8 +157,10 @@ TEST_F(DeltaE2e, ATamperedMapOrChunkIsRefusedAndTheFileStillEndsRight) {
   const Game one = FirstVersion();
   const Game two = SecondVersion(one);
   ASSERT_EQ(Update(install_, Publish(one, "r1", "--sign-key '" + key + "'")), 0) << Out();
-  const std::string url2 =
-      Publish(two, "r2", "--sign-key '" + key + "' --previous '" + base_ + "r1'");
+  // trunc.pak (2.5 MiB) gets no map at this threshold, and release.sig says
+  // so: no request is made for it.
+  const std::string url2 = Publish(
+      two, "r2", "--sign-key '" + key + "' --previous '" + base_ + "r1' --delta-min-size 3");
 
   // A map changed after signing is refused: the file comes whole.
   const std::string map = base_ + "r2/LauncherConfig/delta/data/edit.pak.map";
@@ -177,6 +179,10 @@ TEST_F(DeltaE2e, ATamperedMapOrChunkIsRefusedAndTheFileStillEndsRight) {
   const size_t before = LogSize();
   EXPECT_NE(Update(install_, url2), 0) << Out();
   EXPECT_GE(SentFor(Uri("r2", "data/edit.pak"), before), 4 * kMiB - 1) << "fetched whole";
+  EXPECT_FALSE(fs::exists(base_ + "r2/LauncherConfig/delta/data/trunc.pak.map"));
+  EXPECT_EQ(ReadFile(server_.accessLog).find(Uri("r2", "LauncherConfig/delta/data/trunc.pak.map")),
+            std::string::npos);
+  EXPECT_GT(SentFor(Uri("r2", "data/trunc.pak"), before), 0);
   WriteFile(served, good);
   ASSERT_EQ(Update(install_, url2), 0) << Out();
   EXPECT_EQ(Differences(two, install_), std::vector<std::string>{});
