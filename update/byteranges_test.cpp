@@ -48,7 +48,8 @@ const std::string kEnd = "\r\n--3d6b6a416f9b5--\r\n";
 // length comes from its range.
 TEST(ByteRanges, PartsAreHandedOnWhateverTheyHoldAndHoweverTheBodyIsCut) {
   const std::string tricky = "\r\n--3d6b6a416f9b5--\r\n\r\n";
-  const std::string body = Part("0-4/100", "hello") + Part("20-42/100", tricky) +
+  // A length of 0, as one HTTP library writes it, is no reason to refuse.
+  const std::string body = Part("0-4/100", "hello") + Part("20-42/0", tricky) +
                            Part("99-99/*", "z") + kEnd + "an epilogue";
   const std::string expected = "[0-4]hello[20-42]" + tricky + "[99-99]z";
   for (size_t piece : {size_t{1}, size_t{2}, size_t{7}, size_t{64}, body.size()}) {
@@ -68,7 +69,7 @@ TEST(ByteRanges, AMalformedBodyIsRefusedWithItsReason) {
   const std::vector<std::pair<std::string, std::string>> cases = {
       {"\r\n--3d6b6a416f9b5\r\nContent-Type: x\r\n\r\nabc", "the first part is malformed"},
       {Part("4-3/100", ""), "the first part is malformed"},
-      {Part("0-4/5", "hello") + Part("5-5/5", "x"), "a part is malformed"},
+      {Part("0-4/5", "hello") + Part("5-5", "x"), "a part is malformed"},
       {Part("0-4/100", "helloX") + kEnd, "a part is malformed"},
       {Part("0-4/100", "hello") + "\r\n--other\r\n", "a part is malformed"},
       {Part("0-99999999999999999999/*", ""), "the first part is malformed"},

@@ -204,7 +204,7 @@ TEST_F(DeltaE2e, OneRangeARequestNoRangesAtAllAndAKillInTheMiddleOfADeltaStillEn
   const std::string dir = install_ + "/";
   // A CDN edge that serves one range per request (416 for several, as
   // Varnish answers): the deltas ask again one range at a time.
-  ASSERT_EQ(Update(install_, faults.Url("ok/" + name_ + "/r2/")), 0) << Out();
+  ASSERT_EQ(Update(install_, faults.Url("onerange/" + name_ + "/r2/")), 0) << Out();
   EXPECT_EQ(Differences(two, install_), std::vector<std::string>{});
   EXPECT_EQ(LogCount(dir, "Delta For edit.pak: Several Ranges In One Request Not Served (Status "
                           "416), Asking For One At A Time"),

@@ -6,8 +6,10 @@ Files under --root are served at /<behaviour>/<relative path>, where
   cut-N        every response breaks off after N body bytes
   cutonce-N    only the first response for that path breaks off after N bytes
   norange      the Range header is ignored (200 and the whole file)
-Without norange, a Range header asking for several ranges gets 416, as
-Varnish answers it: one range per request is all a CDN edge may serve.
+  onerange     a Range header asking for several ranges gets 416, as a
+               Varnish edge answers it (one range at a time is served);
+               without it (and without norange) several ranges get a 206
+               multipart/byteranges answer, as nginx sends
   status-N     answer N with a small error body (the file is not sent)
   stall        send the headers, then nothing (until --stall-limit seconds)
   stallhead    accept the request, send nothing at all
@@ -154,8 +156,11 @@ class Handler(BaseHTTPRequestHandler):
         with open(path, "rb") as f:
             data = f.read()
         start, end, ranged = 0, None, False
-        if "," in (self.headers.get("Range") or "") and "norange" not in opts:
-            return self.reply(416, b"")
+        several = re.match(r"bytes=\d+-\d+(,\d+-\d+)+$", self.headers.get("Range") or "")
+        if several and "norange" not in opts:
+            if "onerange" in opts:
+                return self.reply(416, b"")
+            return self.serve_ranges(opts, rel, data)
         m = re.match(r"bytes=(\d+)-(\d*)$", self.headers.get("Range") or "")
         if m and "norange" not in opts:
             start = int(m.group(1))
@@ -171,6 +176,29 @@ class Handler(BaseHTTPRequestHandler):
         self.send_response(206 if ranged else 200)
         if ranged:
             self.send_header("Content-Range", "bytes %d-%d/%d" % (start, last, len(data)))
+        self.send_length_and_body(opts, rel, body)
+
+    def serve_ranges(self, opts, rel, data):
+        """Several ranges in one multipart answer; a cut, a trickle or a
+        wrong length then falls somewhere inside its parts."""
+        if "halved" in opts:
+            data = data[:len(data) // 2]
+        boundary = b"fault%08d" % self.conn_id
+        body = b""
+        for span in self.headers["Range"][len("bytes="):].split(","):
+            first, last = (int(x) for x in span.split("-"))
+            last = min(last, len(data) - 1)
+            if first > last:
+                return self.reply(416, b"")
+            body += (b"\r\n--" + boundary + b"\r\nContent-Type: application/octet-stream\r\n" +
+                     b"Content-Range: bytes %d-%d/%d\r\n\r\n" % (first, last, len(data)) +
+                     data[first:last + 1])
+        body += b"\r\n--" + boundary + b"--\r\n"
+        self.send_response(206)
+        self.send_header("Content-Type", "multipart/byteranges; boundary=" + boundary.decode())
+        self.send_length_and_body(opts, rel, body)
+
+    def send_length_and_body(self, opts, rel, body):
         if "nolength" in opts:
             self.send_header("Connection", "close")
             self.close_connection = True
