@@ -88,105 +88,132 @@ constexpr int64_t kSplitScanSize = kProbedFileSize;
 // bytes: a file that changed throughout is not hashed to its end first.
 //
 // Cutting is the costliest local step of a delta, so a big copy is cut on
-// both cores: a second thread from the middle, and this one from the start
-// on past the middle until one of its cuts falls where the second thread
-// cut too. A cut depends only on the bytes since the previous one, so from
-// there both cut alike, and the result is the cut of a single pass. `stop`
-// is asked from both threads.
-LocalChunks FindLocalChunks(const std::string& oldCopy, const ChunkMap& map, int64_t needed,
-                            const std::function<bool()>& stop, std::vector<int64_t>* offsets) {
+// both cores: a second thread from the middle, and the caller's from the
+// start on past the middle until one of its cuts falls where the second
+// thread cut too. A cut depends only on the bytes since the previous one,
+// so from there both cut alike, and the result is the cut of a single pass.
+// Thread-safety: Find runs on one thread and starts the helper itself; the
+// table of wanted chunks is only read while both cut, and `stop` is asked
+// from both.
+class LocalChunkFinder {
+ public:
+  LocalChunkFinder(const std::string& oldCopy, const ChunkMap& map, int64_t needed,
+                   const std::function<bool()>& stop)
+      : oldCopy_(oldCopy), map_(map), needed_(needed), stop_(stop) {
+    for (const ChunkEntry& e : map.chunks) {
+      Wanted& w = wanted_[e.fastHash];
+      w.length = e.length;
+      mostUses_ = std::max(mostUses_, ++w.uses);
+    }
+  }
+
+  LocalChunks Find(std::vector<int64_t>* offsets) {
+    const int64_t oldSize = FileSizeOf(oldCopy_);
+    auto isWanted = [this](const char* data, size_t n) {
+      return UsesOf(FastChunkHash(data, n), n) > 0;
+    };
+    if (!ProbeFindsAChunk(oldCopy_, oldSize, map_.params, isWanted)) {
+      return LocalChunks::kNothingInCommon;
+    }
+    CutPass first, second;
+    const LocalChunks cut = CutBothHalves(oldSize, &first, &second);
+    return cut == LocalChunks::kFound ? Merge(first, second, offsets) : cut;
+  }
+
+ private:
   struct Wanted {
     int64_t at = -1;
     uint32_t length = 0;
     int64_t uses = 0;  // chunks of the new file with this content
   };
-  std::unordered_map<uint64_t, Wanted> wanted;
-  int64_t mostUses = 1;
-  for (const ChunkEntry& e : map.chunks) {
-    Wanted& w = wanted[e.fastHash];
-    w.length = e.length;
-    mostUses = std::max(mostUses, ++w.uses);
+
+  int64_t UsesOf(uint64_t hash, size_t n) const {
+    auto it = wanted_.find(hash);
+    return it != wanted_.end() && it->second.length == n ? it->second.uses : 0;
   }
-  const int64_t oldSize = FileSizeOf(oldCopy);
-  // Read-only from here until both passes are done.
-  auto usesOf = [&](uint64_t hash, size_t n) -> int64_t {
-    auto it = wanted.find(hash);
-    return it != wanted.end() && it->second.length == n ? it->second.uses : 0;
-  };
-  auto isWanted = [&](const char* data, size_t n) {
-    return usesOf(FastChunkHash(data, n), n) > 0;
-  };
-  if (!ProbeFindsAChunk(oldCopy, oldSize, map.params, isWanted)) {
-    return LocalChunks::kNothingInCommon;
-  }
-  // One pass over [from, end), giving up as soon as even finding every
-  // chunk of the other half (`elsewhere` bytes) could not make up `needed`.
-  auto cut = [&](CutPass* pass, int64_t from, int64_t until, int64_t elsewhere,
-                 const std::function<bool(int64_t)>& met) {
+
+  // One pass over [from, end of file), giving up as soon as even finding
+  // every chunk of the other half (`elsewhere` bytes) could not make up
+  // `needed`; `met` may end it at a chunk's start.
+  void Cut(CutPass* pass, int64_t from, int64_t until, int64_t elsewhere,
+           const std::function<bool(int64_t)>& met) const {
     int64_t found = 0;
     pass->read = ForEachChunkOfFile(
-        oldCopy, map.params,
+        oldCopy_, map_.params,
         [&](int64_t at, const char* data, size_t n) {
           if (met && met(at)) return false;
           if (from > 0) pass->cuts.push_back(at);
           const uint64_t hash = FastChunkHash(data, n);
-          const int64_t uses = usesOf(hash, n);
+          const int64_t uses = UsesOf(hash, n);
           if (uses > 0) {
             pass->hits.push_back({at, hash, static_cast<uint32_t>(n)});
             found += static_cast<int64_t>(n) * uses;
           }
           const int64_t rest = std::max<int64_t>(0, until - at - static_cast<int64_t>(n));
-          pass->tooFew = found + (rest + elsewhere) * mostUses < needed;
-          return !pass->tooFew && !stop();
+          pass->tooFew = found + (rest + elsewhere) * mostUses_ < needed_;
+          return !pass->tooFew && !stop_();
         },
         from);
-  };
-  CutPass first, second;
-  const int64_t middle = oldSize >= kSplitScanSize ? oldSize / 2 : oldSize;
-  std::thread helper;
-  if (middle < oldSize) {
-    try {
-      helper = std::thread([&] { cut(&second, middle, oldSize, middle, nullptr); });
-    } catch (const std::system_error&) {
-      // One pass then cuts it all.
+  }
+
+  // The first half on this thread, the second on a helper when the copy is
+  // big and a thread can be had; kFound when both came through.
+  LocalChunks CutBothHalves(int64_t oldSize, CutPass* first, CutPass* second) {
+    const int64_t middle = oldSize >= kSplitScanSize ? oldSize / 2 : oldSize;
+    std::thread helper;
+    if (middle < oldSize) {
+      try {
+        helper = std::thread([&] { Cut(second, middle, oldSize, middle, nullptr); });
+      } catch (const std::system_error&) {
+        // One pass then cuts it all.
+      }
     }
-  }
-  const bool split = helper.joinable();
-  cut(&first, 0, split ? middle : oldSize, split ? oldSize - middle : 0, [&](int64_t at) {
-    if (!split || at < middle) return false;
+    const bool split = helper.joinable();
+    Cut(first, 0, split ? middle : oldSize, split ? oldSize - middle : 0, [&](int64_t at) {
+      if (!split || at < middle) return false;
+      if (helper.joinable()) helper.join();
+      // A second pass that gave up has its reason; this one needs no more.
+      if (!second->read || second->tooFew) return true;
+      if (!std::binary_search(second->cuts.begin(), second->cuts.end(), at)) return false;
+      first->syncAt = at;
+      return true;
+    });
     if (helper.joinable()) helper.join();
-    // A second pass that gave up has its reason; this one needs no more.
-    if (!second.read || second.tooFew) return true;
-    if (!std::binary_search(second.cuts.begin(), second.cuts.end(), at)) return false;
-    first.syncAt = at;
-    return true;
-  });
-  if (helper.joinable()) helper.join();
-  if (first.syncAt < 0 && split && (second.tooFew || !second.read)) {
-    // The first pass stopped for the second's sake (or for its own reason).
-    if (second.tooFew) return LocalChunks::kTooFew;
-    return LocalChunks::kUnreadable;
+    if (first->syncAt < 0 && split && (second->tooFew || !second->read)) {
+      return second->tooFew ? LocalChunks::kTooFew : LocalChunks::kUnreadable;
+    }
+    if (first->tooFew) return LocalChunks::kTooFew;
+    if (first->syncAt < 0 && !first->read) return LocalChunks::kUnreadable;
+    return LocalChunks::kFound;
   }
-  if (first.tooFew) return LocalChunks::kTooFew;
-  if (first.syncAt < 0 && !first.read) return LocalChunks::kUnreadable;
-  // The hits of one pass: the first's, then the second's from where they met.
-  std::vector<CutPass::Hit> hits = std::move(first.hits);
-  for (const CutPass::Hit& h : second.hits) {
-    if (first.syncAt >= 0 && h.at >= first.syncAt) hits.push_back(h);
-  }
-  int64_t found = 0;
-  for (const CutPass::Hit& h : hits) {
-    Wanted& w = wanted[h.hash];
-    if (w.at < 0) {
+
+  // The hits of one pass, the first's and then the second's from where
+  // they met, give each wanted chunk its first place in the old copy.
+  LocalChunks Merge(const CutPass& first, const CutPass& second, std::vector<int64_t>* offsets) {
+    int64_t found = 0;
+    auto take = [&](const CutPass::Hit& h) {
+      Wanted& w = wanted_[h.hash];
+      if (w.at >= 0) return;
       w.at = h.at;
       found += static_cast<int64_t>(h.length) * w.uses;
+    };
+    for (const CutPass::Hit& h : first.hits) take(h);
+    for (const CutPass::Hit& h : second.hits) {
+      if (first.syncAt >= 0 && h.at >= first.syncAt) take(h);
     }
+    if (found < needed_) return LocalChunks::kTooFew;
+    offsets->clear();
+    for (const ChunkEntry& e : map_.chunks) offsets->push_back(wanted_[e.fastHash].at);
+    return LocalChunks::kFound;
   }
-  if (found < needed) return LocalChunks::kTooFew;
-  offsets->clear();
-  for (const ChunkEntry& e : map.chunks) offsets->push_back(wanted[e.fastHash].at);
-  return LocalChunks::kFound;
-}
+
+  const std::string& oldCopy_;
+  const ChunkMap& map_;
+  const int64_t needed_;
+  const std::function<bool()>& stop_;
+  std::unordered_map<uint64_t, Wanted> wanted_;
+  int64_t mostUses_ = 1;
+};
 
 }  // namespace
 
@@ -479,7 +506,7 @@ DeltaOutcome DeltaFetch::Fetch(const DownloadTask& task, std::string* md5) {
   // from the old copy.
   const int64_t needed = mapBytes + task.size - task.size * kMostOfTheFilePercent / 100;
   std::vector<int64_t> local;
-  switch (FindLocalChunks(task.targetPath, map, needed, stop_, &local)) {
+  switch (LocalChunkFinder(task.targetPath, map, needed, stop_).Find(&local)) {
     case LocalChunks::kFound:
       break;
     case LocalChunks::kTooFew:
