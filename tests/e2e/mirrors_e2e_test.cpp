@@ -168,11 +168,21 @@ TEST_F(MirrorsTest, EdgesThatDieLagOrAnswer503LeaveEveryFileRight) {
   ExpectFailoverFromAToB(log, a, lagging, b);
 
   // 1b. An update of that install to a release with half its big files
-  // changed, A killed again once a few of them are in.
+  // changed, A killed again once a few of them are in. A quarter are new
+  // throughout; the others have two edits, which come as deltas: the edges
+  // answer several ranges in one request with 416, so each is asked again
+  // one range at a time.
   const std::string installed = dir_;
   Game newer = game_;
   for (int i = 0; i < kFiles; i += 2) {
-    newer["data/big/chunk" + std::to_string(i) + ".pak"] = RandomBytes(2900 + i, kFileBytes);
+    std::string& file = newer["data/big/chunk" + std::to_string(i) + ".pak"];
+    if (i % 4 == 0) {
+      file = RandomBytes(2900 + i, kFileBytes);
+    } else {
+      for (size_t at : {size_t{1} << 20, size_t{4} << 20}) {
+        file.replace(at, 4096, RandomBytes(static_cast<uint32_t>(at) + i, 4096));
+      }
+    }
   }
   ASSERT_TRUE(PublishInMemory(newer, "newer", "2.1"));
   ASSERT_TRUE(edgeA_->Start());
@@ -192,6 +202,11 @@ TEST_F(MirrorsTest, EdgesThatDieLagOrAnswer503LeaveEveryFileRight) {
   EXPECT_TRUE(Differences(newer, dir_).empty());
   ExpectFailoverFromAToB(log, a2, lagging2, b2);
   EXPECT_EQ(OldReleaseFilesServed(), "");
+  EXPECT_GT(Count(log, "Several Ranges In One Request Not Served (Status 416), Asking For One At "
+                       "A Time"),
+            0)
+      << log;
+  EXPECT_GT(Count(log, ": Fetching "), 0) << "deltas through the edges\n" << log;
 
   // 2. Edge A is back and preferred. A quarter of the way in it loses its
   // origin and answers 503 to everything; once it has failed it recovers,
