@@ -101,6 +101,15 @@ class DeltaE2e : public ::testing::Test {
     return sent;
   }
   size_t LogSize() { return ReadFile(server_.accessLog).size(); }
+  // nginx logs a request just after its last byte leaves, so the line of a
+  // pass's last request may come a moment after the patcher has exited:
+  // waits for a request of `uriPart` after log offset `from`.
+  void AwaitLogged(const std::string& uriPart, size_t from) {
+    EXPECT_TRUE(WaitFor(
+        [&] { return ReadFile(server_.accessLog).find(uriPart + " ", from) != std::string::npos; },
+        10))
+        << uriPart;
+  }
   std::string Uri(const std::string& rel, const std::string& path) {
     return "/" + name_ + "/" + rel + "/" + path;
   }
@@ -121,6 +130,10 @@ TEST_F(DeltaE2e, AnUpdateAndARepairFetchOnlyTheChangedChunks) {
   const size_t before = LogSize();
   ASSERT_EQ(Update(install_, url2), 0) << Out();
   EXPECT_EQ(Differences(two, install_), std::vector<std::string>{});
+  for (const char* path : {"data/edit.pak", "data/insert.pak", "data/append.pak",
+                           "data/trunc.pak", "LauncherConfig/delta/data/edit.pak.map"}) {
+    AwaitLogged(Uri("r2", path), before);
+  }
   int ranges = 0, requests = 0;
   const int64_t edit = SentFor(Uri("r2", "data/edit.pak"), before, &ranges, &requests);
   EXPECT_GT(edit, 8 * 4096);
@@ -142,6 +155,7 @@ TEST_F(DeltaE2e, AnUpdateAndARepairFetchOnlyTheChangedChunks) {
   const size_t beforeRepair = LogSize();
   ASSERT_EQ(Update(install_, url2, "repair"), 0) << Out();
   EXPECT_EQ(Differences(two, install_), std::vector<std::string>{});
+  AwaitLogged(Uri("r2", "data/edit.pak"), beforeRepair);
   const int64_t repaired = SentFor(Uri("r2", "data/edit.pak"), beforeRepair);
   EXPECT_GT(repaired, 3 * 4096);
   EXPECT_LT(repaired, kMiB) << "three chunks of at most 256 KiB";
@@ -178,6 +192,7 @@ TEST_F(DeltaE2e, ATamperedMapOrChunkIsRefusedAndTheFileStillEndsRight) {
 
   const size_t before = LogSize();
   EXPECT_NE(Update(install_, url2), 0) << Out();
+  AwaitLogged(Uri("r2", "data/edit.pak"), before);
   EXPECT_GE(SentFor(Uri("r2", "data/edit.pak"), before), 4 * kMiB - 1) << "fetched whole";
   EXPECT_FALSE(fs::exists(base_ + "r2/LauncherConfig/delta/data/trunc.pak.map"));
   EXPECT_EQ(ReadFile(server_.accessLog).find(Uri("r2", "LauncherConfig/delta/data/trunc.pak.map")),
