@@ -28,7 +28,11 @@ void Installation::SetUpdateMode(UpdateMode mode) {
 
 std::string ReadLaunchConf(const std::string& folder) {
   pugi::xml_document doc;
-  if (!doc.load_file((folder + "Launch.conf").c_str())) return std::string();
+  // Read back exactly what WriteLaunchConf wrote: a version of blanks or
+  // with line breaks (update.xml may carry them as character references) is
+  // kept as it was, not dropped or normalised.
+  const unsigned options = (pugi::parse_default | pugi::parse_ws_pcdata) & ~pugi::parse_eol;
+  if (!doc.load_file((folder + "Launch.conf").c_str(), options)) return std::string();
   pugi::xml_node text = doc.child("info").child("client_ver").first_child();
   return text.type() == pugi::node_pcdata ? Utf8ToWide(text.value()) : std::string();
 }

@@ -29,6 +29,16 @@ TEST_F(UpdateListTest, CurrentClientListIsNotFetchedAgain) {
   CVXDlownloader restarted(install_);
   restarted.LoadLaunchConf();
   EXPECT_EQ(restarted.clientVersion(), "1.2.3");
+
+  // Blanks and line breaks given as character references come back as they were stored.
+  for (const char* version : {"&#10;", " &#13;2&#13;&#10; "}) {
+    ServeUpdateXml(version, Md5(list));
+    EXPECT_EQ(engine_->GetUpdateList(), Status_Ready);
+    CVXDlownloader again(install_);
+    again.LoadLaunchConf();
+    EXPECT_EQ(again.clientVersion(), engine_->clientVersion()) << version;
+    EXPECT_FALSE(again.clientVersion().empty()) << version;
+  }
 }
 
 TEST_F(UpdateListTest, MissingOrStaleClientListIsFetchedAndChecked) {
