@@ -28,12 +28,6 @@ std::vector<std::string> ReadLines(const std::string& file) {
   return lines;
 }
 
-std::string Trim(const std::string& s) {
-  size_t b = s.find_first_not_of(" \t");
-  size_t e = s.find_last_not_of(" \t");
-  return b == std::string::npos ? "" : s.substr(b, e - b + 1);
-}
-
 int Today() {
   std::time_t now = std::time(nullptr);
   std::tm local{};
@@ -125,15 +119,15 @@ namespace {
 // The section name of a "[name]" line; false for any other line.
 bool SectionOf(const std::string& line, std::string* section) {
   if (line.size() < 2 || line.front() != '[' || line.back() != ']') return false;
-  *section = Trim(line.substr(1, line.size() - 2));
+  *section = TrimBlanks(line.substr(1, line.size() - 2));
   return true;
 }
 
 // The value of a "key = value" line when its key is key.
 bool ValueOf(const std::string& line, const std::string& key, std::string* value) {
   size_t eq = line.find('=');
-  if (eq == std::string::npos || !EqualNoCase(Trim(line.substr(0, eq)), key)) return false;
-  *value = Trim(line.substr(eq + 1));
+  if (eq == std::string::npos || !EqualNoCase(TrimBlanks(line.substr(0, eq)), key)) return false;
+  *value = TrimBlanks(line.substr(eq + 1));
   return true;
 }
 
@@ -144,7 +138,7 @@ std::string ReadIniValue(const std::string& file, const std::string& section,
   std::string current;
   std::string value;
   for (const std::string& raw : ReadLines(file)) {
-    std::string line = Trim(raw);
+    std::string line = TrimBlanks(raw);
     if (SectionOf(line, &current)) continue;
     if (EqualNoCase(current, section) && ValueOf(line, key, &value)) return value.substr(0, 32);
   }
@@ -158,7 +152,7 @@ bool WriteIniValue(const std::string& file, const std::string& section, const st
   std::string old;
   int sectionEnd = -1;
   for (size_t i = 0; i < lines.size(); ++i) {
-    std::string line = Trim(lines[i]);
+    std::string line = TrimBlanks(lines[i]);
     if (SectionOf(line, &current)) {
       if (EqualNoCase(current, section)) sectionEnd = static_cast<int>(i) + 1;
     } else if (EqualNoCase(current, section)) {

@@ -11,12 +11,6 @@ namespace {
 // not an answer to our request.
 constexpr size_t kHeadLimit = 8192;
 
-std::string Trimmed(const std::string& text) {
-  const size_t first = text.find_first_not_of(" \t");
-  if (first == std::string::npos) return "";
-  return text.substr(first, text.find_last_not_of(" \t") - first + 1);
-}
-
 // Reads decimal digits at text[*at...]; false for none or a number too
 // large for any file.
 bool ReadNumber(const std::string& text, size_t* at, int64_t* value) {
@@ -52,8 +46,8 @@ bool FindContentRange(const std::string& headers, int64_t* from, int64_t* to) {
     if (end == std::string::npos) end = headers.size();
     const std::string text = headers.substr(line, end - line);
     const size_t colon = text.find(':');
-    if (colon != std::string::npos && EqualNoCase(Trimmed(text.substr(0, colon)), "Content-Range")) {
-      return ParseContentRange(Trimmed(text.substr(colon + 1)), from, to);
+    if (colon != std::string::npos && EqualNoCase(TrimBlanks(text.substr(0, colon)), "Content-Range")) {
+      return ParseContentRange(TrimBlanks(text.substr(colon + 1)), from, to);
     }
     line = end + 2;
   }
@@ -64,14 +58,14 @@ bool FindContentRange(const std::string& headers, int64_t* from, int64_t* to) {
 
 std::string ByteRangesBoundary(const std::string& contentType) {
   const size_t semicolon = contentType.find(';');
-  if (!EqualNoCase(Trimmed(contentType.substr(0, semicolon)), "multipart/byteranges")) return "";
+  if (!EqualNoCase(TrimBlanks(contentType.substr(0, semicolon)), "multipart/byteranges")) return "";
   size_t at = semicolon;
   while (at != std::string::npos) {
     const size_t next = contentType.find(';', at + 1);
-    const std::string param = Trimmed(contentType.substr(at + 1, next - at - 1));
+    const std::string param = TrimBlanks(contentType.substr(at + 1, next - at - 1));
     const size_t equals = param.find('=');
-    if (equals != std::string::npos && EqualNoCase(Trimmed(param.substr(0, equals)), "boundary")) {
-      std::string value = Trimmed(param.substr(equals + 1));
+    if (equals != std::string::npos && EqualNoCase(TrimBlanks(param.substr(0, equals)), "boundary")) {
+      std::string value = TrimBlanks(param.substr(equals + 1));
       if (value.size() >= 2 && value.front() == '"' && value.back() == '"') {
         value = value.substr(1, value.size() - 2);
       }

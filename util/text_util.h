@@ -40,6 +40,9 @@ std::string Utf8ToWide(const char* text);
 // inside a UTF-8 sequence.
 std::string CutUtf8(const std::string& text, size_t maxBytes);
 
+// `text` without its leading and trailing spaces and tabs.
+std::string TrimBlanks(const std::string& text);
+
 // ASCII letters compared without regard to case (skin attribute values,
 // profile file section and key names).
 bool EqualNoCase(const std::string& a, const std::string& b);

@@ -53,6 +53,12 @@ TEST(ConversionTest, UtfEightPassesThroughAndStopsAtZeroByte) {
   EXPECT_STREQ(buffer, "abc");
 }
 
+TEST(TrimBlanksTest, TakesOnlySpacesAndTabsFromBothEnds) {
+  EXPECT_EQ(TrimBlanks(" \t a b\t "), "a b");
+  EXPECT_EQ(TrimBlanks(" \t "), "");
+  EXPECT_EQ(TrimBlanks("\na\r"), "\na\r");
+}
+
 TEST(CutUtf8Test, NeverSplitsASequence) {
   const std::string text = "ab\xe6\x96\x87";  // two ASCII bytes and one 3-byte character
   EXPECT_EQ(CutUtf8(text, 5), text);
