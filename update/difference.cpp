@@ -373,11 +373,12 @@ void DifferenceStep::AddDownloadTask(const FileEntry& entry, uint8_t fixNameCase
   // A big plain file may be fetched as a delta against the copy on disk. A
   // signed release names its maps: a file without one (below the
   // publisher's --delta-min-size) costs no request for it.
-  const std::string map = release_layout::DeltaMapPath(entry.path);
-  if (task.TaskKind == TaskKind::Plain && task.size >= kDeltaMinFileSize &&
-      state_.trust().MayHave(map)) {
-    task.deltaMap = map;
-    task.deltaMapUrl = fetcher_.releaseBaseUrl() + task.deltaMap;
+  if (task.TaskKind == TaskKind::Plain && task.size >= kDeltaMinFileSize) {
+    const std::string map = release_layout::DeltaMapPath(entry.path);
+    if (state_.trust().MayHave(map)) {
+      task.deltaMap = map;
+      task.deltaMapUrl = fetcher_.releaseBaseUrl() + task.deltaMap;
+    }
   }
   if (FileSizeOf(task.downloadPath) != 0 && !IsFileMD5Equal(task.code, task.downloadPath)) {
     RemoveFileIfPresent(task.downloadPath);
