@@ -570,17 +570,14 @@ void DeltaFetch::FetchRanges(const DownloadTask& task, const std::vector<FetchRa
     const size_t count = several ? std::min(kRangesPerRequest, ranges.size() - next) : 1;
     BatchReceiver receiver(assembly, &ranges[next], count, stop_,
                            [this](int64_t n) { Received(n); });
-    HttpResult h;
-    if (count == 1) {
-      h = http_->GetRange(task.downloadUrl, ranges[next].offset,
-                          ranges[next].offset + ranges[next].length - 1, *timeouts_, &receiver);
-    } else {
-      std::vector<HttpRange> asked;
-      for (size_t i = next; i < next + count; ++i) {
-        asked.push_back({ranges[i].offset, ranges[i].offset + ranges[i].length - 1});
-      }
-      h = http_->GetRanges(task.downloadUrl, asked, *timeouts_, &receiver);
+    std::vector<HttpRange> asked;
+    for (size_t i = next; i < next + count; ++i) {
+      asked.push_back({ranges[i].offset, ranges[i].offset + ranges[i].length - 1});
     }
+    const HttpResult h =
+        count == 1 ? http_->GetRange(task.downloadUrl, asked[0].from, asked[0].to, *timeouts_,
+                                     &receiver)
+                   : http_->GetRanges(task.downloadUrl, asked, *timeouts_, &receiver);
     if (receiver.stopped()) return;
     if (count > 1 && !receiver.began()) {
       if (receiver.status() != 0) {
