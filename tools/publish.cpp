@@ -20,6 +20,7 @@
 #include "tools/archive_writer.h"
 #include "update/archive.h"
 #include "update/chunk_map.h"
+#include "update/delta_plan.h"
 #include "update/file_list.h"
 #include "update/install_layout.h"
 #include "update/md5.h"
@@ -130,7 +131,9 @@ class Publisher {
   bool ScanGameFolder();
   void LoadPrevious();
   bool PublishFile(Published& p, std::atomic<int64_t>* done);
-  bool PublishContent(Published& p, std::atomic<int64_t>* done, ChunkMap* map);
+  // The map and its block hashes when the file was cut while it was read.
+  bool PublishContent(Published& p, std::atomic<int64_t>* done, ChunkMap* map,
+                      std::vector<uint64_t>* blocks);
   // Whether the file's MD5 should come with its chunk map, in one read.
   bool CutsWhileDigesting(const Published& p, bool mayPack) const;
   // The previous release has a file at its path of its size.
@@ -143,9 +146,10 @@ class Publisher {
     return o_.delta && TaskKindOf(p.entry.zip) == TaskKind::Plain &&
            p.entry.size >= o_.deltaMinSize;
   }
-  bool WriteMap(Published& p, ChunkMap* map);
+  bool WriteMap(Published& p, ChunkMap* map, std::vector<uint64_t>* blocks);
   bool ReuseMap(Published& p, ChunkMap* map);
-  void EstimateDownload(Published& p, const ChunkMap* map) const;
+  void EstimateDownload(Published& p, const ChunkMap* map,
+                        const std::vector<uint64_t>& blocks) const;
   void Summarize();
   void GroupPackages();
   bool WritePackage(Package& package, std::atomic<int64_t>* done);
@@ -376,9 +380,10 @@ bool Publisher::ReuseFile(Published& p, std::atomic<int64_t>* done) {
 
 bool Publisher::PublishFile(Published& p, std::atomic<int64_t>* done) {
   ChunkMap map;
-  if (!PublishContent(p, done, &map)) return false;
-  if (WantsMap(p) && !WriteMap(p, &map)) return false;
-  EstimateDownload(p, p.hasMap ? &map : nullptr);
+  std::vector<uint64_t> blocks;
+  if (!PublishContent(p, done, &map, &blocks)) return false;
+  if (WantsMap(p) && !WriteMap(p, &map, &blocks)) return false;
+  EstimateDownload(p, p.hasMap ? &map : nullptr, blocks);
   return true;
 }
 
@@ -390,18 +395,31 @@ bool ReadMap(const std::string& file, const FileEntry& entry, ChunkMap* map) {
          ParseChunkMap(bytes, map, &why) && map->md5 == entry.code && map->fileSize == entry.size;
 }
 
+// Whether the blocks file at `file` goes with the map.
+bool BlocksFitMap(const std::string& file, const ChunkMap& map) {
+  int64_t blocks = 0;
+  for (const ChunkEntry& c : map.chunks) blocks += static_cast<int64_t>(BlocksInChunk(c.length));
+  std::string header, why;
+  return FileSizeOf(file) == kBlockHashesHeaderSize + blocks * kBlockHashSize &&
+         ReadFileHead(file, kBlockHashesHeaderSize, &header) &&
+         CheckBlockHashesHeader(header, map.md5, &why);
+}
+
 bool SameParams(const ChunkParams& a, const ChunkParams& b) {
   return a.minSize == b.minSize && a.averageSize == b.averageSize && a.maxSize == b.maxSize;
 }
 
-// The map of an unchanged file, as the previous release published it; one
-// cut with other parameters is built again, so that a release never mixes
-// them.
+// The map of an unchanged file and its blocks file, as the previous release
+// published them; a map cut with other parameters, or one without a blocks
+// file, is built again, so that a release never mixes them.
 bool Publisher::ReuseMap(Published& p, ChunkMap* map) {
   const std::string mapPath = DeltaMapPath(p.entry.path);
   const std::string from = o_.previousDir + "/" + mapPath;
+  const std::string blocksPath = DeltaBlocksPath(p.entry.path);
+  const std::string blocksFrom = o_.previousDir + "/" + blocksPath;
   if (!ReadMap(from, p.entry, map) || !SameParams(map->params, ChunkParams{}) ||
-      !LinkOrCopy(from, Staged(mapPath))) {
+      !BlocksFitMap(blocksFrom, *map) ||
+      !LinkOrCopy(from, Staged(mapPath)) || !LinkOrCopy(blocksFrom, Staged(blocksPath))) {
     return false;
   }
   p.hasMap = p.mapReused = true;
@@ -410,10 +428,11 @@ bool Publisher::ReuseMap(Published& p, ChunkMap* map) {
 
 // Cut with the MD5 of the list (the same bytes), or else from the published
 // copy, so that the map describes the bytes the server hands out.
-bool Publisher::WriteMap(Published& p, ChunkMap* map) {
+bool Publisher::WriteMap(Published& p, ChunkMap* map, std::vector<uint64_t>* blocks) {
   if (p.reused && ReuseMap(p, map)) return true;
   const std::string mapPath = DeltaMapPath(p.entry.path);
-  if (!p.mapCut && !BuildChunkMap(Staged(p.entry.path), ChunkParams{}, map)) {
+  const std::string blocksPath = DeltaBlocksPath(p.entry.path);
+  if (!p.mapCut && !BuildChunkMap(Staged(p.entry.path), ChunkParams{}, map, blocks)) {
     return Fail("building the chunk map of " + p.entry.path + " failed");
   }
   if (map->md5 != p.entry.code) return Fail(p.entry.path + " changed while it was published");
@@ -421,25 +440,56 @@ bool Publisher::WriteMap(Published& p, ChunkMap* map) {
   if (!WriteFileAtomically(Staged(mapPath), SerializeChunkMap(*map))) {
     return Fail("cannot write " + mapPath);
   }
+  if (!WriteFileAtomically(Staged(blocksPath), SerializeBlockHashes(map->md5, *blocks))) {
+    return Fail("cannot write " + blocksPath);
+  }
   p.hasMap = true;
   return true;
 }
 
-// What a launcher holding the old copy fetches: the new chunks it has no
-// chunk of the same length and hash for, and the map itself. Past 60 % of
-// the file the launcher takes the whole file instead, since many range
-// requests then cost more than they save.
-int64_t DeltaDownloadBytes(const ChunkMap& now, const ChunkMap& before) {
-  std::set<std::pair<uint32_t, uint64_t>> have;
-  for (const ChunkEntry& c : before.chunks) have.insert({c.length, c.fastHash});
-  int64_t bytes = static_cast<int64_t>(SerializeChunkMap(now).size());
-  for (const ChunkEntry& c : now.chunks) {
-    if (!have.count({c.length, c.fastHash})) bytes += c.length;
+// What a launcher holding the previous release's copy fetches, planned as
+// it plans it: the map, the entries of the blocks file for the chunks it
+// has no chunk of the same length and hash for, and the blocks of those
+// that the previous copy does not hold where the chunk's old version lies.
+// Past 60 % of the file in missing chunks the launcher takes the whole file
+// instead, since many range requests then cost more than they save.
+int64_t DeltaDownloadBytes(const ChunkMap& now, const std::vector<uint64_t>& blocks,
+                           const ChunkMap& before, const std::string& previousCopy) {
+  std::map<std::pair<uint32_t, uint64_t>, int64_t> have;
+  int64_t at = 0;
+  for (const ChunkEntry& c : before.chunks) {
+    have.emplace(std::make_pair(c.length, c.fastHash), at);
+    at += c.length;
   }
-  return bytes * 100 > now.fileSize * 60 ? now.fileSize : bytes;
+  const int64_t mapBytes = static_cast<int64_t>(SerializeChunkMap(now).size());
+  int64_t missing = mapBytes;
+  std::vector<int64_t> local;
+  for (const ChunkEntry& c : now.chunks) {
+    auto it = have.find({c.length, c.fastHash});
+    local.push_back(it == have.end() ? -1 : it->second);
+    missing += it == have.end() ? c.length : 0;
+  }
+  if (missing * 100 > now.fileSize * 60) return now.fileSize;
+  const std::vector<MissingRun> runs = FindMissingRuns(now, local, before.fileSize);
+  std::vector<size_t> rangeOfRun;
+  const std::string file = SerializeBlockHashes(now.md5, blocks);
+  std::vector<std::string> hashes(runs.size());
+  int64_t bytes = mapBytes;
+  for (const HttpRange& r : BlockHashRanges(runs, &rangeOfRun)) bytes += r.to - r.from + 1;
+  for (size_t r = 0; r < runs.size(); ++r) {
+    if (rangeOfRun[r] == 0) continue;
+    hashes[r] = file.substr(kBlockHashesHeaderSize + runs[r].firstBlock * kBlockHashSize,
+                            runs[r].blockCount * kBlockHashSize);
+  }
+  FileBlocks old(previousCopy);
+  return bytes + FetchedBytes(PlanPieces(now, local, runs, hashes,
+                                         [&old](int64_t from, uint32_t n, uint64_t* hash) {
+                                           return old.Hash(from, n, hash);
+                                         }));
 }
 
-void Publisher::EstimateDownload(Published& p, const ChunkMap* map) const {
+void Publisher::EstimateDownload(Published& p, const ChunkMap* map,
+                                 const std::vector<uint64_t>& blocks) const {
   if (o_.previousDir.empty()) return;
   auto old = previous_.find(p.entry.path);
   if (old != previous_.end() && old->second.code == p.entry.code) return;
@@ -449,7 +499,7 @@ void Publisher::EstimateDownload(Published& p, const ChunkMap* map) const {
   ChunkMap before;
   if (map != nullptr && old != previous_.end() &&
       ReadMap(o_.previousDir + "/" + DeltaMapPath(p.entry.path), old->second, &before)) {
-    p.withDelta = DeltaDownloadBytes(*map, before);
+    p.withDelta = DeltaDownloadBytes(*map, blocks, before, o_.previousDir + "/" + p.entry.path);
   }
 }
 
@@ -476,7 +526,8 @@ void Publisher::JudgeFromSlices(Published& p, bool* mayPack, const std::string& 
   }
 }
 
-bool Publisher::PublishContent(Published& p, std::atomic<int64_t>* done, ChunkMap* map) {
+bool Publisher::PublishContent(Published& p, std::atomic<int64_t>* done, ChunkMap* map,
+                               std::vector<uint64_t>* blocks) {
   p.entry.size = FileSizeOf(p.source);
   // A packed copy would take the name of another listed file; a stored
   // archive (level 0) is always bigger than the file.
@@ -487,7 +538,7 @@ bool Publisher::PublishContent(Published& p, std::atomic<int64_t>* done, ChunkMa
   // plain is then cut as it is digested.
   if (!LikelyUnchanged(p)) JudgeFromSlices(p, &mayPack, packed);
   if (CutsWhileDigesting(p, mayPack)) {
-    p.mapCut = BuildChunkMap(p.source, ChunkParams{}, map);
+    p.mapCut = BuildChunkMap(p.source, ChunkParams{}, map, blocks);
     p.entry.code = p.mapCut ? map->md5 : std::string();
   } else {
     p.entry.code = Md5OfFile(p.source);
@@ -714,7 +765,9 @@ bool Publisher::WriteSignature() {
     }
   }
   for (const Package& p : packages_) paths.push_back(p.name);
-  // A map steers which bytes of the old copy a launcher keeps.
+  // A map steers which bytes of the old copy a launcher keeps. Its blocks
+  // file needs no line: every chunk a launcher assembles with its help is
+  // checked against the map.
   for (const Published& p : files_) {
     if (p.hasMap) paths.push_back(DeltaMapPath(p.entry.path));
   }

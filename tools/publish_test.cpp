@@ -264,7 +264,11 @@ std::set<std::string> MapsIn(const std::string& release) {
 // is signed when the release is.
 void CheckMaps(const std::string& release, const std::set<std::string>& expected) {
   SCOPED_TRACE(release);
-  EXPECT_EQ(MapsIn(release), expected);
+  std::set<std::string> mapsAndBlocks = expected;
+  for (const std::string& map : expected) {
+    mapsAndBlocks.insert(map.substr(0, map.size() - 4) + ".blocks");
+  }
+  EXPECT_EQ(MapsIn(release), mapsAndBlocks);
   auto client = ReadList(release + "/LauncherConfig/client.md5");
   ReleaseManifest signedFiles;
   std::string why;
@@ -284,9 +288,13 @@ void CheckMaps(const std::string& release, const std::set<std::string>& expected
     ChunkMap parsed, rebuilt;
     ASSERT_TRUE(ParseChunkMap(bytes, &parsed, &why)) << why;
     EXPECT_EQ(parsed.md5, client[path].code);
-    ASSERT_TRUE(BuildChunkMap(release + "/" + path, ChunkParams{}, &rebuilt));
+    std::vector<uint64_t> blocks;
+    ASSERT_TRUE(BuildChunkMap(release + "/" + path, ChunkParams{}, &rebuilt, &blocks));
     EXPECT_EQ(SerializeChunkMap(rebuilt), bytes);
+    const std::string blocksPath = release_layout::DeltaBlocksPath(path);
+    EXPECT_EQ(ReadAll(release + "/" + blocksPath), SerializeBlockHashes(parsed.md5, blocks));
     if (!isSigned) continue;
+    EXPECT_FALSE(signedFiles.files.count(blocksPath)) << "checked through the map's chunks";
     ASSERT_TRUE(signedFiles.files.count(mapPath));
     std::string sha256;
     int64_t size = 0;
@@ -339,14 +347,15 @@ TEST_F(PublishTest, BigPlainFilesGetChunkMapsThatShrinkTheNextDownload) {
   EXPECT_NE(ReadAll(root_ + "/r1/LauncherConfig/delta/data/big/changing.pak.map"),
             ReadAll(root_ + "/r2/LauncherConfig/delta/data/big/changing.pak.map"));
 
-  // A player on r1 fetches the overwritten chunks and the map, not 3 MiB.
+  // A player on r1 fetches the map, the block hashes of the overwritten
+  // chunks and the blocks the overwrite straddles, not 3 MiB.
   EXPECT_FALSE(s1.comparedToPrevious);
   EXPECT_TRUE(DeltaReport(s1, 20).empty());
   ASSERT_EQ(s2.changed.size(), 2u);
   EXPECT_EQ(s2.changed[0].path, "data/big/changing.pak");
   EXPECT_EQ(s2.changed[0].withoutDelta, 3 << 20);
   EXPECT_GT(s2.changed[0].withDelta, 4096);
-  EXPECT_LT(s2.changed[0].withDelta, 300 << 10);
+  EXPECT_LT(s2.changed[0].withDelta, 16 << 10);
   EXPECT_EQ(s2.changed[1].path, "data/tiny.ini");
   EXPECT_EQ(s2.changed[1].withoutDelta, 4);
   EXPECT_EQ(s2.changed[1].withDelta, 4) << "no map: fetched whole";

@@ -143,9 +143,11 @@ std::array<uint8_t, 32> ChunkSha256(const char* data, size_t size) {
 // The MD5 is taken by a second thread reading the file beside the cutting
 // one (the second read comes from the page cache): on two cores a big file
 // costs the longer of the two passes instead of both.
-bool BuildChunkMap(const std::string& path, const ChunkParams& params, ChunkMap* map) {
+bool BuildChunkMap(const std::string& path, const ChunkParams& params, ChunkMap* map,
+                   std::vector<uint64_t>* blockHashes) {
   map->params = params;
   map->chunks.clear();
+  if (blockHashes) blockHashes->clear();
   std::string md5;
   std::thread digest;
   try {
@@ -160,6 +162,9 @@ bool BuildChunkMap(const std::string& path, const ChunkParams& params, ChunkMap*
     e.fastHash = FastChunkHash(data, n);
     e.sha256 = ChunkSha256(data, n);
     map->chunks.push_back(e);
+    for (size_t at = 0; blockHashes && at < n; at += kBlockSize) {
+      blockHashes->push_back(FastChunkHash(data + at, std::min<size_t>(kBlockSize, n - at)));
+    }
     total += static_cast<int64_t>(n);
     return true;
   });
@@ -280,20 +285,41 @@ bool ParseChunkMap(const std::string& bytes, ChunkMap* map, std::string* error) 
   return true;
 }
 
-std::vector<FetchRange> CoalesceMissing(const ChunkMap& map, const std::vector<bool>& missing) {
-  std::vector<FetchRange> ranges;
-  int64_t offset = 0;
-  for (size_t i = 0; i < map.chunks.size(); ++i) {
-    const int64_t length = map.chunks[i].length;
-    if (missing[i]) {
-      if (!ranges.empty() && ranges.back().offset + ranges.back().length == offset) {
-        ranges.back().length += length;
-        ranges.back().chunkCount += 1;
-      } else {
-        ranges.push_back(FetchRange{offset, length, i, 1});
-      }
-    }
-    offset += length;
+namespace {
+constexpr char kBlocksMagic[] = "KSTBLKS1";
+}  // namespace
+
+std::string SerializeBlockHashes(const std::string& md5, const std::vector<uint64_t>& hashes) {
+  std::string out(kBlocksMagic, 8);
+  Put<uint32_t>(&out, kBlockSize);
+  Put<uint32_t>(&out, 0);
+  uint8_t raw[16] = {};
+  HexToBytes(md5, raw, sizeof raw);
+  out.append(reinterpret_cast<const char*>(raw), sizeof raw);
+  out.reserve(out.size() + hashes.size() * kBlockHashSize);
+  for (uint64_t h : hashes) Put<uint64_t>(&out, h);
+  return out;
+}
+
+bool CheckBlockHashesHeader(const std::string& header, const std::string& md5, std::string* error) {
+  if (header.size() != kBlockHashesHeaderSize || header.compare(0, 8, kBlocksMagic) != 0) {
+    *error = "not a blocks file";
+    return false;
   }
-  return ranges;
+  size_t at = 8;
+  if (Get<uint32_t>(header, &at) != kBlockSize) {
+    *error = "another block size";
+    return false;
+  }
+  at += 4;
+  if (BytesToHex(reinterpret_cast<const uint8_t*>(header.data() + at), 16) != md5) {
+    *error = "the blocks file describes another file";
+    return false;
+  }
+  return true;
+}
+
+uint64_t BlockHashAt(const std::string& entries, size_t i) {
+  size_t at = i * kBlockHashSize;
+  return Get<uint64_t>(entries, &at);
 }

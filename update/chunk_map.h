@@ -79,8 +79,11 @@ struct ChunkMap {
   std::vector<ChunkEntry> chunks;
 };
 
-// Cuts the file and takes every chunk's hashes and the whole file's MD5.
-bool BuildChunkMap(const std::string& path, const ChunkParams& params, ChunkMap* map);
+// Cuts the file and takes every chunk's hashes and the whole file's MD5,
+// and, unless `blockHashes` is null, the hash of every block of every chunk
+// for the blocks file.
+bool BuildChunkMap(const std::string& path, const ChunkParams& params, ChunkMap* map,
+                   std::vector<uint64_t>* blockHashes = nullptr);
 
 std::string SerializeChunkMap(const ChunkMap& map);
 // False, with the reason in *error, for anything that is not a well-formed
@@ -91,16 +94,29 @@ bool ParseChunkMap(const std::string& bytes, ChunkMap* map, std::string* error);
 // The SHA-256 of a chunk as the map stores it.
 std::array<uint8_t, 32> ChunkSha256(const char* data, size_t size);
 
-// A piece of the new file fetched with one range request: bytes
-// [offset, offset + length) of the published file, covering the chunks
-// firstChunk .. firstChunk + chunkCount - 1.
-struct FetchRange {
-  int64_t offset = 0;
-  int64_t length = 0;
-  size_t firstChunk = 0;
-  size_t chunkCount = 0;
-};
+// Beside each map, "LauncherConfig/delta/<path>.blocks" gives the fast hash
+// of every 4 KiB block of every chunk, so that a launcher missing a chunk
+// fetches only the blocks its old copy lacks. Little-endian:
+//   "KSTBLKS1"                       8 bytes
+//   block size                       u32 (kBlockSize)
+//   zero                             u32
+//   MD5 of the whole file            16 bytes
+//   per chunk in map order, per block of it from the chunk's start (the
+//   last one may be shorter): fast hash u64
+// A launcher reads only the entries of the chunks it misses, with range
+// requests. The file needs no signature: every chunk of the new file that
+// is not wholly found in the old copy is checked against the map's SHA-256
+// once assembled, whatever its blocks came from.
+constexpr uint32_t kBlockSize = 4096;
+constexpr int64_t kBlockHashesHeaderSize = 32;
+constexpr int64_t kBlockHashSize = 8;
 
-// The ranges to fetch: the chunks `missing` marks, adjacent ones joined
-// into one range. missing.size() must be map.chunks.size().
-std::vector<FetchRange> CoalesceMissing(const ChunkMap& map, const std::vector<bool>& missing);
+inline uint64_t BlocksInChunk(uint32_t length) { return (length + kBlockSize - 1) / kBlockSize; }
+
+// The header and the entries of a blocks file.
+std::string SerializeBlockHashes(const std::string& md5, const std::vector<uint64_t>& hashes);
+// False, with the reason in *error, unless `header` is the header of the
+// blocks file of the file whose MD5 is `md5`, in kBlockSize blocks.
+bool CheckBlockHashesHeader(const std::string& header, const std::string& md5, std::string* error);
+// Entry i of a run of entries read from a blocks file.
+uint64_t BlockHashAt(const std::string& entries, size_t i);

@@ -128,19 +128,4 @@ TEST(ChunkMap, MapsRoundTripAndAnythingMalformedIsRefused) {
   EXPECT_TRUE(refused(small));
 }
 
-TEST(ChunkMap, AdjacentMissingChunksBecomeOneRange) {
-  ChunkMap map;
-  for (uint32_t n : {10u, 20u, 30u, 40u, 50u}) map.chunks.push_back(ChunkEntry{n, 0, {}});
-  const std::vector<FetchRange> ranges = CoalesceMissing(map, {false, true, true, false, true});
-  ASSERT_EQ(ranges.size(), 2u);
-  EXPECT_EQ(ranges[0].offset, 10);
-  EXPECT_EQ(ranges[0].length, 50);
-  EXPECT_EQ(ranges[0].firstChunk, 1u);
-  EXPECT_EQ(ranges[0].chunkCount, 2u);
-  EXPECT_EQ(ranges[1].offset, 100);
-  EXPECT_EQ(ranges[1].length, 50);
-  EXPECT_TRUE(CoalesceMissing(map, std::vector<bool>(5, false)).empty());
-  EXPECT_EQ(CoalesceMissing(map, std::vector<bool>(5, true)).size(), 1u);
-}
-
 }  // namespace

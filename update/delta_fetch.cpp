@@ -17,6 +17,7 @@
 #include "platform/crypto.h"
 #include "update/byteranges.h"
 #include "update/chunk_map.h"
+#include "update/delta_plan.h"
 #include "update/md5.h"
 #include "update/install_state.h"
 #include "update/transfer.h"
@@ -217,82 +218,100 @@ class LocalChunkFinder {
 
 }  // namespace
 
-// The new file as it is written, front to back: chunks of the old copy
-// copied, fetched ranges appended as they arrive, each fetched chunk checked
-// against the map's SHA-256 when its last byte is in. Every byte passes
-// through a buffer of the background digest, which takes the file's MD5 on
-// the second core while the next buffer fills: on a big file the MD5 would
-// otherwise cost as much as all the rest of the copy.
-// Thread-safety: one thread.
-class DeltaAssembly {
+// Where the bytes of fetched ranges go, range after range.
+// Thread-safety: used by one thread.
+class RangeSink {
  public:
-  DeltaAssembly(const ChunkMap& map, const std::vector<int64_t>& local, int old, FileAppender* out)
-      : map_(map), local_(local), old_(old), out_(out) {}
+  virtual ~RangeSink() = default;
+  // Range `index` of those asked for begins.
+  virtual bool BeginRange(size_t index) = 0;
+  virtual bool Append(const char* data, size_t size) = 0;
+  virtual bool RangeComplete() const = 0;
+  virtual const std::string& failure() const = 0;
+};
 
-  // Copies the old copy's chunks before `chunk`.
-  bool CopyLocalUntil(size_t chunk) {
-    for (; cursor_ < chunk; ++cursor_) {
-      if (local_[cursor_] < 0) return Fail("a chunk to fetch was passed over");
-      const int64_t length = map_.chunks[cursor_].length;
-      for (int64_t done = 0; done < length;) {
-        const size_t piece = Room(static_cast<size_t>(length - done));
-        if (pread(old_, Space(), piece, local_[cursor_] + done) != static_cast<ssize_t>(piece)) {
-          return Fail("the old copy cannot be read");
-        }
-        if (!Commit(piece)) return false;
-        done += static_cast<int64_t>(piece);
+// The new file as it is written, front to back: the planned pieces of the
+// old copy copied, fetched ranges appended as they arrive, and every chunk
+// not wholly found in the old copy checked against the map's SHA-256 when
+// its last byte is in, whichever of its blocks came from the old copy.
+// Every byte passes through a buffer of the background digest, which takes
+// the file's MD5 on the second core while the next buffer fills: on a big
+// file the MD5 would otherwise cost as much as all the rest of the copy.
+// Thread-safety: one thread.
+class DeltaAssembly : public RangeSink {
+ public:
+  DeltaAssembly(const ChunkMap& map, const std::vector<int64_t>& local,
+                const std::vector<DeltaPiece>& pieces, const std::vector<HttpRange>& ranges,
+                int old, FileAppender* out)
+      : map_(map), local_(local), pieces_(pieces), ranges_(ranges), old_(old), out_(out) {
+    if (!map.chunks.empty()) chunkLeft_ = map.chunks[0].length;
+  }
+
+  // Copies the old copy's pieces before `until` in the new file.
+  bool CopyLocalUntil(int64_t until) {
+    while (at_ < until) {
+      if (pieces_[piece_].from < 0) return Fail("a piece to fetch was passed over");
+      const size_t n = Room(static_cast<size_t>(
+          std::min(until - at_, pieces_[piece_].length - inPiece_)));
+      if (pread(old_, Space(), n, pieces_[piece_].from + inPiece_) != static_cast<ssize_t>(n)) {
+        return Fail("the old copy cannot be read");
       }
+      if (!Commit(n)) return false;
     }
     return true;
   }
 
-  // A fetched range begins; the old copy's chunks before it go first.
-  bool BeginRange(const FetchRange& range) {
-    if (!CopyLocalUntil(range.firstChunk)) return false;
-    range_ = &range;
-    received_ = 0;
-    inChunk_ = 0;
-    sha_ = std::make_unique<platform::Sha256>();
+  // A fetched range begins; the old copy's pieces before it go first.
+  bool BeginRange(size_t index) override {
+    if (!CopyLocalUntil(ranges_[index].from)) return false;
+    rangeEnd_ = ranges_[index].to + 1;
     return true;
   }
 
-  bool Append(const char* data, size_t size) {
+  bool Append(const char* data, size_t size) override {
     while (size > 0) {
-      if (!range_ || received_ >= range_->length) return Fail("a body longer than the range");
-      const uint32_t length = map_.chunks[cursor_].length;
-      const size_t take = Room(std::min<size_t>(size, length - inChunk_));
+      if (at_ >= rangeEnd_) return Fail("a body longer than the range");
+      if (pieces_[piece_].from >= 0) return Fail("a range over a piece of the old copy");
+      const size_t take = Room(std::min<size_t>(size, static_cast<size_t>(rangeEnd_ - at_)));
       std::memcpy(Space(), data, take);
-      sha_->Update(data, take);
       if (!Commit(take)) return false;
-      inChunk_ += take;
-      received_ += static_cast<int64_t>(take);
       data += take;
       size -= take;
-      if (inChunk_ == length && !ChunkDone()) return false;
     }
     return true;
   }
 
-  // Writes what is still buffered; the MD5 of all that was written.
+  // Writes the rest and what is still buffered; the MD5 of all that was
+  // written.
   bool Finish(std::string* md5) {
-    if (!Flush()) return false;
+    if (!CopyLocalUntil(map_.fileSize) || !Flush()) return false;
     *md5 = digest_.Finish();
     return true;
   }
 
-  bool RangeComplete() const { return range_ && received_ == range_->length; }
-  const std::string& failure() const { return failure_; }
+  bool RangeComplete() const override { return at_ == rangeEnd_; }
+  const std::string& failure() const override { return failure_; }
 
  private:
   // How much of `wanted` the current buffer takes at Space(), at least one
-  // byte: a full buffer is handed on first.
+  // byte (a full buffer is handed on first), and no more than is left of
+  // the current piece.
   size_t Room(size_t wanted) {
     if (used_ == BackgroundMd5::kBufferSize) Flush();
-    return std::min(wanted, BackgroundMd5::kBufferSize - used_);
+    const size_t inPiece = static_cast<size_t>(pieces_[piece_].length - inPiece_);
+    return std::min({wanted, BackgroundMd5::kBufferSize - used_, inPiece});
   }
   char* Space() { return digest_.Buffer(turn_) + used_; }
+  // Takes the `n` bytes just placed at Space().
   bool Commit(size_t n) {
+    if (!Check(Space(), n)) return false;
     used_ += n;
+    at_ += static_cast<int64_t>(n);
+    inPiece_ += static_cast<int64_t>(n);
+    if (inPiece_ == pieces_[piece_].length && piece_ + 1 < pieces_.size()) {
+      ++piece_;
+      inPiece_ = 0;
+    }
     return failure_.empty();
   }
   // Writes the current buffer and hands it to the digest; the other one
@@ -305,18 +324,31 @@ class DeltaAssembly {
     used_ = 0;
     return true;
   }
-  bool ChunkDone() {
+  // Runs the bytes through the SHA-256 of the chunks they belong to.
+  bool Check(const char* data, size_t n) {
+    while (n > 0 && chunk_ < map_.chunks.size()) {
+      const size_t take = std::min<size_t>(n, chunkLeft_);
+      const bool checked = local_[chunk_] < 0;
+      if (checked) sha_->Update(data, take);
+      data += take;
+      n -= take;
+      chunkLeft_ -= take;
+      if (chunkLeft_ > 0) continue;
+      if (checked && !ChunkMatches()) return false;
+      if (++chunk_ < map_.chunks.size()) chunkLeft_ = map_.chunks[chunk_].length;
+    }
+    return true;
+  }
+  bool ChunkMatches() {
     const std::string hex = sha_->HexDigest();
     sha_ = std::make_unique<platform::Sha256>();
-    const std::array<uint8_t, 32>& expected = map_.chunks[cursor_].sha256;
+    const std::array<uint8_t, 32>& expected = map_.chunks[chunk_].sha256;
     static const char kDigits[] = "0123456789abcdef";
     for (size_t i = 0; i < expected.size(); ++i) {
       if (hex[2 * i] != kDigits[expected[i] >> 4] || hex[2 * i + 1] != kDigits[expected[i] & 15]) {
-        return Fail("chunk " + std::to_string(cursor_) + " does not match its map");
+        return Fail("chunk " + std::to_string(chunk_) + " does not match its map");
       }
     }
-    ++cursor_;
-    inChunk_ = 0;
     return true;
   }
   bool Fail(const std::string& why) {
@@ -326,16 +358,20 @@ class DeltaAssembly {
 
   const ChunkMap& map_;
   const std::vector<int64_t>& local_;
+  const std::vector<DeltaPiece>& pieces_;
+  const std::vector<HttpRange>& ranges_;
   int old_;
   FileAppender* out_;
   BackgroundMd5 digest_;
   int turn_ = 0;     // the buffer filling
   size_t used_ = 0;  // bytes in it
-  size_t cursor_ = 0;  // the next chunk of the new file to write
-  const FetchRange* range_ = nullptr;
-  size_t inChunk_ = 0;
-  int64_t received_ = 0;
-  std::unique_ptr<platform::Sha256> sha_;
+  int64_t at_ = 0;   // the next byte of the new file to write
+  size_t piece_ = 0;
+  int64_t inPiece_ = 0;
+  int64_t rangeEnd_ = 0;  // where the range being received ends
+  size_t chunk_ = 0;      // the chunk at_ lies in
+  size_t chunkLeft_ = 0;  // its bytes still to come
+  std::unique_ptr<platform::Sha256> sha_ = std::make_unique<platform::Sha256>();
   std::string failure_;
 };
 
@@ -345,15 +381,51 @@ namespace {
 // (nginx at 8 KiB a line) and some the number of ranges (Apache at 200).
 constexpr size_t kRangesPerRequest = 64;
 
+// Ranges read into memory: the entries of a blocks file.
+// Thread-safety: one thread.
+class MemoryRanges : public RangeSink {
+ public:
+  explicit MemoryRanges(const std::vector<HttpRange>& ranges)
+      : ranges_(ranges), parts_(ranges.size()) {}
+
+  bool BeginRange(size_t index) override {
+    current_ = index;
+    parts_[index].clear();
+    return true;
+  }
+  bool Append(const char* data, size_t size) override {
+    std::string& part = parts_[current_];
+    if (static_cast<int64_t>(part.size() + size) > Length(current_)) {
+      failure_ = "a body longer than the range";
+      return false;
+    }
+    part.append(data, size);
+    return true;
+  }
+  bool RangeComplete() const override {
+    return static_cast<int64_t>(parts_[current_].size()) == Length(current_);
+  }
+  const std::string& failure() const override { return failure_; }
+  const std::string& Part(size_t index) const { return parts_[index]; }
+
+ private:
+  int64_t Length(size_t i) const { return ranges_[i].to - ranges_[i].from + 1; }
+
+  const std::vector<HttpRange>& ranges_;
+  std::vector<std::string> parts_;
+  size_t current_ = 0;
+  std::string failure_;
+};
+
 // Receives the answer to one request for `count` ranges: the raw body of
 // one range, or the parts of a multipart answer for several. Nothing is
 // written before the answer shows it is the one asked for, so a server that
 // will not send several ranges at once can be asked again, one at a time.
 class BatchReceiver : public HttpReceiver {
  public:
-  BatchReceiver(DeltaAssembly* assembly, const FetchRange* ranges, size_t count,
+  BatchReceiver(RangeSink* sink, const std::vector<HttpRange>& ranges, size_t first, size_t count,
                 const std::function<bool()>& stop, std::function<void(int64_t)> received)
-      : assembly_(assembly), ranges_(ranges), count_(count), stop_(stop),
+      : sink_(sink), ranges_(ranges), first_(first), count_(count), stop_(stop),
         onPiece_(std::move(received)) {}
 
   void OnContentType(const std::string& type) override { type_ = type; }
@@ -363,7 +435,8 @@ class BatchReceiver : public HttpReceiver {
     if (status != 206) return false;
     if (count_ == 1) {
       began_ = true;
-      return assembly_->BeginRange(ranges_[0]);
+      next_ = 1;
+      return sink_->BeginRange(first_);
     }
     const std::string boundary = ByteRangesBoundary(type_);
     if (boundary.empty()) return false;  // one range for all of them: not what was asked
@@ -371,7 +444,7 @@ class BatchReceiver : public HttpReceiver {
         boundary, [this](int64_t from, int64_t to) { return OnPart(from, to); },
         [this](const char* data, size_t size) {
           onPiece_(static_cast<int64_t>(size));
-          return assembly_->Append(data, size);
+          return sink_->Append(data, size);
         });
     return true;
   }
@@ -384,7 +457,7 @@ class BatchReceiver : public HttpReceiver {
       return false;
     }
     onPiece_(static_cast<int64_t>(size));
-    return assembly_->Append(data, size);
+    return sink_->Append(data, size);
   }
 
   bool ShouldStop() override {
@@ -397,30 +470,30 @@ class BatchReceiver : public HttpReceiver {
   // Whether anything was written: only then does a failure end the delta.
   bool began() const { return began_; }
   bool complete() const {
-    if (!failure().empty() || !assembly_->RangeComplete()) return false;
+    if (!failure().empty() || !began_ || !sink_->RangeComplete()) return false;
     return !parser_ || (parser_->Finished() && next_ == count_);
   }
-  std::string failure() const { return failure_.empty() ? assembly_->failure() : failure_; }
+  std::string failure() const { return failure_.empty() ? sink_->failure() : failure_; }
 
  private:
   bool OnPart(int64_t from, int64_t to) {
-    const bool asked = next_ < count_ && from == ranges_[next_].offset &&
-                       to == ranges_[next_].offset + ranges_[next_].length - 1;
+    const bool asked = next_ < count_ && from == ranges_[first_ + next_].from &&
+                       to == ranges_[first_ + next_].to;
     // A server may join ranges or reorder them; before anything is written
     // that only means asking one at a time.
     if (!asked) return began_ ? Fail("a part that was not asked for") : false;
-    if (next_ > 0 && !assembly_->RangeComplete()) return Fail("a short part");
+    if (next_ > 0 && !sink_->RangeComplete()) return Fail("a short part");
     began_ = true;
-    return assembly_->BeginRange(ranges_[next_++]);
+    return sink_->BeginRange(first_ + next_++);
   }
   bool Fail(const std::string& why) {
     if (failure_.empty()) failure_ = why;
     return false;
   }
 
-  DeltaAssembly* assembly_;
-  const FetchRange* ranges_;
-  size_t count_;
+  RangeSink* sink_;
+  const std::vector<HttpRange>& ranges_;
+  size_t first_, count_;
   const std::function<bool()>& stop_;
   std::function<void(int64_t)> onPiece_;
   std::string type_;
@@ -441,6 +514,14 @@ std::string WhyNotDelivered(const BatchReceiver& receiver, const HttpResult& h) 
                                   : "status " + std::to_string(receiver.status()) + " for a range";
   }
   return receiver.complete() ? "" : "a short body";
+}
+
+// The blocks file beside a map.
+std::string BlocksUrlOf(const std::string& mapUrl) {
+  const std::string suffix = ".map";
+  const bool isMap = mapUrl.size() > suffix.size() &&
+                     mapUrl.compare(mapUrl.size() - suffix.size(), suffix.size(), suffix) == 0;
+  return isMap ? mapUrl.substr(0, mapUrl.size() - suffix.size()) + ".blocks" : std::string();
 }
 
 }  // namespace
@@ -496,6 +577,7 @@ DeltaOutcome DeltaFetch::Fetch(const DownloadTask& task, std::string* md5) {
   if (task.deltaMap.empty() || !IsPlainFile(task.targetPath) || FileSizeOf(task.targetPath) <= 0) {
     return DeltaOutcome::kUnused;
   }
+  severalRanges_ = true;
   ChunkMap map;
   int64_t mapBytes = 0;
   std::string why;
@@ -523,11 +605,15 @@ DeltaOutcome DeltaFetch::Fetch(const DownloadTask& task, std::string* md5) {
     return Unused(task, "it would fetch " + std::to_string(fetch) + " of " +
                             std::to_string(task.size) + " bytes");
   }
+  std::vector<DeltaPiece> pieces;
+  int64_t blockBytes = 0;
+  if (!Plan(task, map, local, &pieces, &blockBytes)) return DeltaOutcome::kStopped;
+  fetch = mapBytes + blockBytes + FetchedBytes(pieces);
   WriteLog("Delta For %s: Fetching %" PRId64 " Of %" PRId64 " Bytes",
            FileNameOf(task.targetPath).c_str(), fetch, task.size);
   // The window shows the bytes that travel, not the file's size.
   state_->Counters().Discount(task.size - fetch);
-  DeltaOutcome r = Assemble(task, map, local, md5, &why);
+  DeltaOutcome r = Assemble(task, map, local, pieces, md5, &why);
   if (r == DeltaOutcome::kUnused) {
     state_->Counters().Discount(fetch - task.size);
     return Unused(task, why);
@@ -535,12 +621,49 @@ DeltaOutcome DeltaFetch::Fetch(const DownloadTask& task, std::string* md5) {
   return r;
 }
 
+bool DeltaFetch::Plan(const DownloadTask& task, const ChunkMap& map,
+                      const std::vector<int64_t>& local, std::vector<DeltaPiece>* pieces,
+                      int64_t* blockBytes) {
+  const std::vector<MissingRun> runs = FindMissingRuns(map, local, FileSizeOf(task.targetPath));
+  std::vector<std::string> hashes;
+  std::string why;
+  if (!runs.empty()) *blockBytes = FetchBlockHashes(task, runs, &hashes, &why);
+  if (stop_()) return false;
+  if (!why.empty()) {
+    WriteLog("Delta For %s: No Block Hashes (%s), Fetching Whole Chunks",
+             FileNameOf(task.targetPath).c_str(), why.c_str());
+    hashes.clear();
+  }
+  FileBlocks old(task.targetPath);
+  *pieces = PlanPieces(map, local, runs, hashes, [&old](int64_t at, uint32_t n, uint64_t* h) {
+    return old.Hash(at, n, h);
+  });
+  return true;
+}
+
+int64_t DeltaFetch::FetchBlockHashes(const DownloadTask& task, const std::vector<MissingRun>& runs,
+                                     std::vector<std::string>* hashes, std::string* why) {
+  std::vector<size_t> rangeOfRun;
+  const std::vector<HttpRange> ranges = BlockHashRanges(runs, &rangeOfRun);
+  if (ranges.empty()) return 0;
+  int64_t total = 0;
+  for (const HttpRange& r : ranges) total += r.to - r.from + 1;
+  MemoryRanges parts(ranges);
+  FetchRanges(task, BlocksUrlOf(task.deltaMapUrl), ranges, &parts, why);
+  if (why->empty()) CheckBlockHashesHeader(parts.Part(0), task.code, why);
+  if (!why->empty()) return total;
+  hashes->assign(runs.size(), std::string());
+  for (size_t r = 0; r < runs.size(); ++r) {
+    if (rangeOfRun[r] > 0) (*hashes)[r] = parts.Part(rangeOfRun[r]);
+  }
+  return total;
+}
+
 DeltaOutcome DeltaFetch::Assemble(const DownloadTask& task, const ChunkMap& map,
-                                  const std::vector<int64_t>& local, std::string* md5,
+                                  const std::vector<int64_t>& local,
+                                  const std::vector<DeltaPiece>& pieces, std::string* md5,
                                   std::string* why) {
-  std::vector<bool> missing;
-  for (int64_t at : local) missing.push_back(at < 0);
-  const std::vector<FetchRange> ranges = CoalesceMissing(map, missing);
+  const std::vector<HttpRange> ranges = FetchedRanges(pieces);
   RemoveFileIfPresent(task.downloadPath);
   FileAppender out;
   const int old = open(task.targetPath.c_str(), O_RDONLY | O_CLOEXEC);
@@ -549,12 +672,9 @@ DeltaOutcome DeltaFetch::Assemble(const DownloadTask& task, const ChunkMap& map,
     *why = "the files cannot be opened";
     return DeltaOutcome::kUnused;
   }
-  DeltaAssembly assembly(map, local, old, &out);
-  FetchRanges(task, ranges, &assembly, why);
-  if (why->empty() && !stop_() &&
-      (!assembly.CopyLocalUntil(map.chunks.size()) || !assembly.Finish(md5))) {
-    *why = assembly.failure();
-  }
+  DeltaAssembly assembly(map, local, pieces, ranges, old, &out);
+  FetchRanges(task, task.downloadUrl, ranges, &assembly, why);
+  if (why->empty() && !stop_() && !assembly.Finish(md5)) *why = assembly.failure();
   close(old);
   const bool closed = out.Close();
   if (stop_()) return DeltaOutcome::kStopped;
@@ -563,21 +683,17 @@ DeltaOutcome DeltaFetch::Assemble(const DownloadTask& task, const ChunkMap& map,
   return why->empty() ? DeltaOutcome::kComplete : DeltaOutcome::kUnused;
 }
 
-void DeltaFetch::FetchRanges(const DownloadTask& task, const std::vector<FetchRange>& ranges,
-                             DeltaAssembly* assembly, std::string* why) {
-  bool several = true;
+void DeltaFetch::FetchRanges(const DownloadTask& task, const std::string& url,
+                             const std::vector<HttpRange>& ranges, RangeSink* sink,
+                             std::string* why) {
   for (size_t next = 0; next < ranges.size() && why->empty() && !stop_();) {
-    const size_t count = several ? std::min(kRangesPerRequest, ranges.size() - next) : 1;
-    BatchReceiver receiver(assembly, &ranges[next], count, stop_,
-                           [this](int64_t n) { Received(n); });
-    std::vector<HttpRange> asked;
-    for (size_t i = next; i < next + count; ++i) {
-      asked.push_back({ranges[i].offset, ranges[i].offset + ranges[i].length - 1});
-    }
+    const size_t count = severalRanges_ ? std::min(kRangesPerRequest, ranges.size() - next) : 1;
+    BatchReceiver receiver(sink, ranges, next, count, stop_, [this](int64_t n) { Received(n); });
     const HttpResult h =
-        count == 1 ? http_->GetRange(task.downloadUrl, asked[0].from, asked[0].to, *timeouts_,
-                                     &receiver)
-                   : http_->GetRanges(task.downloadUrl, asked, *timeouts_, &receiver);
+        count == 1
+            ? http_->GetRange(url, ranges[next].from, ranges[next].to, *timeouts_, &receiver)
+            : http_->GetRanges(url, std::vector<HttpRange>(&ranges[next], &ranges[next] + count),
+                               *timeouts_, &receiver);
     if (receiver.stopped()) return;
     if (count > 1 && !receiver.began()) {
       if (receiver.status() != 0) {
@@ -585,7 +701,7 @@ void DeltaFetch::FetchRanges(const DownloadTask& task, const std::vector<FetchRa
                  "One At A Time",
                  FileNameOf(task.targetPath).c_str(), receiver.status());
       }
-      several = false;
+      severalRanges_ = false;
       continue;
     }
     *why = WhyNotDelivered(receiver, h);

@@ -2,12 +2,16 @@
 // map for it and an older copy lies at its place in the installation, the
 // copy is cut into chunks with the map's parameters, every chunk the new
 // file shares with it is copied, and only the missing ones are fetched with
-// range requests on the worker's own keep-alive connection: adjacent chunks
-// joined into one range, many ranges in one request ("bytes=a-b,c-d", a
-// multipart answer) or, from a server that will not, one per request. The new file is assembled in the update area, each
-// fetched chunk checked against the map's SHA-256 as it arrives and the
-// whole file's MD5 taken while it is written; the worker then hands it on
-// like any fetched file.
+// range requests on the worker's own keep-alive connection. Of a missing
+// chunk, only the 4 KiB blocks that the old copy does not show where the
+// chunk's old version lies are fetched, judged by the hashes of the blocks
+// file beside the map (see update/delta_plan.h); without that file, whole
+// chunks. Adjacent pieces are joined into one range, many ranges go in one
+// request ("bytes=a-b,c-d", a multipart answer) or, to a server that will
+// not, one per request. The new file is assembled in the update area, each
+// chunk not wholly found in the old copy checked against the map's SHA-256
+// as its last byte comes in, and the whole file's MD5 taken while it is
+// written; the worker then hands it on like any fetched file.
 //
 // Anything in the way (no map, a map release.sig refuses or that describes
 // another file, a server that ignores ranges, a short body, a chunk that
@@ -26,10 +30,11 @@
 #include "platform/http.h"
 #include "update/types.h"
 
-class DeltaAssembly;
 class InstallState;
+class RangeSink;
 struct ChunkMap;
-struct FetchRange;
+struct DeltaPiece;
+struct MissingRun;
 
 enum class DeltaOutcome {
   kUnused,    // the whole-file transfer must fetch it
@@ -51,13 +56,21 @@ class DeltaFetch {
  private:
   // Each fails with *why set.
   bool LoadMap(const DownloadTask& task, ChunkMap* map, int64_t* mapBytes, std::string* why);
+  // Which pieces of the new file come from the old copy and which are
+  // fetched, with *blockBytes the bytes of the blocks file read for it;
+  // false when a stop came first.
+  bool Plan(const DownloadTask& task, const ChunkMap& map, const std::vector<int64_t>& local,
+            std::vector<DeltaPiece>* pieces, int64_t* blockBytes);
+  // The blocks file's entries of each run, or *why; the bytes asked for.
+  int64_t FetchBlockHashes(const DownloadTask& task, const std::vector<MissingRun>& runs,
+                           std::vector<std::string>* hashes, std::string* why);
   DeltaOutcome Assemble(const DownloadTask& task, const ChunkMap& map,
-                        const std::vector<int64_t>& localOffsets, std::string* md5,
-                        std::string* why);
-  // Fetches every range into the assembly, several per request where the
-  // server allows; *why set on the first failure.
-  void FetchRanges(const DownloadTask& task, const std::vector<FetchRange>& ranges,
-                   DeltaAssembly* assembly, std::string* why);
+                        const std::vector<int64_t>& local, const std::vector<DeltaPiece>& pieces,
+                        std::string* md5, std::string* why);
+  // Fetches every range of `url` into the sink, several per request where
+  // the server allows; *why set on the first failure.
+  void FetchRanges(const DownloadTask& task, const std::string& url,
+                   const std::vector<HttpRange>& ranges, RangeSink* sink, std::string* why);
   DeltaOutcome Unused(const DownloadTask& task, const std::string& why);
   // Counts a piece received and lets the throttle hold it.
   void Received(int64_t count);
@@ -67,4 +80,7 @@ class DeltaFetch {
   const HttpTimeouts* timeouts_;
   std::function<bool()> stop_;
   std::function<void(int64_t)> throttle_;
+  // Cleared for the rest of a file once its server refuses several ranges
+  // in one request.
+  bool severalRanges_ = true;
 };

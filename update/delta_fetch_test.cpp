@@ -28,7 +28,7 @@ class DeltaFetchTest : public ::testing::Test {
     new_.replace(1 << 20, 4096, RandomBytes(4096, 2));
     new_.insert(300 << 10, RandomBytes(50 << 10, 3));
     WriteAll(dir_ + "big.pak", old_);
-    map_ = MapOf(new_);
+    Publish(new_);
     Serve(new_, map_);
     task_.TaskKind = TaskKind::Plain;
     task_.downloadUrl = kBase + std::string("big.pak");
@@ -41,12 +41,20 @@ class DeltaFetchTest : public ::testing::Test {
   }
   void TearDown() override { std::filesystem::remove_all(dir_); }
 
-  std::string MapOf(const std::string& content) {
+  // The map and blocks file the publisher writes for `content`.
+  std::string MapOf(const std::string& content, std::vector<uint64_t>* blocks = nullptr) {
     WriteAll(dir_ + "map-source", content);
     ChunkMap map;
-    EXPECT_TRUE(BuildChunkMap(dir_ + "map-source", ChunkParams{}, &map));
+    std::vector<uint64_t> hashes;
+    EXPECT_TRUE(BuildChunkMap(dir_ + "map-source", ChunkParams{}, &map, &hashes));
     std::filesystem::remove(dir_ + "map-source");
+    if (blocks) *blocks = hashes;
     return SerializeChunkMap(map);
+  }
+  void Publish(const std::string& content) {
+    std::vector<uint64_t> blocks;
+    map_ = MapOf(content, &blocks);
+    blocks_ = SerializeBlockHashes(Md5Of(content), blocks);
   }
   void Serve(const std::string& file, const std::string& map, bool ranges = true) {
     FakeResource f{200, file};
@@ -54,6 +62,9 @@ class DeltaFetchTest : public ::testing::Test {
     server_.Put(kBase + std::string("big.pak"), f);
     if (!map.empty())
       server_.Put(kBase + std::string("LauncherConfig/delta/big.pak.map"), {200, map});
+    FakeResource b{200, blocks_};
+    b.honourRange = ranges;
+    server_.Put(kBase + std::string("LauncherConfig/delta/big.pak.blocks"), b);
   }
   DeltaOutcome Fetch(std::string* md5) {
     FakeHttpClient http(&server_);
@@ -80,7 +91,7 @@ class DeltaFetchTest : public ::testing::Test {
   FakeHttpServer server_;
   FakeInstallState state_{dir_};
   HttpTimeouts timeouts_;
-  std::string old_, new_, map_;
+  std::string old_, new_, map_, blocks_;
   DownloadTask task_;
 };
 
@@ -92,7 +103,7 @@ TEST_F(DeltaFetchTest, OnlyTheChangedChunksTravelAndTheFileIsAssembledExactly) {
   EXPECT_EQ(ReadAll(task_.targetPath), old_) << "the installed copy is replaced by the apply loop";
   const int64_t ranges = RangeBytes();
   EXPECT_GT(ranges, 50 << 10);
-  EXPECT_LT(ranges, 1 << 20) << "an insertion and an overwrite cost a few chunks";
+  EXPECT_LT(ranges, (50 << 10) + 5 * 4096) << "an insertion and an overwrite cost a few blocks";
   for (const FakeRequest& r : server_.Requests()) {
     if (r.url == task_.downloadUrl) {
       EXPECT_GE(r.rangeTo, 0) << "no whole-file request";
@@ -100,6 +111,14 @@ TEST_F(DeltaFetchTest, OnlyTheChangedChunksTravelAndTheFileIsAssembledExactly) {
   }
   const auto progress = state_.Counters().Read();
   EXPECT_EQ(progress.downloadedBytes, ranges + static_cast<int64_t>(map_.size()));
+
+  // Without the blocks file, the whole chunks around each edit.
+  server_.Put(kBase + std::string("LauncherConfig/delta/big.pak.blocks"), {404, "not here"});
+  ASSERT_EQ(Fetch(&md5), DeltaOutcome::kComplete);
+  EXPECT_EQ(ReadAll(task_.downloadPath), new_);
+  EXPECT_GT(RangeBytes() - ranges, ranges + (64 << 10));
+  EXPECT_NE(ReadAll(dir_ + "test.log").find("No Block Hashes (status 404 for a range)"),
+            std::string::npos);
 }
 
 // A big old copy is probed before it is cut: one edit leaves plenty in
@@ -141,6 +160,29 @@ TEST_F(DeltaFetchTest, EveryFaultFallsBackToTheWholeFileWithItsReason) {
 
   server_.Put(task_.deltaMapUrl, {404, "not here"});
   ExpectUnused("no chunk map (status 404)");
+
+  // A blocks file that claims the old bytes where the overwrite is (past
+  // the insertion): the chunk assembled from them fails its SHA-256.
+  ChunkMap map;
+  std::string error;
+  ASSERT_TRUE(ParseChunkMap(map_, &map, &error));
+  std::string lying = blocks_;
+  int64_t at = 0, entry = 0;
+  for (const ChunkEntry& c : map.chunks) {
+    for (uint32_t in = 0; in < c.length; in += kBlockSize, ++entry) {
+      const uint32_t n = std::min(kBlockSize, c.length - in);
+      const int64_t edit = (1 << 20) + (50 << 10);
+      if (at + n > edit && at < edit + 4096) {
+        const uint64_t h = FastChunkHash(old_.data() + at - (50 << 10), n);
+        for (int i = 0; i < 8; ++i) lying[kBlockHashesHeaderSize + entry * 8 + i] = char(h >> 8 * i);
+      }
+      at += n;
+    }
+  }
+  std::swap(lying, blocks_);
+  Serve(new_, map_);
+  ExpectUnused("does not match its map");
+  std::swap(lying, blocks_);
 
   Serve(new_, map_);
   state_.SetSigned(true, false);

@@ -46,5 +46,9 @@ inline std::string PackageListPath(const std::string& packageName) {
 inline std::string DeltaMapPath(const std::string& path) {
   return "LauncherConfig/delta/" + path + ".map";
 }
+// The hashes of its 4 KiB blocks, beside the map.
+inline std::string DeltaBlocksPath(const std::string& path) {
+  return "LauncherConfig/delta/" + path + ".blocks";
+}
 
 }  // namespace release_layout

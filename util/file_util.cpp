@@ -243,6 +243,17 @@ FILE* OpenFileForWrite(const std::string& path) {
   return fopen(Slashed(path).c_str(), "wb");
 }
 
+bool ReadFileHead(const std::string& path, size_t count, std::string* out) {
+  out->assign(count, '\0');
+  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return false;
+  struct stat st {};
+  const bool ok = fstat(fd, &st) == 0 && S_ISREG(st.st_mode) &&
+                  pread(fd, out->data(), count, 0) == static_cast<ssize_t>(count);
+  close(fd);
+  return ok;
+}
+
 bool ReadWholeFile(const std::string& path, int64_t maxBytes, std::string* out) {
   out->clear();
   int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);

@@ -71,6 +71,9 @@ FILE* OpenFileForWrite(const std::string& path);
 // more than maxBytes: callers read files of bounded kinds (lists, keys,
 // signatures) and must not take a huge or endless one into memory.
 bool ReadWholeFile(const std::string& path, int64_t maxBytes, std::string* out);
+// The first `count` bytes of a regular file into *out; false when it has
+// fewer or cannot be read.
+bool ReadFileHead(const std::string& path, size_t count, std::string* out);
 
 // Deletes a plain file (never a folder); true when it is gone afterwards,
 // also when it was never there.
