@@ -516,6 +516,12 @@ std::string WhyNotDelivered(const BatchReceiver& receiver, const HttpResult& h) 
   return receiver.complete() ? "" : "a short body";
 }
 
+// "scheme://host:port" of a URL.
+std::string ServerOf(const std::string& url) {
+  const size_t scheme = url.find("://");
+  return url.substr(0, url.find('/', scheme == std::string::npos ? 0 : scheme + 3));
+}
+
 // The blocks file beside a map.
 std::string BlocksUrlOf(const std::string& mapUrl) {
   const std::string suffix = ".map";
@@ -577,7 +583,7 @@ DeltaOutcome DeltaFetch::Fetch(const DownloadTask& task, std::string* md5) {
   if (task.deltaMap.empty() || !IsPlainFile(task.targetPath) || FileSizeOf(task.targetPath) <= 0) {
     return DeltaOutcome::kUnused;
   }
-  severalRanges_ = true;
+  severalRanges_ = ServerOf(task.downloadUrl) != oneRangeServer_;
   ChunkMap map;
   int64_t mapBytes = 0;
   std::string why;
@@ -702,6 +708,7 @@ void DeltaFetch::FetchRanges(const DownloadTask& task, const std::string& url,
                  FileNameOf(task.targetPath).c_str(), receiver.status());
       }
       severalRanges_ = false;
+      oneRangeServer_ = ServerOf(url);
       continue;
     }
     *why = WhyNotDelivered(receiver, h);

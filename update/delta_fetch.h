@@ -80,7 +80,8 @@ class DeltaFetch {
   const HttpTimeouts* timeouts_;
   std::function<bool()> stop_;
   std::function<void(int64_t)> throttle_;
-  // Cleared for the rest of a file once its server refuses several ranges
-  // in one request.
+  // Whether to ask for several ranges in one request: not to the last
+  // server that refused them (an edge that does refuses every time).
   bool severalRanges_ = true;
+  std::string oneRangeServer_;
 };
