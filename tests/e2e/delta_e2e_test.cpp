@@ -101,14 +101,8 @@ class DeltaE2e : public ::testing::Test {
     return sent;
   }
   size_t LogSize() { return ReadFile(server_.accessLog).size(); }
-  // nginx logs a request just after its last byte leaves, so the line of a
-  // pass's last request may come a moment after the patcher has exited:
-  // waits for a request of `uriPart` after log offset `from`.
   void AwaitLogged(const std::string& uriPart, size_t from) {
-    EXPECT_TRUE(WaitFor(
-        [&] { return ReadFile(server_.accessLog).find(uriPart + " ", from) != std::string::npos; },
-        10))
-        << uriPart;
+    EXPECT_TRUE(server_.AwaitLogged(uriPart + " ", from)) << uriPart;
   }
   std::string Uri(const std::string& rel, const std::string& path) {
     return "/" + name_ + "/" + rel + "/" + path;

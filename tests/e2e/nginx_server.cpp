@@ -3,6 +3,9 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
+
+#include "tests/e2e/launcher_e2e_support.h"
 
 bool NginxServer::Load() {
   const char* env = std::getenv("KESTRAVA_NGINX_ENV");
@@ -44,4 +47,14 @@ std::string NginxServer::LogLinesFor(const std::string& uriPart) const {
   while (std::getline(in, line))
     if (line.find(uriPart) != std::string::npos) out += line + "\n";
   return out;
+}
+
+bool NginxServer::AwaitLogged(const std::string& text, size_t from, int seconds) const {
+  return e2e::WaitFor(
+      [&] {
+        std::ifstream in(accessLog);
+        std::string log((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        return log.size() > from && log.find(text, from) != std::string::npos;
+      },
+      seconds);
 }

@@ -23,4 +23,8 @@ struct NginxServer {
   std::string FreshFolder(const std::string& name) const;
   // The access log lines that mention `uriPart`.
   std::string LogLinesFor(const std::string& uriPart) const;
+  // Waits up to `seconds` for `text` in the access log after its byte
+  // `from`: nginx writes a request's line just after the last byte leaves,
+  // so a client can be done a moment before the line is there.
+  bool AwaitLogged(const std::string& text, size_t from, int seconds = 10) const;
 };

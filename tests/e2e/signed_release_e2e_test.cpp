@@ -148,8 +148,8 @@ TEST_F(SignedReleaseE2e, InstallsUpdatesAndFollowsARotatedKeyButRefusesAnUnsigne
   EXPECT_EQ(LogCount(fresh, "[Error] Can Not Download release.sig, A Signed Release Is Required"),
             1)
       << DayLog(fresh);
+  EXPECT_TRUE(server_.AwaitLogged("/" + name_ + "/r0/LauncherConfig/release.sig", mark));
   const std::string requests = ReadFile(server_.accessLog).substr(mark);
-  EXPECT_NE(requests.find("/" + name_ + "/r0/LauncherConfig/release.sig"), std::string::npos);
   const std::string r0 = "/" + name_ + "/r0/";
   for (size_t at = requests.find(r0); at != std::string::npos; at = requests.find(r0, at + 1)) {
     EXPECT_EQ(requests.compare(at + r0.size(), 26, "LauncherConfig/release.sig"), 0)

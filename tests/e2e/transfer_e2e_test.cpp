@@ -76,6 +76,9 @@ TEST_F(TransferE2eTest, WorkersFetchPlainAndPackedFilesOfARelease) {
   pool->ApplyEachFinished([&](const DownloadTask&) { ++handedOn; });
 
   EXPECT_EQ(handedOn, 7);
+  for (const FileEntry& e : entries) {
+    EXPECT_TRUE(server_.AwaitLogged("/transfer-release/" + e.path, logMark)) << e.path;
+  }
   EXPECT_EQ(ReadAll(install_ + "data/packed.dat"), packed);
   EXPECT_EQ(ReadAll(install_ + "LauncherConfig/update/data/f3.bin"), ReadAll(rel + "data/f3.bin"));
   int64_t total = 0;

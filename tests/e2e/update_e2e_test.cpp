@@ -155,6 +155,7 @@ TEST_F(UpdateE2e, EmptyFolderThenNextReleaseThenRepairAndFullDownload) {
   ASSERT_EQ(Update(install_, url2), 0) << Output();
   for (const char* p : {"data/map3.dds", "bin/lib1.dll", "scripts/new.cs"}) {
     EXPECT_EQ(ReadFile(install_ + p), v2[p]) << p;
+    EXPECT_TRUE(server_.AwaitLogged("/upd-shared-v2/" + std::string(p), mark)) << p;
     EXPECT_EQ(RequestsFor("upd-shared-v2", p, mark), 1) << p;
   }
   EXPECT_FALSE(fs::exists(install_ + "data/new.dds"));
