@@ -472,14 +472,10 @@ int64_t DeltaDownloadBytes(const ChunkMap& now, const std::vector<uint64_t>& blo
   if (missing * 100 > now.fileSize * 60) return now.fileSize;
   const std::vector<MissingRun> runs = FindMissingRuns(now, local, before.fileSize);
   std::vector<size_t> rangeOfRun;
-  const std::string file = SerializeBlockHashes(now.md5, blocks);
+  const int64_t bytes = mapBytes + BytesOf(BlockHashRanges(runs, &rangeOfRun));
   std::vector<std::string> hashes(runs.size());
-  int64_t bytes = mapBytes;
-  for (const HttpRange& r : BlockHashRanges(runs, &rangeOfRun)) bytes += r.to - r.from + 1;
   for (size_t r = 0; r < runs.size(); ++r) {
-    if (rangeOfRun[r] == 0) continue;
-    hashes[r] = file.substr(kBlockHashesHeaderSize + runs[r].firstBlock * kBlockHashSize,
-                            runs[r].blockCount * kBlockHashSize);
+    if (rangeOfRun[r] > 0) hashes[r] = RunEntries(blocks, runs[r]);
   }
   FileBlocks old(previousCopy);
   return bytes + FetchedBytes(PlanPieces(now, local, runs, hashes,

@@ -296,8 +296,13 @@ std::string SerializeBlockHashes(const std::string& md5, const std::vector<uint6
   uint8_t raw[16] = {};
   HexToBytes(md5, raw, sizeof raw);
   out.append(reinterpret_cast<const char*>(raw), sizeof raw);
-  out.reserve(out.size() + hashes.size() * kBlockHashSize);
-  for (uint64_t h : hashes) Put<uint64_t>(&out, h);
+  return out + SerializeBlockEntries(hashes.data(), hashes.size());
+}
+
+std::string SerializeBlockEntries(const uint64_t* hashes, size_t count) {
+  std::string out;
+  out.reserve(count * kBlockHashSize);
+  for (size_t i = 0; i < count; ++i) Put<uint64_t>(&out, hashes[i]);
   return out;
 }
 

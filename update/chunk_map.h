@@ -115,6 +115,8 @@ inline uint64_t BlocksInChunk(uint32_t length) { return (length + kBlockSize - 1
 
 // The header and the entries of a blocks file.
 std::string SerializeBlockHashes(const std::string& md5, const std::vector<uint64_t>& hashes);
+// `count` entries as the blocks file holds them.
+std::string SerializeBlockEntries(const uint64_t* hashes, size_t count);
 // False, with the reason in *error, unless `header` is the header of the
 // blocks file of the file whose MD5 is `md5`, in kBlockSize blocks.
 bool CheckBlockHashesHeader(const std::string& header, const std::string& md5, std::string* error);

@@ -19,6 +19,7 @@
 #include "update/chunk_map.h"
 #include "update/delta_plan.h"
 #include "update/md5.h"
+#include "update/release_layout.h"
 #include "update/install_state.h"
 #include "update/transfer.h"
 #include "util/file_util.h"
@@ -522,14 +523,6 @@ std::string ServerOf(const std::string& url) {
   return url.substr(0, url.find('/', scheme == std::string::npos ? 0 : scheme + 3));
 }
 
-// The blocks file beside a map.
-std::string BlocksUrlOf(const std::string& mapUrl) {
-  const std::string suffix = ".map";
-  const bool isMap = mapUrl.size() > suffix.size() &&
-                     mapUrl.compare(mapUrl.size() - suffix.size(), suffix.size(), suffix) == 0;
-  return isMap ? mapUrl.substr(0, mapUrl.size() - suffix.size()) + ".blocks" : std::string();
-}
-
 }  // namespace
 
 void DeltaFetch::Received(int64_t count) {
@@ -583,7 +576,6 @@ DeltaOutcome DeltaFetch::Fetch(const DownloadTask& task, std::string* md5) {
   if (task.deltaMap.empty() || !IsPlainFile(task.targetPath) || FileSizeOf(task.targetPath) <= 0) {
     return DeltaOutcome::kUnused;
   }
-  severalRanges_ = ServerOf(task.downloadUrl) != oneRangeServer_;
   ChunkMap map;
   int64_t mapBytes = 0;
   std::string why;
@@ -652,10 +644,9 @@ int64_t DeltaFetch::FetchBlockHashes(const DownloadTask& task, const std::vector
   std::vector<size_t> rangeOfRun;
   const std::vector<HttpRange> ranges = BlockHashRanges(runs, &rangeOfRun);
   if (ranges.empty()) return 0;
-  int64_t total = 0;
-  for (const HttpRange& r : ranges) total += r.to - r.from + 1;
+  const int64_t total = BytesOf(ranges);
   MemoryRanges parts(ranges);
-  FetchRanges(task, BlocksUrlOf(task.deltaMapUrl), ranges, &parts, why);
+  FetchRanges(task, release_layout::DeltaBlocksBesideMap(task.deltaMapUrl), ranges, &parts, why);
   if (why->empty()) CheckBlockHashesHeader(parts.Part(0), task.code, why);
   if (!why->empty()) return total;
   hashes->assign(runs.size(), std::string());
@@ -693,7 +684,8 @@ void DeltaFetch::FetchRanges(const DownloadTask& task, const std::string& url,
                              const std::vector<HttpRange>& ranges, RangeSink* sink,
                              std::string* why) {
   for (size_t next = 0; next < ranges.size() && why->empty() && !stop_();) {
-    const size_t count = severalRanges_ ? std::min(kRangesPerRequest, ranges.size() - next) : 1;
+    const bool several = ServerOf(url) != oneRangeServer_;
+    const size_t count = several ? std::min(kRangesPerRequest, ranges.size() - next) : 1;
     BatchReceiver receiver(sink, ranges, next, count, stop_, [this](int64_t n) { Received(n); });
     const HttpResult h =
         count == 1
@@ -707,7 +699,6 @@ void DeltaFetch::FetchRanges(const DownloadTask& task, const std::string& url,
                  "One At A Time",
                  FileNameOf(task.targetPath).c_str(), receiver.status());
       }
-      severalRanges_ = false;
       oneRangeServer_ = ServerOf(url);
       continue;
     }

@@ -80,8 +80,8 @@ class DeltaFetch {
   const HttpTimeouts* timeouts_;
   std::function<bool()> stop_;
   std::function<void(int64_t)> throttle_;
-  // Whether to ask for several ranges in one request: not to the last
-  // server that refused them (an edge that does refuses every time).
-  bool severalRanges_ = true;
+  // The last server that refused several ranges in one request ("" for
+  // none): it is asked one range at a time, since an edge that refuses them
+  // does so every time.
   std::string oneRangeServer_;
 };

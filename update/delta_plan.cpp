@@ -142,6 +142,17 @@ std::vector<HttpRange> BlockHashRanges(const std::vector<MissingRun>& runs,
   return ranges;
 }
 
+std::string RunEntries(const std::vector<uint64_t>& blockHashes, const MissingRun& run) {
+  if (run.firstBlock + run.blockCount > blockHashes.size()) return std::string();
+  return SerializeBlockEntries(blockHashes.data() + run.firstBlock, run.blockCount);
+}
+
+int64_t BytesOf(const std::vector<HttpRange>& ranges) {
+  int64_t n = 0;
+  for (const HttpRange& r : ranges) n += r.to - r.from + 1;
+  return n;
+}
+
 FileBlocks::FileBlocks(const std::string& path)
     : fd_(open(path.c_str(), O_RDONLY | O_CLOEXEC)), block_(kBlockSize) {}
 

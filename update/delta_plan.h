@@ -51,6 +51,13 @@ using OldBlockHash = std::function<bool(int64_t at, uint32_t length, uint64_t* h
 std::vector<HttpRange> BlockHashRanges(const std::vector<MissingRun>& runs,
                                        std::vector<size_t>* rangeOfRun);
 
+// The entries of `run` as the blocks file holds them, from the hashes of
+// all blocks of the file in order (as BuildChunkMap gives them).
+std::string RunEntries(const std::vector<uint64_t>& blockHashes, const MissingRun& run);
+
+// The bytes the ranges cover.
+int64_t BytesOf(const std::vector<HttpRange>& ranges);
+
 // The fast hashes of blocks of a file on disk.
 // Thread-safety: one thread.
 class FileBlocks {

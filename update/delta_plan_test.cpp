@@ -45,12 +45,8 @@ std::vector<int64_t> LocalOffsets(const ChunkMap& map, const std::string& old) {
 // What the blocks file holds for each run.
 std::vector<std::string> RunHashes(const std::vector<MissingRun>& runs,
                                    const std::vector<uint64_t>& blocks) {
-  const std::string file = SerializeBlockHashes(std::string(32, '0'), blocks);
   std::vector<std::string> out;
-  for (const MissingRun& r : runs) {
-    out.push_back(file.substr(kBlockHashesHeaderSize + r.firstBlock * kBlockHashSize,
-                              r.blockCount * kBlockHashSize));
-  }
+  for (const MissingRun& r : runs) out.push_back(RunEntries(blocks, r));
   return out;
 }
 

@@ -43,12 +43,23 @@ inline std::string PackageListPath(const std::string& packageName) {
 }
 
 // The chunk map of the game file at `path` (its "Path" in the client list).
+inline constexpr const char* kDeltaMapSuffix = ".map";
+inline constexpr const char* kDeltaBlocksSuffix = ".blocks";
 inline std::string DeltaMapPath(const std::string& path) {
-  return "LauncherConfig/delta/" + path + ".map";
+  return kDeltaFolder + path + kDeltaMapSuffix;
 }
 // The hashes of its 4 KiB blocks, beside the map.
 inline std::string DeltaBlocksPath(const std::string& path) {
-  return "LauncherConfig/delta/" + path + ".blocks";
+  return kDeltaFolder + path + kDeltaBlocksSuffix;
+}
+// The blocks file beside the map at `mapPathOrUrl` (a path DeltaMapPath
+// made, or a URL ending in one); "" for anything else.
+inline std::string DeltaBlocksBesideMap(const std::string& mapPathOrUrl) {
+  const std::string suffix = kDeltaMapSuffix;
+  const size_t stem = mapPathOrUrl.size() - suffix.size();
+  const bool isMap = mapPathOrUrl.size() > suffix.size() &&
+                     mapPathOrUrl.compare(stem, suffix.size(), suffix) == 0;
+  return isMap ? mapPathOrUrl.substr(0, stem) + kDeltaBlocksSuffix : std::string();
 }
 
 }  // namespace release_layout
