@@ -20,6 +20,7 @@
 #include "diag/log.h"
 #include "update/file_list.h"
 #include "update/md5.h"
+#include "update/md5_lanes.h"
 #include "update/safe_path.h"
 #include "util/file_util.h"
 #include "util/scoped_utf8_locale.h"
@@ -153,12 +154,41 @@ WriteResult CopyHashedData(archive* a, int fd, BackgroundMd5* digest, int64_t ma
   return result;
 }
 
+// Reads a small item whole into the batch's next lane, writing it as it
+// comes; its digest is taken with the rest of the batch. An item longer
+// than a lane (more than its header said) fails as undecodable.
+WriteResult CopyIntoLane(archive* a, int fd, Md5Batch* batch, int64_t* size) {
+  char* lane = batch->NextBuffer();
+  size_t used = 0;
+  for (;;) {
+    char spare;
+    const bool full = used == Md5Batch::kMaxMessage;
+    la_ssize_t n = full ? archive_read_data(a, &spare, 1)
+                        : archive_read_data(a, lane + used, Md5Batch::kMaxMessage - used);
+    if (n < 0 || (full && n > 0)) return WriteResult::kDecodeFailed;
+    if (n == 0) break;
+    if (!WriteAll(fd, lane + used, static_cast<size_t>(n))) return WriteResult::kWriteFailed;
+    used += static_cast<size_t>(n);
+  }
+  *size = static_cast<int64_t>(used);
+  return WriteResult::kOk;
+}
+
+// Where an item's digest is taken: streamed beside the writes, in a lane
+// of the batch (out->md5 then stays empty until the batch is digested), or
+// not at all.
+struct ItemDigest {
+  BackgroundMd5* stream = nullptr;
+  Md5Batch* lane = nullptr;
+};
+
 // Streams the current entry's data into `target` through a temporary file
 // renamed into place; on any failure the target is left as it was. With a
-// digester, out->md5 receives the digest of the bytes written.
+// stream digester, out->md5 receives the digest of the bytes written.
 WriteResult WriteEntryData(archive* a, archive_entry* entry, const std::string& target,
-                           BackgroundMd5* digest, ParentFolders* folders, ExtractedFile* out,
+                           ItemDigest how, ParentFolders* folders, ExtractedFile* out,
                            int64_t maxBytes = kNoSizeLimit) {
+  BackgroundMd5* digest = how.stream;
   if (archive_entry_size_is_set(entry) && archive_entry_size(entry) > maxBytes)
     return WriteResult::kTooLarge;
   folders->MakeFor(target);
@@ -168,8 +198,9 @@ WriteResult WriteEntryData(archive* a, archive_entry* entry, const std::string& 
   if (fd < 0) return WriteResult::kCannotCreate;
   if (digest) digest->Start();
   int64_t size = 0;
-  WriteResult result = digest ? CopyHashedData(a, fd, digest, maxBytes, &size)
-                              : CopyDecoderBlocks(a, fd, maxBytes, &size);
+  WriteResult result = how.lane ? CopyIntoLane(a, fd, how.lane, &size)
+                       : digest ? CopyHashedData(a, fd, digest, maxBytes, &size)
+                                : CopyDecoderBlocks(a, fd, maxBytes, &size);
   std::string md5 = digest ? digest->Finish() : "";
   if (close(fd) != 0 && result == WriteResult::kOk) result = WriteResult::kWriteFailed;
   if (result == WriteResult::kOk && rename(temp.c_str(), target.c_str()) != 0) {
@@ -223,10 +254,28 @@ bool IsRefusedItem(archive_entry* entry, const std::string& name) {
   return false;
 }
 
+// The digests of the batch's items go to their records in `written`.
+void TakeBatchDigests(Md5Batch* batch, std::vector<ExtractedFile>* written) {
+  for (auto& [index, md5] : batch->Digest()) (*written)[index].md5 = std::move(md5);
+}
+
+// True when the item is known to fit a lane of the batch.
+bool FitsLane(archive_entry* entry) {
+  return archive_entry_size_is_set(entry) && archive_entry_size(entry) >= 0 &&
+         archive_entry_size(entry) <= static_cast<int64_t>(Md5Batch::kMaxMessage);
+}
+
+// The digesters of a package's items, kept for the whole package.
+struct PackageDigests {
+  BackgroundMd5 stream;
+  Md5Batch batch;
+};
+
 // Unpacks one package item. Failures of the item alone are logged and
-// passed over.
+// passed over. Small items are digested in batches: their records in
+// `written` get their digests when the batch fills or the package ends.
 void ExtractPackageItem(archive* a, archive_entry* entry, const std::string& destFolder,
-                        BackgroundMd5* digest, ParentFolders* folders,
+                        PackageDigests* digests, ParentFolders* folders,
                         std::vector<ExtractedFile>* written, ExtractProgress* progress) {
   std::string name = ItemName(entry);
   if (IsRefusedItem(entry, name)) return;
@@ -238,7 +287,13 @@ void ExtractPackageItem(archive* a, archive_entry* entry, const std::string& des
   file.name = name;
   // A package's own list is read whole later: it gets the lists' limit.
   const int64_t limit = IsPackageListName(name) ? kClientListLimit : kNoSizeLimit;
-  switch (WriteEntryData(a, entry, destFolder + name, digest, folders, &file, limit)) {
+  ItemDigest how;
+  if (digests && written && !IsPackageListName(name) && FitsLane(entry)) {
+    how.lane = &digests->batch;
+  } else if (digests) {
+    how.stream = &digests->stream;
+  }
+  switch (WriteEntryData(a, entry, destFolder + name, how, folders, &file, limit)) {
     case WriteResult::kOk:
       break;
     case WriteResult::kTooLarge:
@@ -257,6 +312,10 @@ void ExtractPackageItem(archive* a, archive_entry* entry, const std::string& des
   }
   if (progress) progress->OnFileWritten();
   if (written && !IsPackageListName(name)) written->push_back(std::move(file));
+  if (how.lane &&
+      how.lane->Commit(static_cast<size_t>(written->back().size), written->size() - 1)) {
+    TakeBatchDigests(how.lane, written);
+  }
 }
 
 // Moves `a` to the first file item (folders are passed over). Null when
@@ -299,7 +358,7 @@ bool ExtractFirstItem(const std::string& archivePath, const std::string& destFol
   auto digest = md5Hex ? std::make_unique<BackgroundMd5>() : nullptr;
   ParentFolders folders;
   WriteResult r = WriteEntryData(a.get(), entry, target.empty() ? destFolder + name : target,
-                                 digest.get(), &folders, &file, maxBytes);
+                                 ItemDigest{digest.get(), nullptr}, &folders, &file, maxBytes);
   if (r == WriteResult::kTooLarge) {
     WriteLogTag("Error", "7zUnzip File %s refused: larger than %lld bytes", name.c_str(),
                 static_cast<long long>(maxBytes));
@@ -453,13 +512,14 @@ bool ExtractPackage(const std::string& archivePath, const std::string& destFolde
     return false;
   }
   if (progress) progress->OnItemCount(count);
-  auto digest = written ? std::make_unique<BackgroundMd5>() : nullptr;
+  auto digests = written ? std::make_unique<PackageDigests>() : nullptr;
   ParentFolders folders;
   archive_entry* entry = nullptr;
   int r;
   while ((r = archive_read_next_header(a.get(), &entry)) == ARCHIVE_OK || r == ARCHIVE_WARN) {
-    ExtractPackageItem(a.get(), entry, destFolder, digest.get(), &folders, written, progress);
+    ExtractPackageItem(a.get(), entry, destFolder, digests.get(), &folders, written, progress);
   }
+  if (digests) TakeBatchDigests(&digests->batch, written);
   if (r != ARCHIVE_EOF) {
     WriteLogTag("Error", "Archive %s: %s", archivePath.c_str(), archive_error_string(a.get()));
     return false;
