@@ -134,12 +134,15 @@ const uint8_t* Md5Context::Digest() {
 }
 
 std::string Md5Context::HexDigest() {
+  return Md5HexOf(Digest());
+}
+
+std::string Md5HexOf(const uint8_t digest[16]) {
   static const char kHex[] = "0123456789abcdef";
-  const uint8_t* d = Digest();
   std::string text(32, '0');
   for (int i = 0; i < 16; ++i) {
-    text[2 * i] = kHex[d[i] >> 4];
-    text[2 * i + 1] = kHex[d[i] & 15];
+    text[2 * i] = kHex[digest[i] >> 4];
+    text[2 * i + 1] = kHex[digest[i] & 15];
   }
   return text;
 }

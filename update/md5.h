@@ -82,6 +82,9 @@ class BackgroundMd5 {
   std::thread thread_;
 };
 
+// The 32 lowercase hex characters of a 16-byte digest.
+std::string Md5HexOf(const uint8_t digest[16]);
+
 // Hex digest of a file for tools that must tell a failed read from a short
 // file: false, with errno's value in *error, when opening or reading failed.
 bool DigestFile(const std::string& path, std::string* hex, int* error);

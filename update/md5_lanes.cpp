@@ -23,15 +23,11 @@ size_t Pad(uint8_t* message, size_t size) {
 
 #if defined(__x86_64__)
 
+// The digest bytes of a final state: its words, low byte first.
 std::string HexOfState(const uint32_t state[4]) {
-  static const char kHex[] = "0123456789abcdef";
-  std::string text(32, '0');
-  for (int i = 0; i < 16; ++i) {
-    const uint8_t byte = static_cast<uint8_t>(state[i / 4] >> (8 * (i % 4)));
-    text[2 * i] = kHex[byte >> 4];
-    text[2 * i + 1] = kHex[byte & 15];
-  }
-  return text;
+  uint8_t digest[16];
+  for (int i = 0; i < 16; ++i) digest[i] = static_cast<uint8_t>(state[i / 4] >> (8 * (i % 4)));
+  return Md5HexOf(digest);
 }
 
 constexpr uint32_t kSine[64] = {
