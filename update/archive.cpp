@@ -267,6 +267,7 @@ bool FitsLane(archive_entry* entry) {
 
 // The digesters of a package's items, kept for the whole package.
 struct PackageDigests {
+  explicit PackageDigests(Md5LaneHasher* lanes) : stream(lanes) {}
   BackgroundMd5 stream;
   Md5Batch batch;
 };
@@ -502,7 +503,8 @@ int Close7Zip(HZIP7 handle) {
 // ---- Extraction routines ----
 
 bool ExtractPackage(const std::string& archivePath, const std::string& destFolder,
-                    std::vector<ExtractedFile>* written, ExtractProgress* progress) {
+                    std::vector<ExtractedFile>* written, ExtractProgress* progress,
+                    Md5LaneHasher* lanes) {
   ScopedUtf8Locale utf8;
   if (!ArchiveFileOpens(archivePath)) return false;  // nothing to read: no line of its own
   int count = CountItems(archivePath);
@@ -512,7 +514,7 @@ bool ExtractPackage(const std::string& archivePath, const std::string& destFolde
     return false;
   }
   if (progress) progress->OnItemCount(count);
-  auto digests = written ? std::make_unique<PackageDigests>() : nullptr;
+  auto digests = written ? std::make_unique<PackageDigests>(lanes) : nullptr;
   ParentFolders folders;
   archive_entry* entry = nullptr;
   int r;

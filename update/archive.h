@@ -56,6 +56,8 @@ int Unzip7ZipItem(HZIP7 handle, int index, const unsigned char** bytes, size_t* 
 // Releases the handle (null is accepted). Always 1.
 int Close7Zip(HZIP7 handle);
 
+class Md5LaneHasher;
+
 // ---- Extraction routines ----
 
 // One file written by ExtractPackage.
@@ -83,9 +85,12 @@ class ExtractProgress {
 // ("data.7z.md5" and its siblings, and any "LauncherConfig/update/*.md5").
 // Items with absolute names, ".." components or link entries are refused and
 // logged. Returns false when the archive cannot be read or its data stream
-// breaks off; a single item that fails is logged and skipped.
+// breaks off; a single item that fails is logged and skipped. lanes
+// (borrowed, may be null): the helper shared by the workers that digests the
+// large items, side by side with theirs.
 bool ExtractPackage(const std::string& archivePath, const std::string& destFolder,
-                    std::vector<ExtractedFile>* written, ExtractProgress* progress);
+                    std::vector<ExtractedFile>* written, ExtractProgress* progress,
+                    Md5LaneHasher* lanes = nullptr);
 
 // The single-file forms refuse an item larger than maxBytes (an "Error"
 // line, false, nothing written): an archive from the server must not fill

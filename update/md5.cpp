@@ -13,6 +13,7 @@
 #include <system_error>
 
 #include "diag/log.h"
+#include "update/md5_lanes.h"
 #include "util/file_util.h"
 #include "util/text_util.h"
 
@@ -76,11 +77,15 @@ std::string DigestOfFile(const std::string& path) {
 
 }  // namespace
 
-void Md5Context::Init() {
+void Md5InitialState(uint32_t state[4]) {
   state[0] = 0x67452301;
   state[1] = 0xefcdab89;
   state[2] = 0x98badcfe;
   state[3] = 0x10325476;
+}
+
+void Md5Context::Init() {
+  Md5InitialState(state);
   bitCount[0] = bitCount[1] = 0;
   finalized = 0;
 }
@@ -110,6 +115,45 @@ void Md5Context::Update(const void* data, size_t size) {
     size &= 63;
   }
   if (size > 0) memcpy(block, in, size);
+}
+
+void Md5Context::UpdateSideBySide(Md5Context* const contexts[], const uint8_t* const data[],
+                                  const size_t sizes[], size_t count) {
+  constexpr size_t kMost = 8;
+  const size_t worthFrom = Md5LanesWorthFrom();
+  if (count > kMost || worthFrom == 0 || count < worthFrom) {
+    for (size_t i = 0; i < count; ++i) contexts[i]->Update(data[i], sizes[i]);
+    return;
+  }
+  // Each context first completes the block it holds part of; the whole
+  // blocks after it go through the lanes, and the rest is held as usual.
+  uint32_t* states[kMost];
+  const uint8_t* middle[kMost];
+  size_t blocks[kMost];
+  for (size_t i = 0; i < count; ++i) {
+    Md5Context* md5 = contexts[i];
+    const size_t held = (md5->bitCount[0] >> 3) & 63;
+    const size_t head = held == 0 ? 0 : std::min(64 - held, sizes[i]);
+    md5->Update(data[i], head);
+    states[i] = md5->state;
+    middle[i] = data[i] + head;
+    blocks[i] = (sizes[i] - head) / 64;
+  }
+  if (!Md5BlocksSideBySide(states, middle, blocks, count)) {
+    for (size_t i = 0; i < count; ++i) {
+      if (blocks[i] > 0) contexts[i]->Transform(middle[i], blocks[i]);
+    }
+  }
+  for (size_t i = 0; i < count; ++i) {
+    // The blocks digested above count as updated bytes too.
+    Md5Context* md5 = contexts[i];
+    const uint64_t bits = (static_cast<uint64_t>(md5->bitCount[1]) << 32 | md5->bitCount[0]) +
+                          (static_cast<uint64_t>(blocks[i]) << 9);
+    md5->bitCount[0] = static_cast<uint32_t>(bits);
+    md5->bitCount[1] = static_cast<uint32_t>(bits >> 32);
+    const size_t done = (middle[i] - data[i]) + 64 * blocks[i];
+    md5->Update(data[i] + done, sizes[i] - done);
+  }
 }
 
 void Md5Context::Finalize() {
@@ -237,7 +281,8 @@ std::string Md5OfFile(const std::string& path) {
   return DigestOfFile(path);
 }
 
-BackgroundMd5::BackgroundMd5() {
+BackgroundMd5::BackgroundMd5(Md5LaneHasher* lanes) : lanes_(lanes) {
+  if (lanes_) return;
   try {
     thread_ = std::thread([this] { Loop(); });
   } catch (const std::system_error&) {
@@ -260,6 +305,11 @@ void BackgroundMd5::Start() {
 }
 
 void BackgroundMd5::Feed(const char* data, size_t size) {
+  if (lanes_ && size >= kInlineHashBytes) {
+    lanes_->Await(&md5_);
+    lanes_->Submit(&md5_, data, size);
+    return;
+  }
   if (!thread_.joinable() || size < kInlineHashBytes) {
     Wait();
     md5_.Update(data, size);
@@ -280,6 +330,10 @@ std::string BackgroundMd5::Finish() {
 }
 
 void BackgroundMd5::Wait() {
+  if (lanes_) {
+    lanes_->Await(&md5_);
+    return;
+  }
   std::unique_lock<std::mutex> hold(lock_);
   wake_.wait(hold, [this] { return pending_ == nullptr; });
 }

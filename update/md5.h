@@ -7,13 +7,18 @@
 // keep no shared state and run on any number of threads at once.
 #pragma once
 
+#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
-#include <condition_variable>
 #include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
+
+class Md5LaneHasher;
+
+// The chaining state MD5 starts from.
+void Md5InitialState(uint32_t state[4]);
 
 // One running digest. Init, Update any number of times, then HexDigest;
 // asking for the digest again returns the same text.
@@ -25,6 +30,11 @@ class Md5Context {
   // Finalises on the first call after an Update.
   std::string HexDigest();
   const uint8_t* Digest();  // 16 bytes
+  // Update of count (at most 8) contexts at once, each with its own piece;
+  // the whole blocks of the pieces go through the vector lanes together
+  // when there are enough of them to gain.
+  static void UpdateSideBySide(Md5Context* const contexts[], const uint8_t* const data[],
+                               const size_t sizes[], size_t count);
 
  private:
   void Finalize();
@@ -39,16 +49,18 @@ class Md5Context {
 
 // Digests bytes on a thread of its own while the next piece is read,
 // decoded or written, so that hashing costs no extra wall time on a second
-// core. It lends two buffers that callers fill by turns: one is hashed while
-// the other fills. Without a second thread to be had, each piece is hashed
-// where it is fed.
-// Thread-safety: owned and driven by one thread; the helper thread only
-// hashes the piece it was handed.
+// core. Given an Md5LaneHasher, it hands its pieces to that shared helper
+// instead, which digests the pieces of several streams side by side. It lends two buffers that
+// callers fill by turns: one is hashed while the other fills. Without a second thread to be had,
+// each piece is hashed where it is fed. Thread-safety: owned and driven by one thread; the helper
+// thread only hashes the piece it was handed.
 class BackgroundMd5 {
  public:
   static constexpr size_t kBufferSize = 256 * 1024;
 
-  BackgroundMd5();
+  // lanes (borrowed, may be null; it outlives this object): the shared
+  // helper to use instead of a thread of its own.
+  explicit BackgroundMd5(Md5LaneHasher* lanes = nullptr);
   ~BackgroundMd5();
   BackgroundMd5(const BackgroundMd5&) = delete;
   BackgroundMd5& operator=(const BackgroundMd5&) = delete;
@@ -77,6 +89,7 @@ class BackgroundMd5 {
   size_t size_ = 0;                // guarded by lock_
   bool stop_ = false;              // guarded by lock_
   Md5Context md5_;                 // used by the helper while pending_ is set
+  Md5LaneHasher* lanes_;           // borrowed; null: the own thread hashes
   std::unique_ptr<char[]> buffers_[2] = {std::make_unique_for_overwrite<char[]>(kBufferSize),
                                          std::make_unique_for_overwrite<char[]>(kBufferSize)};
   std::thread thread_;

@@ -1,6 +1,8 @@
 #include "update/md5_lanes.h"
 
+#include <algorithm>
 #include <cstring>
+#include <system_error>
 
 #if defined(__x86_64__)
 #include <immintrin.h>
@@ -21,14 +23,21 @@ size_t Pad(uint8_t* message, size_t size) {
   return blocks;
 }
 
-#if defined(__x86_64__)
-
 // The digest bytes of a final state: its words, low byte first.
 std::string HexOfState(const uint32_t state[4]) {
   uint8_t digest[16];
   for (int i = 0; i < 16; ++i) digest[i] = static_cast<uint8_t>(state[i / 4] >> (8 * (i % 4)));
   return Md5HexOf(digest);
 }
+
+#if defined(__x86_64__)
+
+// The kernel is written once in the compiler's generic vectors and compiled
+// twice: for AVX2, and for AVX-512VL, whose rotate and three-input logic
+// instructions make each step about 1.6 times as fast. Nothing here is
+// called outside a function compiled for one of the two.
+using Words = uint32_t __attribute__((vector_size(32)));
+using Counts = int32_t __attribute__((vector_size(32)));
 
 constexpr uint32_t kSine[64] = {
     0xd76aa478, 0xe8c7b756, 0x242070db, 0xc1bdceee, 0xf57c0faf, 0x4787c62a, 0xa8304613, 0xfd469501,
@@ -44,19 +53,20 @@ constexpr int kShift[4][4] = {{7, 12, 17, 22}, {5, 9, 14, 20}, {4, 11, 16, 23}, 
 
 enum class Round { kF, kG, kH, kI };
 
-#define KST_AVX2 __attribute__((target("avx2")))
+#define KST_LANES_INLINE __attribute__((always_inline)) inline
 
+// Round R's function of b, c and d, added to f. (Vectors pass by reference
+// here: passing them by value outside a vector target changes the ABI.)
 template <Round R>
-KST_AVX2 inline __m256i Mix(__m256i b, __m256i c, __m256i d) {
+KST_LANES_INLINE void AddMix(const Words& b, const Words& c, const Words& d, Words& f) {
   if constexpr (R == Round::kF) {
-    return _mm256_xor_si256(d, _mm256_and_si256(b, _mm256_xor_si256(c, d)));
+    f += d ^ (b & (c ^ d));
   } else if constexpr (R == Round::kG) {
-    return _mm256_xor_si256(c, _mm256_and_si256(d, _mm256_xor_si256(b, c)));
+    f += c ^ (d & (b ^ c));
   } else if constexpr (R == Round::kH) {
-    return _mm256_xor_si256(_mm256_xor_si256(b, c), d);
+    f += b ^ c ^ d;
   } else {
-    const __m256i ones = _mm256_set1_epi32(-1);
-    return _mm256_xor_si256(c, _mm256_or_si256(b, _mm256_xor_si256(d, ones)));
+    f += c ^ (b | ~d);
   }
 }
 
@@ -75,89 +85,163 @@ constexpr int WordOf(Round r, int i) {
 }
 
 template <Round R>
-KST_AVX2 inline void RoundOf(const __m256i* w, __m256i& a, __m256i& b, __m256i& c, __m256i& d) {
+KST_LANES_INLINE void RoundOf(const Words* w, Words& a, Words& b, Words& c, Words& d) {
   constexpr int r = static_cast<int>(R);
 #pragma GCC unroll 16
   for (int i = 0; i < 16; ++i) {
     const int s = kShift[r][i % 4];
-    __m256i f = _mm256_add_epi32(
-        _mm256_add_epi32(w[WordOf(R, i)], _mm256_set1_epi32(static_cast<int>(kSine[16 * r + i]))),
-        a);
-    f = _mm256_add_epi32(f, Mix<R>(b, c, d));
-    f = _mm256_or_si256(_mm256_slli_epi32(f, s), _mm256_srli_epi32(f, 32 - s));
+    Words f = w[WordOf(R, i)] + kSine[16 * r + i] + a;
+    AddMix<R>(b, c, d, f);
+    f = (f << s) | (f >> (32 - s));
     a = d;
     d = c;
     c = b;
-    b = _mm256_add_epi32(b, f);
+    b = b + f;
   }
 }
 
 // Eight rows of eight words become eight columns: out[j] holds word j of
 // every row.
-KST_AVX2 inline void Transpose(const __m256i r[8], __m256i out[8]) {
-  __m256i t[8], u[8];
+KST_LANES_INLINE void Transpose(const Words r[8], Words out[8]) {
+  Words t[8], u[8];
   for (int k = 0; k < 4; ++k) {
-    t[2 * k] = _mm256_unpacklo_epi32(r[2 * k], r[2 * k + 1]);
-    t[2 * k + 1] = _mm256_unpackhi_epi32(r[2 * k], r[2 * k + 1]);
+    t[2 * k] = __builtin_shufflevector(r[2 * k], r[2 * k + 1], 0, 8, 1, 9, 4, 12, 5, 13);
+    t[2 * k + 1] = __builtin_shufflevector(r[2 * k], r[2 * k + 1], 2, 10, 3, 11, 6, 14, 7, 15);
   }
   for (int k = 0; k < 2; ++k) {
-    u[4 * k] = _mm256_unpacklo_epi64(t[4 * k], t[4 * k + 2]);
-    u[4 * k + 1] = _mm256_unpackhi_epi64(t[4 * k], t[4 * k + 2]);
-    u[4 * k + 2] = _mm256_unpacklo_epi64(t[4 * k + 1], t[4 * k + 3]);
-    u[4 * k + 3] = _mm256_unpackhi_epi64(t[4 * k + 1], t[4 * k + 3]);
+    for (int m = 0; m < 2; ++m) {
+      const Words& lo = t[4 * k + m];
+      const Words& hi = t[4 * k + m + 2];
+      u[4 * k + 2 * m] = __builtin_shufflevector(lo, hi, 0, 1, 8, 9, 4, 5, 12, 13);
+      u[4 * k + 2 * m + 1] = __builtin_shufflevector(lo, hi, 2, 3, 10, 11, 6, 7, 14, 15);
+    }
   }
   for (int j = 0; j < 4; ++j) {
-    out[j] = _mm256_permute2x128_si256(u[j], u[j + 4], 0x20);
-    out[j + 4] = _mm256_permute2x128_si256(u[j], u[j + 4], 0x31);
+    out[j] = __builtin_shufflevector(u[j], u[j + 4], 0, 1, 2, 3, 8, 9, 10, 11);
+    out[j + 4] = __builtin_shufflevector(u[j], u[j + 4], 4, 5, 6, 7, 12, 13, 14, 15);
   }
 }
 
-// Digests eight padded messages of blocks[l] blocks each (lanes past the
-// real messages are given an empty block run and their result ignored).
-KST_AVX2 void DigestLanes(const uint8_t* const message[8], const int32_t blocks[8],
-                          uint32_t state[8][4]) {
+// Adds blocks[l] blocks of data[l] to state[l] for the eight lanes; a lane
+// with fewer blocks keeps its state once they end.
+KST_LANES_INLINE void LaneBlocks(uint32_t* const state[8], const uint8_t* const data[8],
+                                 const int32_t blocks[8]) {
   static const uint8_t kIdle[64] = {};
-  __m256i h[4] = {_mm256_set1_epi32(0x67452301), _mm256_set1_epi32(static_cast<int>(0xefcdab89)),
-                  _mm256_set1_epi32(static_cast<int>(0x98badcfe)), _mm256_set1_epi32(0x10325476)};
-  const __m256i counts = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(blocks));
+  Words h[4];
+  for (int k = 0; k < 4; ++k) {
+    for (int l = 0; l < 8; ++l) h[k][l] = state[l][k];
+  }
+  Counts counts;
+  std::memcpy(&counts, blocks, sizeof counts);
   int32_t most = 0;
   for (int l = 0; l < 8; ++l) most = blocks[l] > most ? blocks[l] : most;
   for (int32_t n = 0; n < most; ++n) {
-    __m256i w[16];
+    Words w[16];
     for (int half = 0; half < 2; ++half) {
-      __m256i rows[8];
+      Words rows[8];
       for (int l = 0; l < 8; ++l) {
-        const uint8_t* at = n < blocks[l] ? message[l] + 64 * static_cast<size_t>(n) : kIdle;
-        rows[l] = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(at + 32 * half));
+        const uint8_t* at = n < blocks[l] ? data[l] + 64 * static_cast<size_t>(n) : kIdle;
+        std::memcpy(&rows[l], at + 32 * half, sizeof rows[l]);
       }
       Transpose(rows, w + 8 * half);
     }
-    __m256i a = h[0], b = h[1], c = h[2], d = h[3];
+    Words a = h[0], b = h[1], c = h[2], d = h[3];
     RoundOf<Round::kF>(w, a, b, c, d);
     RoundOf<Round::kG>(w, a, b, c, d);
     RoundOf<Round::kH>(w, a, b, c, d);
     RoundOf<Round::kI>(w, a, b, c, d);
-    // Only lanes whose message still has this block take the result.
-    const __m256i live = _mm256_cmpgt_epi32(counts, _mm256_set1_epi32(n));
-    const __m256i sum[4] = {a, b, c, d};
-    for (int k = 0; k < 4; ++k) {
-      h[k] = _mm256_blendv_epi8(h[k], _mm256_add_epi32(h[k], sum[k]), live);
-    }
+    const Words live = reinterpret_cast<Words>(counts > n);
+    h[0] += a & live;
+    h[1] += b & live;
+    h[2] += c & live;
+    h[3] += d & live;
   }
-  alignas(32) uint32_t out[4][8];
-  for (int k = 0; k < 4; ++k) _mm256_store_si256(reinterpret_cast<__m256i*>(out[k]), h[k]);
-  for (int l = 0; l < 8; ++l) {
-    for (int k = 0; k < 4; ++k) state[l][k] = out[k][l];
+  for (int k = 0; k < 4; ++k) {
+    for (int l = 0; l < 8; ++l) state[l][k] = h[k][l];
   }
 }
 
-bool HaveAvx2() {
-  return __builtin_cpu_supports("avx2");
+__attribute__((target("avx2"))) void LaneBlocksAvx2(uint32_t* const state[8],
+                                                    const uint8_t* const data[8],
+                                                    const int32_t blocks[8]) {
+  LaneBlocks(state, data, blocks);
+}
+
+__attribute__((target("avx2,avx512f,avx512vl"))) void LaneBlocksAvx512(uint32_t* const state[8],
+                                                                       const uint8_t* const data[8],
+                                                                       const int32_t blocks[8]) {
+  LaneBlocks(state, data, blocks);
+}
+
+enum class LaneUnit { kNone, kAvx2, kAvx512 };
+
+LaneUnit BestLaneUnit() {
+  if (__builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512vl")) {
+    return LaneUnit::kAvx512;
+  }
+  return __builtin_cpu_supports("avx2") ? LaneUnit::kAvx2 : LaneUnit::kNone;
 }
 
 #endif
 
 }  // namespace
+
+size_t Md5LanesWorthFrom() {
+#if defined(__x86_64__)
+  // One lane of AVX2 digests at about 0.44 and one of AVX-512VL at about
+  // 0.7 times the speed of a digest alone.
+  switch (BestLaneUnit()) {
+    case LaneUnit::kAvx512:
+      return 2;
+    case LaneUnit::kAvx2:
+      return 3;
+    case LaneUnit::kNone:
+      break;
+  }
+#endif
+  return 0;
+}
+
+bool Md5BlocksSideBySide(uint32_t* const state[], const uint8_t* const data[],
+                         const size_t blocks[], size_t count) {
+#if defined(__x86_64__)
+  const LaneUnit unit = BestLaneUnit();
+  if (unit == LaneUnit::kNone || count > Md5Batch::kLanes) return false;
+  // Lanes past `count` digest nothing into a scratch state.
+  uint32_t idle[4] = {};
+  uint32_t* states[Md5Batch::kLanes];
+  const uint8_t* at[Md5Batch::kLanes];
+  size_t left[Md5Batch::kLanes] = {};
+  for (size_t l = 0; l < Md5Batch::kLanes; ++l) {
+    states[l] = l < count ? state[l] : idle;
+    at[l] = l < count ? data[l] : nullptr;
+    left[l] = l < count ? blocks[l] : 0;
+  }
+  // The kernel counts in 32 bits: larger runs go in turns.
+  constexpr size_t kTurn = size_t{1} << 24;
+  for (bool more = true; more;) {
+    int32_t now[Md5Batch::kLanes];
+    more = false;
+    for (size_t l = 0; l < Md5Batch::kLanes; ++l) {
+      now[l] = static_cast<int32_t>(left[l] < kTurn ? left[l] : kTurn);
+      left[l] -= static_cast<size_t>(now[l]);
+      more = more || left[l] > 0;
+    }
+    if (unit == LaneUnit::kAvx512) {
+      LaneBlocksAvx512(states, at, now);
+    } else {
+      LaneBlocksAvx2(states, at, now);
+    }
+    for (size_t l = 0; l < Md5Batch::kLanes; ++l) {
+      if (at[l]) at[l] += 64 * static_cast<size_t>(now[l]);
+    }
+  }
+  return true;
+#else
+  (void)state, (void)data, (void)blocks, (void)count;
+  return false;
+#endif
+}
 
 Md5Batch::Md5Batch() : storage_(std::make_unique_for_overwrite<uint8_t[]>(kLanes * kLaneBytes)) {}
 
@@ -175,23 +259,24 @@ bool Md5Batch::Commit(size_t size, size_t tag) {
 std::vector<std::pair<size_t, std::string>> Md5Batch::Digest() {
   std::vector<std::pair<size_t, std::string>> digests;
   digests.reserve(count_);
-#if defined(__x86_64__)
-  // One message alone gains nothing from the lanes.
-  if (count_ > 1 && HaveAvx2()) {
-    const uint8_t* message[kLanes];
-    int32_t blocks[kLanes] = {};
-    for (size_t l = 0; l < kLanes; ++l) {
-      message[l] = storage_.get() + l * kLaneBytes;
-      if (l < count_)
-        blocks[l] = static_cast<int32_t>(Pad(storage_.get() + l * kLaneBytes, sizes_[l]));
-    }
+  const size_t worthFrom = Md5LanesWorthFrom();
+  if (worthFrom != 0 && count_ >= worthFrom) {
     uint32_t state[kLanes][4];
-    DigestLanes(message, blocks, state);
-    for (size_t l = 0; l < count_; ++l) digests.emplace_back(tags_[l], HexOfState(state[l]));
-    count_ = 0;
-    return digests;
+    uint32_t* states[kLanes];
+    const uint8_t* message[kLanes];
+    size_t blocks[kLanes];
+    for (size_t l = 0; l < count_; ++l) {
+      Md5InitialState(state[l]);
+      states[l] = state[l];
+      message[l] = storage_.get() + l * kLaneBytes;
+      blocks[l] = Pad(storage_.get() + l * kLaneBytes, sizes_[l]);
+    }
+    if (Md5BlocksSideBySide(states, message, blocks, count_)) {
+      for (size_t l = 0; l < count_; ++l) digests.emplace_back(tags_[l], HexOfState(state[l]));
+      count_ = 0;
+      return digests;
+    }
   }
-#endif
   for (size_t l = 0; l < count_; ++l) {
     Md5Context md5;
     md5.Update(storage_.get() + l * kLaneBytes, sizes_[l]);
@@ -199,4 +284,92 @@ std::vector<std::pair<size_t, std::string>> Md5Batch::Digest() {
   }
   count_ = 0;
   return digests;
+}
+
+std::unique_ptr<Md5LaneHasher> Md5LaneHasher::StartIfWorthwhile() {
+  if (Md5LanesWorthFrom() == 0) return nullptr;
+  std::unique_ptr<Md5LaneHasher> hasher(new Md5LaneHasher());
+  try {
+    hasher->thread_ = std::thread([h = hasher.get()] { h->Loop(); });
+  } catch (const std::system_error&) {
+    return nullptr;  // each stream keeps a thread of its own then
+  }
+  return hasher;
+}
+
+Md5LaneHasher::Md5LaneHasher() : worthFrom_(Md5LanesWorthFrom()) {}
+
+Md5LaneHasher::~Md5LaneHasher() {
+  {
+    std::lock_guard<std::mutex> hold(lock_);
+    stop_ = true;
+  }
+  arrived_.notify_all();
+  if (thread_.joinable()) thread_.join();
+}
+
+void Md5LaneHasher::Submit(Md5Context* md5, const char* data, size_t size) {
+  {
+    std::lock_guard<std::mutex> hold(lock_);
+    waiting_.push_back({md5, reinterpret_cast<const uint8_t*>(data), size, 0});
+  }
+  arrived_.notify_one();
+}
+
+void Md5LaneHasher::Await(const Md5Context* md5) {
+  std::unique_lock<std::mutex> hold(lock_);
+  digested_.wait(hold, [&] {
+    return std::none_of(waiting_.begin(), waiting_.end(),
+                        [md5](const Piece& p) { return p.md5 == md5; });
+  });
+}
+
+void Md5LaneHasher::Loop() {
+  std::vector<Piece> stepping;
+  std::unique_lock<std::mutex> hold(lock_);
+  for (;;) {
+    arrived_.wait(hold, [this] { return !waiting_.empty() || stop_; });
+    if (waiting_.empty()) return;  // stopping, nothing left to digest
+    // A copy: Submit may grow waiting_ while the step runs.
+    const size_t take = std::min(waiting_.size(), Md5Batch::kLanes);
+    stepping.assign(waiting_.begin(), waiting_.begin() + static_cast<ptrdiff_t>(take));
+    hold.unlock();
+    Step(stepping);
+    hold.lock();
+    if (Advance(stepping)) digested_.notify_all();
+  }
+}
+
+void Md5LaneHasher::Step(std::vector<Piece>& pieces) const {
+  Md5Context* contexts[Md5Batch::kLanes];
+  const uint8_t* data[Md5Batch::kLanes];
+  size_t sizes[Md5Batch::kLanes];
+  for (size_t i = 0; i < pieces.size(); ++i) {
+    Piece& p = pieces[i];
+    contexts[i] = p.md5;
+    data[i] = p.data + p.done;
+    sizes[i] = std::min(kStep, p.size - p.done);
+    p.done += sizes[i];
+  }
+  // Fewer pieces than the lanes need to gain are digested one by one.
+  if (pieces.size() < worthFrom_) {
+    for (size_t i = 0; i < pieces.size(); ++i) contexts[i]->Update(data[i], sizes[i]);
+    return;
+  }
+  Md5Context::UpdateSideBySide(contexts, data, sizes, pieces.size());
+}
+
+bool Md5LaneHasher::Advance(const std::vector<Piece>& stepped) {
+  bool ended = false;
+  for (const Piece& s : stepped) {
+    auto p = std::find_if(waiting_.begin(), waiting_.end(),
+                          [&s](const Piece& w) { return w.md5 == s.md5; });
+    if (s.done < s.size) {
+      p->done = s.done;
+    } else {
+      waiting_.erase(p);
+      ended = true;
+    }
+  }
+  return ended;
 }

@@ -6,15 +6,35 @@
 // message at a time. Without AVX2 each message is digested on its own, with
 // the same result.
 //
-// Thread-safety: an Md5Batch belongs to one thread.
+// The same lanes digest the large files of several workers at once
+// (Md5LaneHasher): four workers unpacking four large files then need one
+// core for their digests instead of all of both.
+//
+// Thread-safety: an Md5Batch belongs to one thread; the free functions keep
+// no state; Md5LaneHasher says its own.
 #pragma once
 
+#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
+
+class Md5Context;
+
+// How many digests must run side by side for the lanes to beat digesting
+// them one after another on one core; 0 when this processor has no lanes.
+size_t Md5LanesWorthFrom();
+
+// Adds blocks[i] whole 64-byte blocks of data[i] to the chaining state
+// state[i] (four words) of `count` digests at once, at most Md5Batch::kLanes.
+// False, with nothing done, when this processor has no lanes.
+bool Md5BlocksSideBySide(uint32_t* const state[], const uint8_t* const data[],
+                         const size_t blocks[], size_t count);
 
 class Md5Batch {
  public:
@@ -47,4 +67,55 @@ class Md5Batch {
   size_t sizes_[kLanes] = {};
   size_t tags_[kLanes] = {};
   size_t count_ = 0;
+};
+
+// One helper thread that digests the pieces several streams hand it (the
+// BackgroundMd5 of each worker), side by side in the lanes. It goes through
+// the waiting pieces a short step of each at a time, so that a piece handed
+// over meanwhile joins the lanes at the next step instead of waiting for a
+// whole round: the lanes stay full while every stream has work.
+//
+// Thread-safety: Submit and Await are called from any number of threads,
+// each for contexts of its own; the helper touches a context only between
+// its Submit and the return of its Await.
+class Md5LaneHasher {
+ public:
+  // Null when the lanes would not beat one digest per core here.
+  static std::unique_ptr<Md5LaneHasher> StartIfWorthwhile();
+  ~Md5LaneHasher();
+  Md5LaneHasher(const Md5LaneHasher&) = delete;
+  Md5LaneHasher& operator=(const Md5LaneHasher&) = delete;
+
+  // Digests data[0, size) into `md5` in the background. Neither may be
+  // touched until Await(md5) returns; one piece per context at a time.
+  void Submit(Md5Context* md5, const char* data, size_t size);
+  // Returns once `md5` has no piece waiting or being digested.
+  void Await(const Md5Context* md5);
+
+ private:
+  // The bytes of each piece one step digests: short enough that a piece
+  // handed over meanwhile soon joins, long enough to make the hand-over cheap.
+  static constexpr size_t kStep = 16 * 1024;
+
+  struct Piece {
+    Md5Context* md5;
+    const uint8_t* data;
+    size_t size;
+    size_t done;
+  };
+
+  Md5LaneHasher();
+  void Loop();
+  // Digests the next step of each piece, without the lock.
+  void Step(std::vector<Piece>& pieces) const;
+  // Counts the step done in waiting_; true when a piece ended. lock_ held.
+  bool Advance(const std::vector<Piece>& stepped);
+
+  std::mutex lock_;
+  std::condition_variable arrived_;   // waiting_ grew or stop_ was set
+  std::condition_variable digested_;  // a piece ended
+  std::vector<Piece> waiting_;        // guarded by lock_; one per context
+  bool stop_ = false;                 // guarded by lock_
+  const size_t worthFrom_;
+  std::thread thread_;
 };

@@ -4,6 +4,8 @@
 
 #include <cstring>
 #include <random>
+#include <thread>
+#include <vector>
 
 #include "update/md5.h"
 
@@ -45,6 +47,41 @@ TEST(Md5Batch, GivesEachMessageTheDigestItHasAlone) {
     }
   }
   EXPECT_EQ(Md5Of("abc"), "900150983cd24fb0d6963f7d28e17f72");
+}
+
+// Workers feeding their streams through the one shared helper, with pieces
+// of every kind of size (inline ones below the hand-over size that leave a
+// block half full, odd lengths, whole buffers), several digests per stream,
+// each against the digest of the same bytes alone.
+TEST(Md5LaneHasher, EachWorkersStreamGetsTheDigestItHasAlone) {
+  auto lanes = Md5LaneHasher::StartIfWorthwhile();
+  if (!lanes) GTEST_LOG_(INFO) << "no vector lanes here: each stream hashes on its own";
+  constexpr int kWorkers = 5;
+  std::vector<std::vector<std::string>> wanted(kWorkers), got(kWorkers);
+  std::vector<std::thread> workers;
+  for (int w = 0; w < kWorkers; ++w) {
+    workers.emplace_back([&, w] {
+      std::mt19937 random(w + 1);
+      BackgroundMd5 stream(lanes.get());
+      for (int file = 0; file < 3; ++file) {
+        stream.Start();
+        Md5Context alone;
+        for (int piece = 0, turn = 0; piece < 12; ++piece, turn ^= 1) {
+          const size_t sizes[] = {
+              1, 63, 65, 1000, 64 * 1024 + 1, 100003, BackgroundMd5::kBufferSize};
+          const size_t size = sizes[random() % 7];
+          char* buffer = stream.Buffer(turn);
+          for (size_t i = 0; i < size; ++i) buffer[i] = static_cast<char>(random());
+          alone.Update(buffer, size);
+          stream.Feed(buffer, size);
+        }
+        wanted[w].push_back(alone.HexDigest());
+        got[w].push_back(stream.Finish());
+      }
+    });
+  }
+  for (std::thread& t : workers) t.join();
+  for (int w = 0; w < kWorkers; ++w) EXPECT_EQ(got[w], wanted[w]) << "worker " << w;
 }
 
 }  // namespace

@@ -17,6 +17,7 @@
 #include "update/file_list.h"
 #include "update/install_state.h"
 #include "update/md5.h"
+#include "update/md5_lanes.h"
 #include "update/mirror_set.h"
 #include "update/safe_path.h"
 #include "update/transfer.h"
@@ -230,7 +231,8 @@ CDownloaderThread::Fetched CDownloaderThread::HandlePackage(DownloadTask& task) 
   }
   std::vector<ExtractedFile> written;
   PackageProgress progress(install_);
-  if (!ExtractPackage(task.downloadPath, install_->installDir(), &written, &progress)) {
+  if (!ExtractPackage(task.downloadPath, install_->installDir(), &written, &progress,
+                      pool_->DigestLanes())) {
     return Fetched::kUnreadable;
   }
   // The package goes first, so that its list is read before its files are
@@ -459,7 +461,7 @@ void CDownloaderThread::BackOff(int round) {
 // ---- CDownloaderThreadPool ----
 
 CDownloaderThreadPool::CDownloaderThreadPool(InstallState* state, FileFetcher* fetcher)
-    : state_(state), fetcher_(fetcher) {}
+    : state_(state), fetcher_(fetcher), digestLanes_(Md5LaneHasher::StartIfWorthwhile()) {}
 
 CDownloaderThreadPool::~CDownloaderThreadPool() {
   StopAll();

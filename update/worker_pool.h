@@ -28,6 +28,7 @@
 class CDownloaderThreadPool;
 class FileFetcher;
 class InstallState;
+class Md5LaneHasher;
 
 enum class WorkerState : int16_t {
   Idle = 1,  // constructed or stopped
@@ -173,6 +174,9 @@ class CDownloaderThreadPool {
   CDownloaderThread* Worker(size_t i) const { return workers_[i].get(); }
   size_t PendingCount();
   size_t FinishedCount();
+  // The digest helper the workers share for large unpacked files; null
+  // where its lanes would not gain.
+  Md5LaneHasher* DigestLanes() const { return digestLanes_.get(); }
 
  private:
   // Waits until finishedQueue_ has a task or pendingTargets_ is empty; `hold`
@@ -183,6 +187,8 @@ class CDownloaderThreadPool {
 
   InstallState* state_;   // borrowed; outlives the pool
   FileFetcher* fetcher_;  // borrowed; outlives the pool
+  // Declared before the workers, so that it outlives them.
+  std::unique_ptr<Md5LaneHasher> digestLanes_;
   std::vector<std::unique_ptr<CDownloaderThread>> workers_;
   std::list<std::string> pendingTargets_;  // guarded by poolLock_
   std::mutex poolLock_;
