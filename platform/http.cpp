@@ -81,18 +81,26 @@ void ApplyCommon(CURL* easy, const std::string& url) {
   if (authority && *authority) curl_easy_setopt(easy, CURLOPT_CAINFO, authority);
 }
 
-// Collects only the status and length of a response; the body is refused
-// at its first byte.
+// Collects only the status and length of a response. A small body is read
+// and dropped: cutting a response off closes its connection, and the GET
+// that follows a size query would then open a new one. A larger body is
+// refused at its first byte.
 class HeaderOnlyReceiver : public HttpReceiver {
  public:
+  static constexpr int64_t kDrainLimit = 64 * 1024;
+
   bool OnResponse(int status, int64_t contentLength) override {
     status_ = status;
     length_ = contentLength;
-    return false;
+    return contentLength >= 0 && contentLength <= kDrainLimit;
   }
-  bool OnBody(const char*, size_t) override { return false; }
+  bool OnBody(const char*, size_t size) override {
+    drained_ += static_cast<int64_t>(size);
+    return drained_ <= length_;  // more than announced: not worth reading on
+  }
   int status_ = 0;
   int64_t length_ = -1;
+  int64_t drained_ = 0;
 };
 
 // Holds one easy and one multi handle for its whole life: the multi handle
@@ -131,8 +139,9 @@ class CurlHttpClient : public HttpClient {
   bool QueryHeaders(const std::string& url, const HttpTimeouts& timeouts, int* status,
                     int64_t* contentLength) override {
     HeaderOnlyReceiver headers;
-    HttpResult r = Get(url, -1, timeouts, &headers);
-    if (r.outcome == HttpOutcome::kFailed || headers.status_ == 0) return false;
+    // The headers are the answer, even when a dropped body broke off.
+    Get(url, -1, timeouts, &headers);
+    if (headers.status_ == 0) return false;
     *status = headers.status_;
     *contentLength = headers.length_;
     return true;

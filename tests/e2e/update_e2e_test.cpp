@@ -13,6 +13,7 @@
 #include <filesystem>
 #include <pugixml.hpp>
 #include <random>
+#include <set>
 #include <sstream>
 #include <thread>
 
@@ -160,6 +161,16 @@ TEST_F(UpdateE2e, EmptyFolderThenNextReleaseThenRepairAndFullDownload) {
   }
   EXPECT_FALSE(fs::exists(install_ + "data/new.dds"));
   EXPECT_EQ(RequestsFor("upd-shared-v2", "data/new.dds", mark), 0);
+  // A size query reads a small answer to its end, so that the GET after it
+  // goes over the same connection instead of a new one.
+  std::istringstream listLines(server_.LogLinesFor("/upd-shared-v2/LauncherConfig/client.md5.7z"));
+  std::set<std::string> listConnections;
+  int listRequests = 0;
+  for (std::string line; std::getline(listLines, line); ++listRequests) {
+    listConnections.insert(line.substr(line.find(" conn=")));
+  }
+  EXPECT_GE(listRequests, 2);
+  EXPECT_EQ(listConnections.size(), 1u);
   EXPECT_FALSE(fs::exists(install_ + "data/sound/s2.ogg"));
   EXPECT_FALSE(fs::exists(install_ + "data/map5.dds"));
   for (const char* p : {"data/map1.dds", "big/world.pak", "Kestrava.exe", "data/sound/s7.ogg"}) {
