@@ -64,15 +64,38 @@ bool DigestFd(int fd, Md5Context& md5) {
   }
 }
 
-// The digest of a file, "" when it cannot be opened.
-std::string DigestOfFile(const std::string& path) {
+// DigestFd through the stream's two buffers: the next piece is read while
+// the last one is digested.
+bool DigestFdIn(int fd, BackgroundMd5& stream) {
+  for (int turn = 0;; turn ^= 1) {
+    char* piece = stream.Buffer(turn);
+    ssize_t n;
+    do {
+      n = read(fd, piece, BackgroundMd5::kBufferSize);
+    } while (n < 0 && errno == EINTR);
+    if (n <= 0) return n == 0;
+    stream.Feed(piece, static_cast<size_t>(n));
+  }
+}
+
+// The digest of a file, "" when it cannot be opened; through `stream`
+// when one is given.
+std::string DigestOfFile(const std::string& path, BackgroundMd5* stream = nullptr) {
   int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) return "";
   posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
-  Md5Context md5;
-  DigestFd(fd, md5);
+  std::string hex;
+  if (stream) {
+    stream->Start();
+    DigestFdIn(fd, *stream);
+    hex = stream->Finish();
+  } else {
+    Md5Context md5;
+    DigestFd(fd, md5);
+    hex = md5.HexDigest();
+  }
   close(fd);
-  return md5.HexDigest();
+  return hex;
 }
 
 }  // namespace
@@ -372,8 +395,8 @@ bool IsFileMD5Equal(std::string expected, std::string path) {
   return !actual.empty() && actual == expected;
 }
 
-bool CheckFileMD5(std::string expected, std::string path) {
-  std::string actual = AnsiToWide(DigestOfFile(path));
+bool CheckFileMD5(std::string expected, std::string path, BackgroundMd5* stream) {
+  std::string actual = AnsiToWide(DigestOfFile(path, stream));
   if (actual.empty()) {
     WriteLog("Error! Check The MD5 Of %s Fail, Can Not Open The File", FileNameOf(path).c_str());
     return false;

@@ -107,8 +107,10 @@ bool DigestFile(const std::string& path, std::string* hex, int* error);
 std::string Md5OfFile(const std::string& path);
 
 // True when the file's digest equals `expected` exactly (uppercase never
-// matches). Logs the reason of a failure.
-bool CheckFileMD5(std::string expected, std::string path);
+// matches). Logs the reason of a failure. stream (may be null): digests
+// the file while its next piece is read (the checks of many files share
+// the lanes so).
+bool CheckFileMD5(std::string expected, std::string path, BackgroundMd5* stream = nullptr);
 
 // CheckFileMD5 without log lines.
 bool IsFileMD5Equal(std::string expected, std::string path);

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "diag/log.h"
+#include "update/md5_lanes.h"
 #include "util/testing/scratch_dir.h"
 
 namespace {
@@ -84,7 +85,17 @@ TEST_F(Md5FileTest, EmptyFileAndExactly1024Bytes) {
 TEST_F(Md5FileTest, LargerThanReadBuffer) {
   std::string data(600 * 1024 + 17, '\0');
   for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<char>(i % 251);
-  EXPECT_EQ(Md5OfFile(Write("big", data)), Digest(data));
+  const std::string path = Write("big", data);
+  EXPECT_EQ(Md5OfFile(path), Digest(data));
+  // Checked through a stream (its own thread, or lanes shared with other
+  // streams), the file is read in turns into the stream's two buffers.
+  auto lanes = Md5LaneHasher::StartIfWorthwhile();
+  for (Md5LaneHasher* shared : {static_cast<Md5LaneHasher*>(nullptr), lanes.get()}) {
+    BackgroundMd5 stream(shared);
+    EXPECT_TRUE(CheckFileMD5(Digest(data), path, &stream));
+    EXPECT_TRUE(CheckFileMD5(Digest(""), Write("empty", ""), &stream));
+    EXPECT_FALSE(CheckFileMD5(Digest(data), dir + "/missing", &stream));
+  }
 }
 
 TEST_F(Md5FileTest, MatchIsExactAndSilent) {
