@@ -112,7 +112,8 @@ void CDownloaderThread::ThreadMain() {
 
 bool CDownloaderThread::Run() {
   std::unique_lock<std::mutex> hold(lock_);
-  while (!taskQueue_.empty()) {
+  for (;;) {
+    if (taskQueue_.empty() && !TakeOverWaitingTask(hold)) break;
     if (state_ == WorkerState::StopRequested || state_ == WorkerState::Stopped) return false;
     DownloadTask task = taskQueue_.front();
     hold.unlock();
@@ -253,6 +254,25 @@ CDownloaderThread::Fetched CDownloaderThread::HandlePackage(DownloadTask& task) 
 HttpClient* CDownloaderThread::Http() {
   if (!http_) http_ = fetcher_->HttpFactory()->Create();
   return http_.get();
+}
+
+bool CDownloaderThread::TakeOverWaitingTask(std::unique_lock<std::mutex>& hold) {
+  if (!pool_) return false;
+  // Never two worker locks at once: the other worker's is taken inside.
+  hold.unlock();
+  DownloadTask spare;
+  const bool took = pool_->TakeWaitingTaskFor(this, &spare);
+  hold.lock();
+  if (took) taskQueue_.push_back(std::move(spare));
+  return !taskQueue_.empty();
+}
+
+bool CDownloaderThread::GiveUpLastWaiting(DownloadTask* task) {
+  std::lock_guard<std::mutex> hold(lock_);
+  if (taskQueue_.size() < 2) return false;
+  *task = std::move(taskQueue_.back());
+  taskQueue_.pop_back();
+  return true;
 }
 
 void CDownloaderThread::Enqueue(const DownloadTask& task) {
@@ -470,11 +490,14 @@ CDownloaderThreadPool::~CDownloaderThreadPool() {
 void CDownloaderThreadPool::StartWorkers(int count) {
   for (int i = 0; i < count; ++i) {
     auto worker = std::make_unique<CDownloaderThread>(state_, fetcher_, this);
-    if (worker->Start()) workers_.push_back(std::move(worker));
+    if (!worker->Start()) continue;
+    std::lock_guard<std::mutex> hold(workersLock_);
+    workers_.push_back(std::move(worker));
   }
 }
 
 void CDownloaderThreadPool::AddWorker(std::unique_ptr<CDownloaderThread> worker) {
+  std::lock_guard<std::mutex> hold(workersLock_);
   workers_.push_back(std::move(worker));
 }
 
@@ -547,8 +570,25 @@ void CDownloaderThreadPool::WaitForFinished(std::unique_lock<std::mutex>& hold) 
 }
 
 void CDownloaderThreadPool::StopAll() {
+  // Not under workersLock_: a worker still running may be looking for a
+  // task, and Stop waits for it.
   for (auto& worker : workers_) worker->Stop();
+  std::lock_guard<std::mutex> hold(workersLock_);
   workers_.clear();
+}
+
+bool CDownloaderThreadPool::TakeWaitingTaskFor(const CDownloaderThread* idle, DownloadTask* task) {
+  std::lock_guard<std::mutex> hold(workersLock_);
+  CDownloaderThread* busiest = nullptr;
+  size_t most = 1;  // the front task of a queue may be running
+  for (auto& worker : workers_) {
+    const size_t n = worker.get() == idle ? 0 : worker->QueueLength();
+    if (n > most) {
+      most = n;
+      busiest = worker.get();
+    }
+  }
+  return busiest != nullptr && busiest->GiveUpLastWaiting(task);
 }
 
 void DownloadPoolDeleter::operator()(CDownloaderThreadPool* pool) const {

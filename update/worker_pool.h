@@ -78,6 +78,9 @@ class CDownloaderThread {
   // AddTask's side: appends a copy and wakes the thread.
   void Enqueue(const DownloadTask& task);
   size_t QueueLength();
+  // Hands over the last queued task that has not started (the front one
+  // may be running): true when there was one.
+  bool GiveUpLastWaiting(DownloadTask* task);
   WorkerState State();
   uint32_t ThreadId();
   // A stop of this worker or a cancel of the whole pass was requested.
@@ -92,6 +95,9 @@ class CDownloaderThread {
   enum class Fetched { kHandled, kWrongDigest, kUnreadable };
 
   void ThreadMain();
+  // With the queue empty: takes over a task waiting on another worker.
+  // `hold` owns lock_ and is released meanwhile; true when a task is queued.
+  bool TakeOverWaitingTask(std::unique_lock<std::mutex>& hold);
   // Fetches, verifies and hands on (or drops) one task.
   void HandleTask(DownloadTask& task);
   // A file, archive or package refused for its bytes although another
@@ -131,7 +137,8 @@ class CDownloaderThread {
 //
 // Thread-safety: poolLock_ guards finishedQueue_ and pendingTargets_; workers
 // append and drop from their threads while the update thread consumes.
-// `workers_` is changed only by the thread that creates or stops the pool.
+// `workers_` is changed only by the thread that creates or stops the pool,
+// under workersLock_, which workers hold to look for waiting tasks.
 //
 // The update thread consumes with ApplyEachFinished instead of polling every
 // 5 ms: it waits until finishedQueue_ has a task or nothing is pending any
@@ -162,6 +169,10 @@ class CDownloaderThreadPool {
   void AddFinishedTasks(const std::vector<DownloadTask>& tasks);
   // Removes the first pendingTargets_ entry equal to task.targetPath.
   void DropPendingTask(const DownloadTask& task);
+  // For a worker whose queue ran dry: a task that still waits on the
+  // worker with the most waiting, so that one large task ahead of others
+  // does not keep them waiting while workers idle. False when none waits.
+  bool TakeWaitingTaskFor(const CDownloaderThread* idle, DownloadTask* task);
   // Stops and destroys every worker.
   void StopAll();
 
@@ -189,6 +200,7 @@ class CDownloaderThreadPool {
   FileFetcher* fetcher_;  // borrowed; outlives the pool
   // Declared before the workers, so that it outlives them.
   std::unique_ptr<Md5LaneHasher> digestLanes_;
+  std::mutex workersLock_;
   std::vector<std::unique_ptr<CDownloaderThread>> workers_;
   std::list<std::string> pendingTargets_;  // guarded by poolLock_
   std::mutex poolLock_;

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -283,6 +284,46 @@ TEST_F(WorkerPoolTest, StopTakesEffectWithinOnePieceAndKeepsThePartialFile) {
   EXPECT_NE(Log().find("Error! Thread close down load file [" + t.downloadPath + "] failed! "),
             std::string::npos);
   EXPECT_EQ(pool->FinishedCount(), 0u);
+}
+
+// A worker whose queue runs dry takes over the tasks still waiting behind a
+// long one on another worker, instead of idling while they wait.
+TEST_F(WorkerPoolTest, TasksWaitingBehindALongOneAreTakenOverByAnIdleWorker) {
+  CDownloaderThreadPool pool(&engine_->installation(), &engine_->fetcher());
+  for (int i = 0; i < 2; ++i) {
+    pool.AddWorker(
+        std::make_unique<CDownloaderThread>(&engine_->installation(), &engine_->fetcher(), &pool));
+  }
+  DownloadTask longOne = Task("long.bin", std::string(10000, 'l'));
+  std::vector<DownloadTask> small;
+  for (int i = 0; i < 4; ++i) small.push_back(Task("s" + std::to_string(i), "small"));
+  std::atomic<int> smallFetched{0};
+  std::atomic<bool> allBeforeLong{false};
+  server_.SetBeforePiece([&](const std::string& url, int index) {
+    if (url != longOne.downloadUrl) {
+      ++smallFetched;
+      return;
+    }
+    if (index != 3) return;
+    // Held until the others are fetched; the bound only keeps a failure
+    // from hanging the run.
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (smallFetched < 4 && std::chrono::steady_clock::now() < until) std::this_thread::yield();
+    allBeforeLong = smallFetched == 4;
+  });
+  // Queued 3322-style: the long task and two small ones on the first
+  // worker, two small ones on the second.
+  pool.AddTask(longOne, true);
+  for (const DownloadTask& t : small) pool.AddTask(t, true);
+  ASSERT_EQ(pool.Worker(0)->QueueLength(), 3u);
+  for (size_t i = 0; i < pool.WorkerCount(); ++i) ASSERT_TRUE(pool.Worker(i)->Start());
+
+  EXPECT_EQ(Drain(&pool).size(), 5u);
+  EXPECT_TRUE(allBeforeLong);
+  EXPECT_TRUE(ReadAll(longOne.downloadPath) == std::string(10000, 'l'));
+  for (const DownloadTask& t : small)
+    EXPECT_EQ(server_.CountRequests(t.downloadUrl), 1) << t.targetPath;
+  pool.StopAll();
 }
 
 TEST_F(WorkerPoolTest, AddDownloadTaskBuildsPathsAndDropsWrongLeftovers) {
