@@ -18,9 +18,9 @@
 #include "update/byteranges.h"
 #include "update/chunk_map.h"
 #include "update/delta_plan.h"
+#include "update/install_state.h"
 #include "update/md5.h"
 #include "update/release_layout.h"
-#include "update/install_state.h"
 #include "update/transfer.h"
 #include "util/file_util.h"
 
@@ -56,9 +56,8 @@ bool ProbeFindsAChunk(const std::string& oldCopy, int64_t oldSize, const ChunkPa
       found = true;  // let the full pass decide
       break;
     }
-    ForEachChunk(params, window.data(), window.size(), [&](int64_t, const char* data, size_t n) {
-      found = found || isWanted(data, n);
-    });
+    ForEachChunk(params, window.data(), window.size(),
+                 [&](int64_t, const char* data, size_t n) { found = found || isWanted(data, n); });
   }
   close(fd);
   return found;
@@ -243,8 +242,14 @@ class DeltaAssembly : public RangeSink {
  public:
   DeltaAssembly(const ChunkMap& map, const std::vector<int64_t>& local,
                 const std::vector<DeltaPiece>& pieces, const std::vector<HttpRange>& ranges,
-                int old, FileAppender* out)
-      : map_(map), local_(local), pieces_(pieces), ranges_(ranges), old_(old), out_(out) {
+                int old, FileAppender* out, Md5LaneHasher* lanes)
+      : map_(map),
+        local_(local),
+        pieces_(pieces),
+        ranges_(ranges),
+        old_(old),
+        out_(out),
+        digest_(lanes) {
     if (!map.chunks.empty()) chunkLeft_ = map.chunks[0].length;
   }
 
@@ -252,8 +257,8 @@ class DeltaAssembly : public RangeSink {
   bool CopyLocalUntil(int64_t until) {
     while (at_ < until) {
       if (pieces_[piece_].from < 0) return Fail("a piece to fetch was passed over");
-      const size_t n = Room(static_cast<size_t>(
-          std::min(until - at_, pieces_[piece_].length - inPiece_)));
+      const size_t n =
+          Room(static_cast<size_t>(std::min(until - at_, pieces_[piece_].length - inPiece_)));
       if (pread(old_, Space(), n, pieces_[piece_].from + inPiece_) != static_cast<ssize_t>(n)) {
         return Fail("the old copy cannot be read");
       }
@@ -426,7 +431,11 @@ class BatchReceiver : public HttpReceiver {
  public:
   BatchReceiver(RangeSink* sink, const std::vector<HttpRange>& ranges, size_t first, size_t count,
                 const std::function<bool()>& stop, std::function<void(int64_t)> received)
-      : sink_(sink), ranges_(ranges), first_(first), count_(count), stop_(stop),
+      : sink_(sink),
+        ranges_(ranges),
+        first_(first),
+        count_(count),
+        stop_(stop),
         onPiece_(std::move(received)) {}
 
   void OnContentType(const std::string& type) override { type_ = type; }
@@ -478,8 +487,8 @@ class BatchReceiver : public HttpReceiver {
 
  private:
   bool OnPart(int64_t from, int64_t to) {
-    const bool asked = next_ < count_ && from == ranges_[first_ + next_].from &&
-                       to == ranges_[first_ + next_].to;
+    const bool asked =
+        next_ < count_ && from == ranges_[first_ + next_].from && to == ranges_[first_ + next_].to;
     // A server may join ranges or reorder them; before anything is written
     // that only means asking one at a time.
     if (!asked) return began_ ? Fail("a part that was not asked for") : false;
@@ -633,9 +642,8 @@ bool DeltaFetch::Plan(const DownloadTask& task, const ChunkMap& map,
     hashes.clear();
   }
   FileBlocks old(task.targetPath);
-  *pieces = PlanPieces(map, local, runs, hashes, [&old](int64_t at, uint32_t n, uint64_t* h) {
-    return old.Hash(at, n, h);
-  });
+  *pieces = PlanPieces(map, local, runs, hashes,
+                       [&old](int64_t at, uint32_t n, uint64_t* h) { return old.Hash(at, n, h); });
   return true;
 }
 
@@ -669,7 +677,7 @@ DeltaOutcome DeltaFetch::Assemble(const DownloadTask& task, const ChunkMap& map,
     *why = "the files cannot be opened";
     return DeltaOutcome::kUnused;
   }
-  DeltaAssembly assembly(map, local, pieces, ranges, old, &out);
+  DeltaAssembly assembly(map, local, pieces, ranges, old, &out, lanes_);
   FetchRanges(task, task.downloadUrl, ranges, &assembly, why);
   if (why->empty() && !stop_() && !assembly.Finish(md5)) *why = assembly.failure();
   close(old);
@@ -695,9 +703,10 @@ void DeltaFetch::FetchRanges(const DownloadTask& task, const std::string& url,
     if (receiver.stopped()) return;
     if (count > 1 && !receiver.began()) {
       if (receiver.status() != 0) {
-        WriteLog("Delta For %s: Several Ranges In One Request Not Served (Status %d), Asking For "
-                 "One At A Time",
-                 FileNameOf(task.targetPath).c_str(), receiver.status());
+        WriteLog(
+            "Delta For %s: Several Ranges In One Request Not Served (Status %d), Asking For "
+            "One At A Time",
+            FileNameOf(task.targetPath).c_str(), receiver.status());
       }
       oneRangeServer_ = ServerOf(url);
       continue;

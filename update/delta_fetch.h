@@ -36,6 +36,8 @@ struct ChunkMap;
 struct DeltaPiece;
 struct MissingRun;
 
+class Md5LaneHasher;
+
 enum class DeltaOutcome {
   kUnused,    // the whole-file transfer must fetch it
   kComplete,  // the new file is at downloadPath, its MD5 in *md5
@@ -52,6 +54,9 @@ class DeltaFetch {
   // Told the size of every piece received after it is counted (the shared
   // bandwidth limit waits there); none by default.
   void SetThrottle(std::function<void(int64_t)> throttle) { throttle_ = std::move(throttle); }
+  // The lane helper (borrowed, may be null) that digests the new file,
+  // side by side with other workers' files; a thread of its own otherwise.
+  void SetDigestLanes(Md5LaneHasher* lanes) { lanes_ = lanes; }
 
  private:
   // Each fails with *why set.
@@ -80,6 +85,7 @@ class DeltaFetch {
   const HttpTimeouts* timeouts_;
   std::function<bool()> stop_;
   std::function<void(int64_t)> throttle_;
+  Md5LaneHasher* lanes_ = nullptr;  // borrowed
   // The last server that refused several ranges in one request ("" for
   // none): it is asked one range at a time, since an edge that refuses them
   // does so every time.

@@ -314,6 +314,8 @@ BackgroundMd5::BackgroundMd5(Md5LaneHasher* lanes) : lanes_(lanes) {
 }
 
 BackgroundMd5::~BackgroundMd5() {
+  // A piece still with the shared helper points into this object.
+  if (lanes_) lanes_->Await(&md5_);
   {
     std::lock_guard<std::mutex> hold(lock_);
     stop_ = true;

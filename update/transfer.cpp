@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cinttypes>
 #include <cstring>
@@ -11,6 +12,7 @@
 #include <utility>
 
 #include "diag/log.h"
+#include "update/md5_lanes.h"
 #include "util/file_util.h"
 
 namespace {
@@ -49,8 +51,30 @@ bool FileAppender::Open(const std::string& path, bool hash, int64_t expected) {
     size_ = 0;
     discarded_ = true;
   }
-  if (hash_ && size_ > 0 && !HashExisting()) return false;
-  buffer_.resize(kWriteBuffer);
+  if (hash_ && size_ > 0 && !(stream_ ? StreamExisting() : HashExisting())) return false;
+  if (!stream_) buffer_.resize(kWriteBuffer);
+  return true;
+}
+
+char* FileAppender::Buffer() {
+  return stream_ ? stream_->Buffer(turn_) : buffer_.data();
+}
+
+size_t FileAppender::BufferSize() const {
+  return stream_ ? BackgroundMd5::kBufferSize : buffer_.size();
+}
+
+// HashExisting through the stream's buffers, read in turns.
+bool FileAppender::StreamExisting() {
+  for (int64_t at = 0; at < size_; turn_ ^= 1) {
+    const ssize_t n = pread(fd_, Buffer(), BackgroundMd5::kBufferSize, at);
+    if (n <= 0) {
+      error_ = n < 0 ? errno : EIO;
+      return false;
+    }
+    stream_->Feed(Buffer(), static_cast<size_t>(n));
+    at += n;
+  }
   return true;
 }
 
@@ -83,6 +107,20 @@ bool FileAppender::Restart() {
 
 bool FileAppender::Append(const char* data, size_t size) {
   if (failed_) return false;
+  if (stream_) {
+    // Every byte goes through the buffers: the stream digests them there
+    // while the other buffer fills.
+    size_ += static_cast<int64_t>(size);
+    while (size > 0) {
+      const size_t take = std::min(size, BufferSize() - used_);
+      memcpy(Buffer() + used_, data, take);
+      used_ += take;
+      data += take;
+      size -= take;
+      if (used_ == BufferSize() && !Flush()) return false;
+    }
+    return true;
+  }
   if (hash_) AddToDigest(data, size);
   size_ += static_cast<int64_t>(size);
   if (used_ + size > buffer_.size() && !Flush()) return false;
@@ -98,10 +136,13 @@ bool FileAppender::Append(const char* data, size_t size) {
 }
 
 bool FileAppender::Flush() {
-  if (used_ > 0 && !WriteAll(fd_, buffer_.data(), used_)) {
+  if (used_ == 0) return !failed_;
+  if (stream_) stream_->Feed(Buffer(), used_);
+  if (!WriteAll(fd_, Buffer(), used_)) {
     error_ = errno;
     failed_ = true;
   }
+  if (stream_) turn_ ^= 1;
   used_ = 0;
   return !failed_;
 }
@@ -119,12 +160,18 @@ bool FileAppender::Close() {
 
 std::string FileAppender::HexDigest() {
   if (!hash_) return std::string();
+  if (stream_) return stream_->Finish();
   return sha256_ ? sha256_->HexDigest() : md5_.HexDigest();
 }
 
 void FileAppender::ResetDigest() {
   md5_.Init();
-  if (useSha256_) sha256_ = std::make_unique<platform::Sha256>();
+  if (useSha256_) {
+    sha256_ = std::make_unique<platform::Sha256>();
+  } else if (lanes_ && hash_) {
+    if (!stream_) stream_ = std::make_unique<BackgroundMd5>(lanes_);
+    stream_->Start();
+  }
 }
 
 void FileAppender::AddToDigest(const char* data, size_t size) {

@@ -36,6 +36,11 @@ class FileAppender {
   // Before Open: the digest kept is SHA-256 instead of MD5 (the files a
   // signed release names), so that it costs no second read of the file.
   void UseSha256() { useSha256_ = true; }
+  // Before Open, for a large file's MD5: the digest is taken by the shared
+  // lane helper (borrowed; it outlives this object) while the next bytes
+  // arrive, instead of on the receiving thread. The write buffers are then
+  // the stream's two, which take turns.
+  void DigestInLanes(Md5LaneHasher* lanes) { lanes_ = lanes; }
   // Empties the file and the digest: the server sent the whole file
   // although a later part was asked for.
   bool Restart();
@@ -53,7 +58,11 @@ class FileAppender {
 
  private:
   bool Flush();
+  // The buffer Append fills: the stream's turn, or buffer_.
+  char* Buffer();
+  size_t BufferSize() const;
   bool HashExisting();
+  bool StreamExisting();
   void ResetDigest();
   void AddToDigest(const char* data, size_t size);
 
@@ -68,6 +77,9 @@ class FileAppender {
   Md5Context md5_;
   bool useSha256_ = false;
   std::unique_ptr<platform::Sha256> sha256_;  // when useSha256_
+  Md5LaneHasher* lanes_ = nullptr;            // borrowed
+  std::unique_ptr<BackgroundMd5> stream_;     // the MD5 when lanes_ is set
+  int turn_ = 0;                              // stream_'s buffer being filled
 };
 
 // True for the 2xx statuses that carry the requested bytes.

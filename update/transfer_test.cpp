@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -11,6 +12,7 @@
 #include "platform/testing/fake_http.h"
 #include "tests/test_files.h"
 #include "update/downloader.h"
+#include "update/md5_lanes.h"
 #include "update/worker_pool.h"
 
 namespace {
@@ -182,6 +184,30 @@ TEST(FileAppenderTest, DigestCoversTheResumedPartAndRestart) {
   platform::Sha256 abcdef;
   abcdef.Update("abcdef", 6);
   EXPECT_EQ(c.HexDigest(), abcdef.HexDigest());
+
+  // A large file's MD5 taken by the lane helper: the resumed part read in
+  // turns, appends smaller and larger than a buffer, and a restart.
+  auto lanes = Md5LaneHasher::StartIfWorthwhile();
+  const std::string old = RandomBytes(600 * 1024 + 5, 3);
+  const std::string added = RandomBytes(900 * 1024, 4);
+  WriteAll(path, old);
+  FileAppender d;
+  d.DigestInLanes(lanes.get());
+  ASSERT_TRUE(d.Open(path, true));
+  for (size_t at = 0, step = 1; at < added.size(); at += step, step = step * 7 % 400000 + 1) {
+    ASSERT_TRUE(d.Append(added.data() + at, std::min(step, added.size() - at)));
+  }
+  EXPECT_TRUE(d.Close());
+  EXPECT_EQ(d.HexDigest(), Md5Of(old + added));
+  EXPECT_TRUE(ReadAll(path) == old + added);
+  FileAppender e;
+  e.DigestInLanes(lanes.get());
+  ASSERT_TRUE(e.Open(path, true));
+  e.Append(added.data(), 300000);
+  EXPECT_TRUE(e.Restart());
+  e.Append(added.data(), added.size());
+  EXPECT_TRUE(e.Close());
+  EXPECT_EQ(e.HexDigest(), Md5Of(added));
   std::filesystem::remove_all(dir);
 }
 
