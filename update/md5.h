@@ -50,10 +50,13 @@ class Md5Context {
 // Digests bytes on a thread of its own while the next piece is read,
 // decoded or written, so that hashing costs no extra wall time on a second
 // core. Given an Md5LaneHasher, it hands its pieces to that shared helper
-// instead, which digests the pieces of several streams side by side. It lends two buffers that
-// callers fill by turns: one is hashed while the other fills. Without a second thread to be had,
-// each piece is hashed where it is fed. Thread-safety: owned and driven by one thread; the helper
-// thread only hashes the piece it was handed.
+// instead, which digests the pieces of several streams side by side. It
+// lends two buffers that callers fill by turns: one is hashed while the
+// other fills. Without a second thread to be had, each piece is hashed
+// where it is fed.
+//
+// Thread-safety: owned and driven by one thread; the helper thread (its
+// own or the shared one) only hashes the piece it was handed.
 class BackgroundMd5 {
  public:
   static constexpr size_t kBufferSize = 256 * 1024;

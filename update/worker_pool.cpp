@@ -257,7 +257,6 @@ HttpClient* CDownloaderThread::Http() {
 }
 
 bool CDownloaderThread::TakeOverWaitingTask(std::unique_lock<std::mutex>& hold) {
-  if (!pool_) return false;
   // Never two worker locks at once: the other worker's is taken inside.
   hold.unlock();
   DownloadTask spare;
