@@ -115,12 +115,8 @@ void Md5Context::Init() {
 
 void Md5Context::Update(const void* data, size_t size) {
   const uint8_t* in = static_cast<const uint8_t*>(data);
-  size_t used = (bitCount[0] >> 3) & 63;
-  uint64_t bits =
-      (static_cast<uint64_t>(bitCount[1]) << 32 | bitCount[0]) + (static_cast<uint64_t>(size) << 3);
-  bitCount[0] = static_cast<uint32_t>(bits);
-  bitCount[1] = static_cast<uint32_t>(bits >> 32);
-  finalized = 0;
+  size_t used = HeldBytes();
+  CountBytes(size);
   if (used > 0) {
     size_t take = 64 - used;
     if (size < take) {
@@ -140,9 +136,16 @@ void Md5Context::Update(const void* data, size_t size) {
   if (size > 0) memcpy(block, in, size);
 }
 
+void Md5Context::CountBytes(uint64_t bytes) {
+  const uint64_t bits = (static_cast<uint64_t>(bitCount[1]) << 32 | bitCount[0]) + (bytes << 3);
+  bitCount[0] = static_cast<uint32_t>(bits);
+  bitCount[1] = static_cast<uint32_t>(bits >> 32);
+  finalized = 0;
+}
+
 void Md5Context::UpdateSideBySide(Md5Context* const contexts[], const uint8_t* const data[],
                                   const size_t sizes[], size_t count) {
-  constexpr size_t kMost = 8;
+  constexpr size_t kMost = Md5Batch::kLanes;
   const size_t worthFrom = Md5LanesWorthFrom();
   if (count > kMost || worthFrom == 0 || count < worthFrom) {
     for (size_t i = 0; i < count; ++i) contexts[i]->Update(data[i], sizes[i]);
@@ -155,7 +158,7 @@ void Md5Context::UpdateSideBySide(Md5Context* const contexts[], const uint8_t* c
   size_t blocks[kMost];
   for (size_t i = 0; i < count; ++i) {
     Md5Context* md5 = contexts[i];
-    const size_t held = (md5->bitCount[0] >> 3) & 63;
+    const size_t held = md5->HeldBytes();
     const size_t head = held == 0 ? 0 : std::min(64 - held, sizes[i]);
     md5->Update(data[i], head);
     states[i] = md5->state;
@@ -170,10 +173,7 @@ void Md5Context::UpdateSideBySide(Md5Context* const contexts[], const uint8_t* c
   for (size_t i = 0; i < count; ++i) {
     // The blocks digested above count as updated bytes too.
     Md5Context* md5 = contexts[i];
-    const uint64_t bits = (static_cast<uint64_t>(md5->bitCount[1]) << 32 | md5->bitCount[0]) +
-                          (static_cast<uint64_t>(blocks[i]) << 9);
-    md5->bitCount[0] = static_cast<uint32_t>(bits);
-    md5->bitCount[1] = static_cast<uint32_t>(bits >> 32);
+    md5->CountBytes(64 * static_cast<uint64_t>(blocks[i]));
     const size_t done = (middle[i] - data[i]) + 64 * blocks[i];
     md5->Update(data[i] + done, sizes[i] - done);
   }
@@ -331,7 +331,7 @@ void BackgroundMd5::Start() {
 
 void BackgroundMd5::Feed(const char* data, size_t size) {
   if (lanes_ && size >= kInlineHashBytes) {
-    lanes_->Await(&md5_);
+    Wait();
     lanes_->Submit(&md5_, data, size);
     return;
   }

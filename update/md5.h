@@ -39,6 +39,10 @@ class Md5Context {
  private:
   void Finalize();
   void Transform(const uint8_t* block, size_t blocks);
+  // The bytes of the last, partial block that `block` holds.
+  size_t HeldBytes() const { return (bitCount[0] >> 3) & 63; }
+  // Counts `bytes` more digested bytes (the length MD5 pads with).
+  void CountBytes(uint64_t bytes);
 
   uint32_t state[4];
   uint32_t bitCount[2];  // low word first

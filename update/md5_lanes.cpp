@@ -297,7 +297,7 @@ std::unique_ptr<Md5LaneHasher> Md5LaneHasher::StartIfWorthwhile() {
   return hasher;
 }
 
-Md5LaneHasher::Md5LaneHasher() : worthFrom_(Md5LanesWorthFrom()) {}
+Md5LaneHasher::Md5LaneHasher() = default;
 
 Md5LaneHasher::~Md5LaneHasher() {
   {
@@ -350,11 +350,6 @@ void Md5LaneHasher::Step(std::vector<Piece>& pieces) const {
     data[i] = p.data + p.done;
     sizes[i] = std::min(kStep, p.size - p.done);
     p.done += sizes[i];
-  }
-  // Fewer pieces than the lanes need to gain are digested one by one.
-  if (pieces.size() < worthFrom_) {
-    for (size_t i = 0; i < pieces.size(); ++i) contexts[i]->Update(data[i], sizes[i]);
-    return;
   }
   Md5Context::UpdateSideBySide(contexts, data, sizes, pieces.size());
 }

@@ -116,6 +116,5 @@ class Md5LaneHasher {
   std::condition_variable digested_;  // a piece ended
   std::vector<Piece> waiting_;        // guarded by lock_; one per context
   bool stop_ = false;                 // guarded by lock_
-  const size_t worthFrom_;
   std::thread thread_;
 };
