@@ -165,11 +165,7 @@ void Md5Context::UpdateSideBySide(Md5Context* const contexts[], const uint8_t* c
     middle[i] = data[i] + head;
     blocks[i] = (sizes[i] - head) / 64;
   }
-  if (!Md5BlocksSideBySide(states, middle, blocks, count)) {
-    for (size_t i = 0; i < count; ++i) {
-      if (blocks[i] > 0) contexts[i]->Transform(middle[i], blocks[i]);
-    }
-  }
+  Md5BlocksSideBySide(states, middle, blocks, count);
   for (size_t i = 0; i < count; ++i) {
     // The blocks digested above count as updated bytes too.
     Md5Context* md5 = contexts[i];

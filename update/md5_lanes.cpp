@@ -1,6 +1,7 @@
 #include "update/md5_lanes.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cstring>
 #include <system_error>
 
@@ -30,15 +31,7 @@ std::string HexOfState(const uint32_t state[4]) {
   return Md5HexOf(digest);
 }
 
-#if defined(__x86_64__)
-
-// The kernel is written once in the compiler's generic vectors and compiled
-// twice: for AVX2, and for AVX-512VL, whose rotate and three-input logic
-// instructions make each step about 1.6 times as fast. Nothing here is
-// called outside a function compiled for one of the two.
-using Words = uint32_t __attribute__((vector_size(32)));
-using Counts = int32_t __attribute__((vector_size(32)));
-
+// The MD5 constants: the sines of the 64 steps, and each round's rotations.
 constexpr uint32_t kSine[64] = {
     0xd76aa478, 0xe8c7b756, 0x242070db, 0xc1bdceee, 0xf57c0faf, 0x4787c62a, 0xa8304613, 0xfd469501,
     0x698098d8, 0x8b44f7af, 0xffff5bb1, 0x895cd7be, 0x6b901122, 0xfd987193, 0xa679438e, 0x49b40821,
@@ -52,23 +45,6 @@ constexpr uint32_t kSine[64] = {
 constexpr int kShift[4][4] = {{7, 12, 17, 22}, {5, 9, 14, 20}, {4, 11, 16, 23}, {6, 10, 15, 21}};
 
 enum class Round { kF, kG, kH, kI };
-
-#define KST_LANES_INLINE __attribute__((always_inline)) inline
-
-// Round R's function of b, c and d, added to f. (Vectors pass by reference
-// here: passing them by value outside a vector target changes the ABI.)
-template <Round R>
-KST_LANES_INLINE void AddMix(const Words& b, const Words& c, const Words& d, Words& f) {
-  if constexpr (R == Round::kF) {
-    f += d ^ (b & (c ^ d));
-  } else if constexpr (R == Round::kG) {
-    f += c ^ (d & (b ^ c));
-  } else if constexpr (R == Round::kH) {
-    f += b ^ c ^ d;
-  } else {
-    f += c ^ (b | ~d);
-  }
-}
 
 // Word i of round R's 16 steps.
 constexpr int WordOf(Round r, int i) {
@@ -84,6 +60,131 @@ constexpr int WordOf(Round r, int i) {
   }
 }
 
+#define KST_LANES_INLINE __attribute__((always_inline)) inline
+
+// Round r's function of b, c and d, added to f: of single words, or of
+// vectors of them. (Vectors pass by reference here: passing them by value
+// outside a vector target changes the ABI.)
+template <typename T>
+KST_LANES_INLINE void AddMix(Round r, const T& b, const T& c, const T& d, T& f) {
+  switch (r) {
+    case Round::kF:
+      f += d ^ (b & (c ^ d));
+      return;
+    case Round::kG:
+      f += c ^ (d & (b ^ c));
+      return;
+    case Round::kH:
+      f += b ^ c ^ d;
+      return;
+    case Round::kI:
+      f += c ^ (b | ~d);
+      return;
+  }
+}
+
+// Word w of a block, which MD5 reads low byte first.
+inline uint32_t WordAt(const uint8_t* block, int w) {
+  const uint8_t* p = block + 4 * w;
+  return p[0] | uint32_t{p[1]} << 8 | uint32_t{p[2]} << 16 | uint32_t{p[3]} << 24;
+}
+
+// Adds `blocks` blocks of each of N digests to its state, the N digests'
+// steps written one after another. One digest is a chain of dependent
+// steps that leaves most of a core's arithmetic units idle; N chains side
+// by side fill them, so on a core with many units N digests take about the
+// time of one. The loops are unrolled whole (this file is built with -O3
+// for it) so that the 4 N words of state stay in registers.
+template <size_t N>
+void InterleavedBlocks(uint32_t* const state[], const uint8_t* const data[], size_t blocks) {
+  uint32_t h[4][N];
+  for (size_t l = 0; l < N; ++l) {
+    for (int k = 0; k < 4; ++k) h[k][l] = state[l][k];
+  }
+  for (size_t n = 0; n < blocks; ++n) {
+    uint32_t a[N], b[N], c[N], d[N];
+    for (size_t l = 0; l < N; ++l) a[l] = h[0][l], b[l] = h[1][l], c[l] = h[2][l], d[l] = h[3][l];
+#pragma GCC unroll 64
+    for (int i = 0; i < 64; ++i) {
+      const Round r = static_cast<Round>(i / 16);
+      const int s = kShift[i / 16][i % 4];
+      const int w = WordOf(r, i % 16);
+#pragma GCC unroll 3
+      for (size_t l = 0; l < N; ++l) {
+        uint32_t f = a[l] + kSine[i] + WordAt(data[l] + 64 * n, w);
+        AddMix(r, b[l], c[l], d[l], f);
+        a[l] = d[l];
+        d[l] = c[l];
+        c[l] = b[l];
+        b[l] += (f << s) | (f >> (32 - s));
+      }
+    }
+    for (size_t l = 0; l < N; ++l)
+      h[0][l] += a[l], h[1][l] += b[l], h[2][l] += c[l], h[3][l] += d[l];
+  }
+  for (size_t l = 0; l < N; ++l) {
+    for (int k = 0; k < 4; ++k) state[l][k] = h[k][l];
+  }
+}
+
+// InterleavedBlocks for `count` digests of `blocks` blocks each. The four
+// words of a digest's state fill four of the 15 registers at hand, so
+// beyond three digests the spills cost more than the interleaving gains
+// (four ran at half the speed of three): larger counts go in groups of
+// two or three, one group after the other.
+void InterleavedRun(size_t count, uint32_t* const state[], const uint8_t* const data[],
+                    size_t blocks) {
+  while (count > 0) {
+    const size_t group = count == 4 ? 2 : std::min<size_t>(count, 3);
+    switch (group) {
+      case 1:
+        InterleavedBlocks<1>(state, data, blocks);
+        break;
+      case 2:
+        InterleavedBlocks<2>(state, data, blocks);
+        break;
+      default:
+        InterleavedBlocks<3>(state, data, blocks);
+    }
+    state += group, data += group, count -= group;
+  }
+}
+
+// Digests of unequal lengths: all run together for the shortest one's
+// blocks, then the rest go on without it.
+void InterleavedSideBySide(uint32_t* const state[], const uint8_t* const data[],
+                           const size_t blocks[], size_t count) {
+  uint32_t* states[Md5Batch::kLanes];
+  const uint8_t* at[Md5Batch::kLanes];
+  size_t left[Md5Batch::kLanes];
+  size_t live = 0;
+  for (size_t l = 0; l < count; ++l) {
+    if (blocks[l] == 0) continue;
+    states[live] = state[l], at[live] = data[l], left[live] = blocks[l];
+    ++live;
+  }
+  while (live > 0) {
+    const size_t run = *std::min_element(left, left + live);
+    InterleavedRun(live, states, at, run);
+    size_t kept = 0;
+    for (size_t l = 0; l < live; ++l) {
+      if (left[l] == run) continue;
+      states[kept] = states[l], at[kept] = at[l] + 64 * run, left[kept] = left[l] - run;
+      ++kept;
+    }
+    live = kept;
+  }
+}
+
+#if defined(__x86_64__)
+
+// The kernel is written once in the compiler's generic vectors and compiled
+// twice: for AVX2, and for AVX-512VL, whose rotate and three-input logic
+// instructions make each step about 1.6 times as fast. Nothing here is
+// called outside a function compiled for one of the two.
+using Words = uint32_t __attribute__((vector_size(32)));
+using Counts = int32_t __attribute__((vector_size(32)));
+
 template <Round R>
 KST_LANES_INLINE void RoundOf(const Words* w, Words& a, Words& b, Words& c, Words& d) {
   constexpr int r = static_cast<int>(R);
@@ -91,7 +192,7 @@ KST_LANES_INLINE void RoundOf(const Words* w, Words& a, Words& b, Words& c, Word
   for (int i = 0; i < 16; ++i) {
     const int s = kShift[r][i % 4];
     Words f = w[WordOf(R, i)] + kSine[16 * r + i] + a;
-    AddMix<R>(b, c, d, f);
+    AddMix(R, b, c, d, f);
     f = (f << s) | (f >> (32 - s));
     a = d;
     d = c;
@@ -184,30 +285,20 @@ LaneUnit BestLaneUnit() {
 
 #endif
 
-}  // namespace
-
-size_t Md5LanesWorthFrom() {
+bool HasVectorLanes() {
 #if defined(__x86_64__)
-  // One lane of AVX2 digests at about 0.44 and one of AVX-512VL at about
-  // 0.7 times the speed of a digest alone.
-  switch (BestLaneUnit()) {
-    case LaneUnit::kAvx512:
-      return 2;
-    case LaneUnit::kAvx2:
-      return 3;
-    case LaneUnit::kNone:
-      break;
-  }
+  return BestLaneUnit() != LaneUnit::kNone;
+#else
+  return false;
 #endif
-  return 0;
 }
 
-bool Md5BlocksSideBySide(uint32_t* const state[], const uint8_t* const data[],
-                         const size_t blocks[], size_t count) {
+// The vector kernel for up to eight digests of unequal lengths; lanes past
+// `count` digest nothing into a scratch state.
+void VectorSideBySide(uint32_t* const state[], const uint8_t* const data[], const size_t blocks[],
+                      size_t count) {
 #if defined(__x86_64__)
   const LaneUnit unit = BestLaneUnit();
-  if (unit == LaneUnit::kNone || count > Md5Batch::kLanes) return false;
-  // Lanes past `count` digest nothing into a scratch state.
   uint32_t idle[4] = {};
   uint32_t* states[Md5Batch::kLanes];
   const uint8_t* at[Md5Batch::kLanes];
@@ -236,11 +327,119 @@ bool Md5BlocksSideBySide(uint32_t* const state[], const uint8_t* const data[],
       if (at[l]) at[l] += 64 * static_cast<size_t>(now[l]);
     }
   }
-  return true;
 #else
-  (void)state, (void)data, (void)blocks, (void)count;
-  return false;
+  // Never chosen without vector lanes.
+  InterleavedSideBySide(state, data, blocks, count);
 #endif
+}
+
+void RunKernel(Md5LaneKernel kernel, uint32_t* const state[], const uint8_t* const data[],
+               const size_t blocks[], size_t count) {
+  if (kernel == Md5LaneKernel::kVector) {
+    VectorSideBySide(state, data, blocks, count);
+  } else {
+    InterleavedSideBySide(state, data, blocks, count);
+  }
+}
+
+// Which kernel digests k digests side by side fastest here, and from how
+// many digests that beats digesting them one after another. Which is
+// fastest differs between processors by more than the kernels differ in
+// work: eight AVX-512 lanes ran 5 times as fast as one digest on one
+// machine, and eight interleaved chains 8 times as fast on another, whose
+// vector lanes gained only 3 times. So each is timed once per process, on
+// a few blocks (about 0.2 ms in all).
+class LaneChoice {
+ public:
+  LaneChoice() {
+    const double one = Time(Md5LaneKernel::kInterleaved, 1);
+    const double vector = HasVectorLanes() ? Time(Md5LaneKernel::kVector, Md5Batch::kLanes) : 0;
+    for (size_t k = 1; k <= Md5Batch::kLanes; ++k) {
+      const double interleaved = Time(Md5LaneKernel::kInterleaved, k);
+      const bool vectorWins = vector > 0 && vector < interleaved;
+      best_[k] = vectorWins ? Md5LaneKernel::kVector : Md5LaneKernel::kInterleaved;
+      const double cost = vectorWins ? vector : interleaved;
+      rate_[k] = static_cast<double>(k) / cost;
+      // A tenth to spare, so that a close call keeps one digest at a time.
+      if (worthFrom_ == 0 && k >= 2 && cost < 0.9 * static_cast<double>(k) * one) worthFrom_ = k;
+    }
+  }
+  Md5LaneKernel Best(size_t count) const { return best_[std::min(count, Md5Batch::kLanes)]; }
+  size_t WorthFrom() const { return worthFrom_; }
+  size_t BestGroup(size_t waiting) const {
+    size_t best = 1;
+    for (size_t k = 2; k <= std::min(waiting, Md5Batch::kLanes); ++k) {
+      // Within a twentieth the larger group wins: it keeps more streams going.
+      if (rate_[k] > 0.95 * rate_[best]) best = k;
+    }
+    return best;
+  }
+
+ private:
+  static constexpr size_t kBlocks = 32;
+  static constexpr int kRepeats = 5;
+
+  // Seconds for `count` digests of kBlocks blocks each, the best of a few
+  // runs, so that a run cut short by another thread does not count.
+  static double Time(Md5LaneKernel kernel, size_t count) {
+    static const std::vector<uint8_t> bytes(Md5Batch::kLanes * kBlocks * 64, 0x5a);
+    uint32_t words[Md5Batch::kLanes][4] = {};
+    uint32_t* state[Md5Batch::kLanes];
+    const uint8_t* data[Md5Batch::kLanes];
+    size_t blocks[Md5Batch::kLanes];
+    for (size_t l = 0; l < Md5Batch::kLanes; ++l) {
+      state[l] = words[l];
+      data[l] = bytes.data() + l * kBlocks * 64;
+      blocks[l] = kBlocks;
+    }
+    double best = 0;
+    for (int run = 0; run < kRepeats; ++run) {
+      const auto start = std::chrono::steady_clock::now();
+      RunKernel(kernel, state, data, blocks, count);
+      const double took =
+          std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+      if (run == 0 || took < best) best = took;
+    }
+    return best;
+  }
+
+  Md5LaneKernel best_[Md5Batch::kLanes + 1] = {};
+  double rate_[Md5Batch::kLanes + 1] = {};  // digested blocks per second
+  size_t worthFrom_ = 0;
+};
+
+const LaneChoice& Choice() {
+  static const LaneChoice choice;
+  return choice;
+}
+
+}  // namespace
+
+size_t Md5LanesWorthFrom() {
+  return Choice().WorthFrom();
+}
+
+size_t Md5LanesBestGroup(size_t waiting) {
+  return Choice().BestGroup(waiting);
+}
+
+std::vector<Md5LaneKernel> Md5LaneKernelsHere() {
+  if (HasVectorLanes()) return {Md5LaneKernel::kInterleaved, Md5LaneKernel::kVector};
+  return {Md5LaneKernel::kInterleaved};
+}
+
+void Md5BlocksSideBySide(uint32_t* const state[], const uint8_t* const data[],
+                         const size_t blocks[], size_t count) {
+  Md5BlocksSideBySide(state, data, blocks, count, Choice().Best(count));
+}
+
+void Md5BlocksSideBySide(uint32_t* const state[], const uint8_t* const data[],
+                         const size_t blocks[], size_t count, Md5LaneKernel kernel) {
+  if (kernel == Md5LaneKernel::kVector && !HasVectorLanes()) kernel = Md5LaneKernel::kInterleaved;
+  for (size_t first = 0; first < count; first += Md5Batch::kLanes) {
+    RunKernel(kernel, state + first, data + first, blocks + first,
+              std::min(count - first, Md5Batch::kLanes));
+  }
 }
 
 Md5Batch::Md5Batch() : storage_(std::make_unique_for_overwrite<uint8_t[]>(kLanes * kLaneBytes)) {}
@@ -271,11 +470,10 @@ std::vector<std::pair<size_t, std::string>> Md5Batch::Digest() {
       message[l] = storage_.get() + l * kLaneBytes;
       blocks[l] = Pad(storage_.get() + l * kLaneBytes, sizes_[l]);
     }
-    if (Md5BlocksSideBySide(states, message, blocks, count_)) {
-      for (size_t l = 0; l < count_; ++l) digests.emplace_back(tags_[l], HexOfState(state[l]));
-      count_ = 0;
-      return digests;
-    }
+    Md5BlocksSideBySide(states, message, blocks, count_);
+    for (size_t l = 0; l < count_; ++l) digests.emplace_back(tags_[l], HexOfState(state[l]));
+    count_ = 0;
+    return digests;
   }
   for (size_t l = 0; l < count_; ++l) {
     Md5Context md5;
@@ -331,7 +529,7 @@ void Md5LaneHasher::Loop() {
     arrived_.wait(hold, [this] { return !waiting_.empty() || stop_; });
     if (waiting_.empty()) return;  // stopping, nothing left to digest
     // A copy: Submit may grow waiting_ while the step runs.
-    const size_t take = std::min(waiting_.size(), Md5Batch::kLanes);
+    const size_t take = Md5LanesBestGroup(waiting_.size());
     stepping.assign(waiting_.begin(), waiting_.begin() + static_cast<ptrdiff_t>(take));
     hold.unlock();
     Step(stepping);
@@ -359,10 +557,14 @@ bool Md5LaneHasher::Advance(const std::vector<Piece>& stepped) {
   for (const Piece& s : stepped) {
     auto p = std::find_if(waiting_.begin(), waiting_.end(),
                           [&s](const Piece& w) { return w.md5 == s.md5; });
+    Piece next = *p;
+    waiting_.erase(p);
     if (s.done < s.size) {
-      p->done = s.done;
+      // To the back: when the step took fewer than were waiting, the others
+      // go first next time.
+      next.done = s.done;
+      waiting_.push_back(next);
     } else {
-      waiting_.erase(p);
       ended = true;
     }
   }

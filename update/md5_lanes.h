@@ -1,17 +1,18 @@
 // MD5 of several whole messages at once: up to kLanes small items of a
-// package are gathered and digested side by side, one message in each
-// 32-bit lane of the vector unit. One MD5 is a chain of dependent steps
-// that keeps a core waiting; eight chains side by side keep it busy, so a
-// package of small files costs a fraction of the digest time it cost one
-// message at a time. Without AVX2 each message is digested on its own, with
-// the same result.
+// package are gathered and digested side by side. One MD5 is a chain of
+// dependent steps that keeps a core waiting; eight chains side by side keep
+// it busy, so a package of small files costs a fraction of the digest time
+// it cost one message at a time. The chains run either interleaved on the
+// scalar units or one in each lane of the vector unit, whichever is
+// faster on this processor; the result is the same.
 //
 // The same lanes digest the large files of several workers at once
 // (Md5LaneHasher): four workers unpacking four large files then need one
 // core for their digests instead of all of both.
 //
-// Thread-safety: an Md5Batch belongs to one thread; the free functions keep
-// no state; Md5LaneHasher says its own.
+// Thread-safety: an Md5Batch belongs to one thread; the free functions
+// share only the choice of kernel, made once per process on first use and
+// never changed; Md5LaneHasher says its own.
 #pragma once
 
 #include <condition_variable>
@@ -26,15 +27,31 @@
 
 class Md5Context;
 
-// How many digests must run side by side for the lanes to beat digesting
-// them one after another on one core; 0 when this processor has no lanes.
+// How many digests must run side by side for that to beat digesting them
+// one after another on one core; 0 when it never does here.
 size_t Md5LanesWorthFrom();
 
+// How many of `waiting` digests to run side by side at once for the most
+// bytes per second here; the others wait for the next turn. Fewer than all
+// can be faster: three interleaved chains fit the registers, four do not.
+size_t Md5LanesBestGroup(size_t waiting);
+
+// The ways of digesting several messages side by side: chains of steps
+// interleaved on the scalar units (every processor), or one message in
+// each 32-bit lane of the vector unit (AVX2 or AVX-512VL).
+enum class Md5LaneKernel { kInterleaved, kVector };
+
+// The kernels this processor runs.
+std::vector<Md5LaneKernel> Md5LaneKernelsHere();
+
 // Adds blocks[i] whole 64-byte blocks of data[i] to the chaining state
-// state[i] (four words) of `count` digests at once, at most Md5Batch::kLanes.
-// False, with nothing done, when this processor has no lanes.
-bool Md5BlocksSideBySide(uint32_t* const state[], const uint8_t* const data[],
+// state[i] (four words) of `count` digests at once, with the kernel found
+// fastest here for that many digests, or with `kernel` (a vector kernel
+// the processor lacks stands in for the interleaved one).
+void Md5BlocksSideBySide(uint32_t* const state[], const uint8_t* const data[],
                          const size_t blocks[], size_t count);
+void Md5BlocksSideBySide(uint32_t* const state[], const uint8_t* const data[],
+                         const size_t blocks[], size_t count, Md5LaneKernel kernel);
 
 class Md5Batch {
  public:
@@ -73,7 +90,9 @@ class Md5Batch {
 // BackgroundMd5 of each worker), side by side in the lanes. It goes through
 // the waiting pieces a short step of each at a time, so that a piece handed
 // over meanwhile joins the lanes at the next step instead of waiting for a
-// whole round: the lanes stay full while every stream has work.
+// whole round: the lanes stay full while every stream has work. Each step
+// takes as many pieces as digest fastest together here (Md5LanesBestGroup),
+// the ones that waited longest first.
 //
 // Thread-safety: Submit and Await are called from any number of threads,
 // each for contexts of its own; the helper touches a context only between
@@ -108,7 +127,8 @@ class Md5LaneHasher {
   void Loop();
   // Digests the next step of each piece, without the lock.
   void Step(std::vector<Piece>& pieces) const;
-  // Counts the step done in waiting_; true when a piece ended. lock_ held.
+  // Counts the step done in waiting_, moving the stepped pieces behind the
+  // others; true when a piece ended. lock_ held.
   bool Advance(const std::vector<Piece>& stepped);
 
   std::mutex lock_;

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <array>
 #include <cstring>
 #include <random>
 #include <thread>
@@ -47,6 +48,57 @@ TEST(Md5Batch, GivesEachMessageTheDigestItHasAlone) {
     }
   }
   EXPECT_EQ(Md5Of("abc"), "900150983cd24fb0d6963f7d28e17f72");
+}
+
+// The message padded as MD5 pads it, in whole 64-byte blocks.
+std::string Padded(const std::string& message) {
+  std::string padded = message + '\x80';
+  while (padded.size() % 64 != 56) padded += '\0';
+  const uint64_t bits = static_cast<uint64_t>(message.size()) * 8;
+  for (int i = 0; i < 8; ++i) padded += static_cast<char>(bits >> (8 * i));
+  return padded;
+}
+
+// Each kernel this processor runs, for every count of digests side by side
+// (so every grouping of the interleaved one), with lengths that differ
+// between lanes and a lane with no blocks at all, whose state must stay.
+TEST(Md5Lanes, EveryKernelGivesEachMessageTheDigestItHasAlone) {
+  std::mt19937 random(11);
+  for (Md5LaneKernel kernel : Md5LaneKernelsHere()) {
+    for (size_t count = 1; count <= Md5Batch::kLanes + 1; ++count) {
+      std::vector<std::string> messages(count), padded(count);
+      std::vector<std::array<uint32_t, 4>> words(count);
+      std::vector<uint32_t*> state(count);
+      std::vector<const uint8_t*> data(count);
+      std::vector<size_t> blocks(count);
+      for (size_t l = 0; l < count; ++l) {
+        messages[l].resize(random() % 3000);
+        for (char& c : messages[l]) c = static_cast<char>(random());
+        padded[l] = Padded(messages[l]);
+        Md5InitialState(words[l].data());
+        state[l] = words[l].data();
+        data[l] = reinterpret_cast<const uint8_t*>(padded[l].data());
+        // The third lane is handed no blocks.
+        blocks[l] = l == 2 ? 0 : padded[l].size() / 64;
+      }
+      Md5BlocksSideBySide(state.data(), data.data(), blocks.data(), count, kernel);
+      for (size_t l = 0; l < count; ++l) {
+        std::array<uint32_t, 4> initial;
+        Md5InitialState(initial.data());
+        if (l == 2) {
+          EXPECT_EQ(words[l], initial) << "count " << count;
+          continue;
+        }
+        uint8_t digest[16];
+        for (int i = 0; i < 16; ++i)
+          digest[i] = static_cast<uint8_t>(words[l][i / 4] >> (8 * (i % 4)));
+        EXPECT_EQ(Md5HexOf(digest), Md5Of(messages[l]))
+            << "kernel " << static_cast<int>(kernel) << " count " << count << " lane " << l;
+      }
+    }
+  }
+  EXPECT_GE(Md5LanesBestGroup(Md5Batch::kLanes), 1u);
+  EXPECT_LE(Md5LanesBestGroup(2), 2u);
 }
 
 // Workers feeding their streams through the one shared helper, with pieces
