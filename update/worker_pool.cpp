@@ -11,6 +11,7 @@
 #include "diag/function_timer.h"
 #include "diag/log.h"
 #include "platform/process.h"
+#include "platform/thread_priority.h"
 #include "update/archive.h"
 #include "update/delta_fetch.h"
 #include "update/file_fetcher.h"
@@ -26,6 +27,13 @@
 namespace {
 
 constexpr int kTaskAttempts = 21;  // a task's first attempt and 20 retries
+
+// How far below the program's other threads the workers run. Four workers
+// and the digest helper on two cores got a fifth of the processor each,
+// though every worker waits for the helper: with the workers five notches
+// down, the 1 GiB first install took 1.43 s instead of 1.49 s (median of
+// five), and the window keeps its turn while they fill the cores.
+constexpr int kWorkerNiceNotches = 5;
 // Waiting between rounds in which every address failed is worth it for an
 // outage this young (a cache restarting); beyond it, attempts go on at once.
 constexpr std::chrono::milliseconds kOutageWorthWaiting{1000};
@@ -93,6 +101,8 @@ bool CDownloaderThread::Stop() {
 }
 
 void CDownloaderThread::ThreadMain() {
+  // Refused (a sandbox may forbid it), the worker runs as before.
+  platform::LowerThisThreadPriority(kWorkerNiceNotches);
   {
     std::lock_guard<std::mutex> hold(lock_);
     threadId_ = static_cast<uint32_t>(platform::CurrentThreadId());
