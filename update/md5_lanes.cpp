@@ -346,9 +346,10 @@ void RunKernel(Md5LaneKernel kernel, uint32_t* const state[], const uint8_t* con
 // many digests that beats digesting them one after another. Which is
 // fastest differs between processors by more than the kernels differ in
 // work: eight AVX-512 lanes ran 5 times as fast as one digest on one
-// machine, and eight interleaved chains 8 times as fast on another, whose
-// vector lanes gained only 3 times. So each is timed once per process, on
-// a few blocks (about 0.2 ms in all).
+// machine; on another they gained 3.5 times, one lane ran at less than half
+// the speed of a digest alone, and three interleaved chains ran 2.8 times as
+// fast. So each is timed once per process, on a few blocks (about 0.2 ms in
+// all).
 class LaneChoice {
  public:
   LaneChoice() {
@@ -404,7 +405,7 @@ class LaneChoice {
   }
 
   Md5LaneKernel best_[Md5Batch::kLanes + 1] = {};
-  double rate_[Md5Batch::kLanes + 1] = {};  // digested blocks per second
+  double rate_[Md5Batch::kLanes + 1] = {};  // timed digests per second
   size_t worthFrom_ = 0;
 };
 
