@@ -58,6 +58,8 @@ class FileAppender {
 
  private:
   bool Flush();
+  // Writes the part of the buffer not yet written.
+  bool WriteOut();
   // The buffer Append fills: the stream's turn, or buffer_.
   char* Buffer();
   size_t BufferSize() const;
@@ -70,6 +72,7 @@ class FileAppender {
   bool discarded_ = false;
   std::vector<char> buffer_;
   size_t used_ = 0;
+  size_t written_ = 0;  // the first bytes of used_ already in the file
   int64_t size_ = 0;
   bool hash_ = false;
   bool failed_ = false;

@@ -186,10 +186,11 @@ TEST(FileAppenderTest, DigestCoversTheResumedPartAndRestart) {
   EXPECT_EQ(c.HexDigest(), abcdef.HexDigest());
 
   // A large file's MD5 taken by the lane helper: the resumed part read in
-  // turns, appends smaller and larger than a buffer, and a restart.
+  // turns, appends smaller and larger than a buffer (each written out in
+  // slices as it fills), and a restart after a slice was written.
   auto lanes = Md5LaneHasher::StartIfWorthwhile();
   const std::string old = RandomBytes(600 * 1024 + 5, 3);
-  const std::string added = RandomBytes(900 * 1024, 4);
+  const std::string added = RandomBytes(2560 * 1024 + 7, 4);
   WriteAll(path, old);
   FileAppender d;
   d.DigestInLanes(lanes.get());
@@ -208,6 +209,7 @@ TEST(FileAppenderTest, DigestCoversTheResumedPartAndRestart) {
   e.Append(added.data(), added.size());
   EXPECT_TRUE(e.Close());
   EXPECT_EQ(e.HexDigest(), Md5Of(added));
+  EXPECT_TRUE(ReadAll(path) == added);
   std::filesystem::remove_all(dir);
 }
 
