@@ -14,6 +14,7 @@
 #     the release it is repaired from so that nothing is fetched, against
 #     md5sum run as two processes (target <= 0.95x);
 #  4. peak memory of the 1 GiB first install (target <= 150 MB).
+# Every timed run starts once the machine has settled (see settle).
 # The patcher must read KESTRAVA_RELEASE_KEYS from the environment (not a
 # Release build with keys built in).
 # Usage: [KINDS="big small"] [ROUNDS=3] bench/update_vs_curl.sh [path/to/kestrava-patcher]
@@ -52,6 +53,7 @@ for line in open(log):
         print(f'url = "{base}{uri}"\noutput = "{out}{uri}"')
 PY
   local t0 t1
+  settle
   t0=$(now)
   curl -s --parallel --parallel-max 4 --create-dirs -K "$work/curl.cfg" 2>/dev/null
   t1=$(now)
@@ -70,6 +72,7 @@ fresh() {  # folder: emptied, with today's periodic check done
 install_once() {  # release, keys, folder: seconds of one first install
   local t0 t1
   fresh "$3"
+  settle
   t0=$(now)
   KESTRAVA_RELEASE_KEYS=$2 "$patcher" update "$3" --url "$base/$1/" >/dev/null
   t1=$(now)
@@ -80,6 +83,7 @@ install_once() {  # release, keys, folder: seconds of one first install
 by_hand_once() {  # release, folder: seconds
   local t0 t1
   rm -rf "$2" && mkdir -p "$2"
+  settle
   t0=$(now)
   cut -d, -f1 "$www/$1/LauncherConfig/update/firstdownload" |
     sed "s|.*|url = \"$base/$1/&\"\noutput = \"$2/&\"|" >"$2.cfg"
@@ -129,6 +133,7 @@ for kind in ${KINDS:-big small}; do
   for round in $(seq "$rounds"); do
     rm -rf "$work/inst-$kind" && cp -a "$work/inst-$kind-v1" "$work/inst-$kind"
     : >"$work/nginx/access.log"
+    settle
     t0=$(now)
     "$patcher" update "$work/inst-$kind" --url "$base/$kind-2/" >/dev/null
     t1=$(now)
@@ -144,6 +149,7 @@ done
 
 [ -d "$work/inst-big" ] || exit 0
 echo "== repair of the 1 GiB installation"
+settle
 t0=$(now)
 "$patcher" update "$work/inst-big" --url "$base/big-2/" --mode repair >/dev/null
 t1=$(now)
