@@ -34,6 +34,7 @@ constexpr int kTaskAttempts = 21;  // a task's first attempt and 20 retries
 // down, the 1 GiB first install took 1.43 s instead of 1.49 s (median of
 // five), and the window keeps its turn while they fill the cores.
 constexpr int kWorkerNiceNotches = 5;
+
 // Waiting between rounds in which every address failed is worth it for an
 // outage this young (a cache restarting); beyond it, attempts go on at once.
 constexpr std::chrono::milliseconds kOutageWorthWaiting{1000};
